@@ -1,0 +1,293 @@
+#include "app/mscommtest.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHash>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <algorithm>
+
+#include "app/controls_table.h"
+#include "app/message_box.h"
+#include "app/multi_line_text_box.h"
+#include "port/mscomm.h"
+#include "port/serial_device.h"
+
+MSCommTest::MSCommTest(std::unique_ptr<SerialDevice> device, MessageBoxService& messageBox,
+                       EndProgram endProgram, QWidget* parent)
+    : QWidget(parent), m_messageBox(messageBox), m_endProgram(std::move(endProgram)) {
+    setObjectName(QStringLiteral("MSCommTest"));
+    setWindowTitle(QString::fromUtf8(kWindowTitle));
+    setFont(QFont(QString::fromUtf8(kProportionalFamily), 9));
+    setFixedSize(twipsToPixels(kClientWidthTwips), twipsToPixels(kClientHeightTwips));
+    buildControls();
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    m_idleWake = new QTimer(this);
+    m_idleWake->setSingleShot(true);
+    MSComm = new ::MSComm(std::move(device), this);
+    MSComm->setObjectName(QStringLiteral("MSComm"));
+    m_text2Field = std::make_unique<NumericField>(Text2, 2147483647, 1);
+    m_text8Field = std::make_unique<NumericField>(Text8, 32767, 256);
+    connectProcedures();
+    guarded([this] { Form_Load(); });
+    cmdOpen->setFocus();
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect frame = screen->availableGeometry();
+        move(frame.center() - rect().center());
+    }
+}
+
+MSCommTest::~MSCommTest() = default;
+
+namespace {
+
+template <typename T>
+T* take(QHash<QString, QWidget*>& widgets, const char* name) {
+    return qobject_cast<T*>(widgets.value(QString::fromLatin1(name)));
+}
+
+QWidget* makeWidget(const ControlSpec& spec, QWidget* parent) {
+    const QString text = QString::fromUtf8(spec.text);
+    switch (spec.kind) {
+        case ControlKind::Frame: return new QGroupBox(text, parent);
+        case ControlKind::Label: return new QLabel(text, parent);
+        case ControlKind::CommandButton: {
+            auto* button = new QPushButton(text, parent);
+            // Enter clicks the focused button; no button is the window's default.
+            button->setAutoDefault(true);
+            button->setDefault(false);
+            return button;
+        }
+        case ControlKind::ComboBox: {
+            auto* combo = new QComboBox(parent);
+            combo->setEditable(false);
+            return combo;
+        }
+        case ControlKind::CheckBox: return new QCheckBox(text, parent);
+        case ControlKind::MultiLineTextBox: {
+            auto* box = new MultiLineTextBox(parent);
+            box->setText(text);
+            return box;
+        }
+        case ControlKind::TextBox: {
+            auto* edit = new QLineEdit(text, parent);
+            if (spec.maxLength > 0) edit->setMaxLength(spec.maxLength);
+            edit->setReadOnly(spec.flags & ReadOnly);
+            if (spec.flags & RightAligned) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (spec.flags & Centered) edit->setAlignment(Qt::AlignCenter);
+            // Indicators can be clicked to copy their name but are left out of the Tab cycle.
+            if (spec.flags & LineIndicator) edit->setFocusPolicy(Qt::ClickFocus);
+            return edit;
+        }
+    }
+    return nullptr;
+}
+
+void applyFont(QWidget* widget, unsigned flags) {
+    if (flags & FixedPitchFont) {
+        QFont font(QString::fromUtf8(kFixedPitchFamily));
+        font.setPointSizeF(9.75);
+        font.setStyleHint(QFont::Monospace);
+        widget->setFont(font);
+    } else if (flags & NoticeFont) {
+        QFont font(QString::fromUtf8(kProportionalFamily));
+        font.setPointSizeF(8.25);
+        widget->setFont(font);
+    }
+}
+
+}  // namespace
+
+void MSCommTest::buildControls() {
+    QHash<QString, QWidget*> widgets;
+    QHash<QString, QPoint> originPx;  // absolute origin of each group, in pixels
+    originPx.insert(QString(), QPoint(0, 0));
+    struct Ordered {
+        int tabIndex;
+        QWidget* widget;
+    };
+    std::vector<Ordered> focusOrder;
+
+    for (const ControlSpec& spec : controlTable()) {
+        QString group = QString::fromLatin1(spec.group);
+        // A group title lies on the group's edge, so it belongs to the group's own parent and
+        // is drawn above the frame.
+        const bool title = spec.flags & GroupTitle;
+        QWidget* groupWidget = widgets.value(group, nullptr);
+        QWidget* parent = title ? groupWidget->parentWidget() : groupWidget;
+        if (!parent) parent = this;
+        const QPoint parentOrigin = parent == this ? QPoint(0, 0) : parent->mapTo(this, QPoint(0, 0));
+        const QRect absolute(QPoint(twipsToPixels(spec.left), twipsToPixels(spec.top)),
+                             QPoint(twipsToPixels(spec.left + spec.width) - 1,
+                                    twipsToPixels(spec.top + spec.height) - 1));
+        QWidget* widget = makeWidget(spec, parent);
+        widget->setObjectName(QString::fromLatin1(spec.name));
+        widget->setGeometry(absolute.translated(-parentOrigin));
+        if (*spec.toolTip) widget->setToolTip(QString::fromUtf8(spec.toolTip));
+        applyFont(widget, spec.flags);
+        if (title) {
+            widget->setAutoFillBackground(true);
+            widget->raise();
+        }
+        widgets.insert(widget->objectName(), widget);
+        if (spec.tabIndex >= 0 && (widget->focusPolicy() & Qt::TabFocus))
+            focusOrder.push_back({spec.tabIndex, widget});
+    }
+    // Controls are always drawn above the frames they are shown in.
+    for (QWidget* w : std::as_const(widgets))
+        if (!qobject_cast<QGroupBox*>(w)) w->raise();
+
+    std::sort(focusOrder.begin(), focusOrder.end(),
+              [](const Ordered& a, const Ordered& b) { return a.tabIndex < b.tabIndex; });
+    for (size_t i = 1; i < focusOrder.size(); ++i)
+        QWidget::setTabOrder(focusOrder[i - 1].widget, focusOrder[i].widget);
+
+    Frame1 = take<QGroupBox>(widgets, "Frame1");
+    Frame2 = take<QGroupBox>(widgets, "Frame2");
+    Frame3 = take<QGroupBox>(widgets, "Frame3");
+    Frame4 = take<QGroupBox>(widgets, "Frame4");
+    Frame5 = take<QGroupBox>(widgets, "Frame5");
+    Frame6 = take<QGroupBox>(widgets, "Frame6");
+    QLabel** labels[] = {&Label1, &Label2, &Label3, &Label4, &Label5, &Label6, &Label7, &Label8,
+                         &Label9, &Label10, &Label11, &Label12, &Label13, &Label14, &Label15};
+    for (int i = 0; i < 15; ++i)
+        *labels[i] = qobject_cast<QLabel*>(widgets.value(QStringLiteral("Label%1").arg(i + 1)));
+    QComboBox** combos[] = {&Combo1, &Combo2, &Combo3, &Combo4, &Combo5, &Combo6};
+    for (int i = 0; i < 6; ++i)
+        *combos[i] = qobject_cast<QComboBox*>(widgets.value(QStringLiteral("Combo%1").arg(i + 1)));
+    QLineEdit** texts[] = {&Text1, &Text2, &Text3, &Text4, &Text5, &Text6, &Text7, &Text8};
+    for (int i = 0; i < 8; ++i)
+        *texts[i] = qobject_cast<QLineEdit*>(widgets.value(QStringLiteral("Text%1").arg(i + 1)));
+    cmdOpen = take<QPushButton>(widgets, "cmdOpen");
+    cmdOut = take<QPushButton>(widgets, "cmdOut");
+    Command1 = take<QPushButton>(widgets, "Command1");
+    Command2 = take<QPushButton>(widgets, "Command2");
+    Check1 = take<QCheckBox>(widgets, "Check1");
+    Check3 = take<QCheckBox>(widgets, "Check3");
+    Check4 = take<QCheckBox>(widgets, "Check4");
+    Check5 = take<QCheckBox>(widgets, "Check5");
+    Check6 = take<QCheckBox>(widgets, "Check6");
+    Check7 = take<QCheckBox>(widgets, "Check7");
+    txtOutData = take<MultiLineTextBox>(widgets, "txtOutData");
+    Text9 = take<MultiLineTextBox>(widgets, "Text9");
+    CD_LED = take<QLineEdit>(widgets, "CD_LED");
+    CS_LED = take<QLineEdit>(widgets, "CS_LED");
+    DR_LED = take<QLineEdit>(widgets, "DR_LED");
+    RI_LED = take<QLineEdit>(widgets, "RI_LED");
+
+    // The title place of the counter group is kept free for Check4.
+    Frame6->setTitle(QStringLiteral(" "));
+}
+
+void MSCommTest::connectProcedures() {
+    auto onClick = [this](QAbstractButton* button, void (MSCommTest::*procedure)()) {
+        connect(button, &QAbstractButton::clicked, this, [this, procedure] { guarded([&] { (this->*procedure)(); }); });
+    };
+    // A check box runs its click procedure whenever its value changes, by the operator or by
+    // the program.
+    auto onToggle = [this](QCheckBox* box, void (MSCommTest::*procedure)()) {
+        connect(box, &QCheckBox::toggled, this, [this, procedure] { guarded([&] { (this->*procedure)(); }); });
+    };
+    onClick(cmdOpen, &MSCommTest::cmdOpen_Click);
+    onClick(cmdOut, &MSCommTest::cmdOut_Click);
+    onClick(Command1, &MSCommTest::Command1_Click);
+    onClick(Command2, &MSCommTest::Command2_Click);
+    onToggle(Check1, &MSCommTest::Check1_Click);
+    onToggle(Check3, &MSCommTest::Check3_Click);
+    onToggle(Check4, &MSCommTest::Check4_Click);
+    onToggle(Check5, &MSCommTest::Check5_Click);
+    onToggle(Check6, &MSCommTest::Check6_Click);
+    onToggle(Check7, &MSCommTest::Check7_Click);
+    connect(Combo1, &QComboBox::currentTextChanged, this, [this] { guarded([this] { Combo1_Change(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
+    connect(MSComm, &::MSComm::OnComm, this, [this] { guarded([this] { MSComm_OnComm(); }); });
+    Text2->installEventFilter(this);
+    Text8->installEventFilter(this);
+}
+
+int MSCommTest::showMessage(const QString& text, int style, const QString& title) {
+    return m_messageBox.show(this, text, style, title.isEmpty() ? MsgBox::kAppTitle : title);
+}
+
+void MSCommTest::reportUnhandled() {
+    QString text;
+    try {
+        throw;
+    } catch (const AppError& e) {
+        text = e.messageText();
+    } catch (const std::exception& e) {
+        text = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        text = QStringLiteral("Unknown error");
+    }
+    try {
+        showMessage(text, MsgBox::OkOnly, MsgBox::kAppTitle);
+    } catch (...) {
+        // Nothing more can be reported; the window keeps running.
+    }
+}
+
+void MSCommTest::showCounter(QLineEdit* box, qint32 value) { box->setText(QString::number(value)); }
+
+QColor MSCommTest::windowBackgroundColor() { return QApplication::palette().color(QPalette::Base); }
+QColor MSCommTest::windowTextColor() { return QApplication::palette().color(QPalette::Text); }
+
+void MSCommTest::setBackColor(QLineEdit* box, const QColor& color) {
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Base, color);
+    box->setPalette(palette);
+}
+
+void MSCommTest::setForeColor(QLineEdit* box, const QColor& color) {
+    QPalette palette = box->palette();
+    palette.setColor(QPalette::Text, color);
+    box->setPalette(palette);
+}
+
+QColor MSCommTest::backColor(const QLineEdit* box) { return box->palette().color(QPalette::Base); }
+QColor MSCommTest::foreColor(const QLineEdit* box) { return box->palette().color(QPalette::Text); }
+
+void MSCommTest::closeEvent(QCloseEvent* event) {
+    VbBool cancel = VbFalse;
+    guarded([&] { Form_QueryUnload(cancel, 0); });
+    if (cancel) {
+        event->ignore();
+        return;
+    }
+    guarded([&] { Form_Unload(cancel); });
+    event->accept();
+}
+
+bool MSCommTest::eventFilter(QObject* watched, QEvent* event) {
+    const bool text2 = watched == Text2;
+    if (!text2 && watched != Text8) return QWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
+        qint16 code = 0;
+        if ((key->modifiers() & Qt::ControlModifier) && key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z)
+            code = qint16(key->key() - Qt::Key_A + 1);  // the control character the key types
+        else if (!key->text().isEmpty())
+            code = qint16(key->text().at(0).unicode());
+        else
+            return false;  // keys that type no character pass untouched
+        guarded([&] { text2 ? Text2_KeyPress(code) : Text8_KeyPress(code); });
+        return code == 0;
+    }
+    if (event->type() == QEvent::FocusOut) {
+        const auto reason = static_cast<QFocusEvent*>(event)->reason();
+        // Only a move to another control of the window counts as leaving the field.
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            guarded([&] { text2 ? Text2_LostFocus() : Text8_LostFocus(); });
+    }
+    return false;
+}

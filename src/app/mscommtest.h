@@ -1,0 +1,188 @@
+#pragma once
+
+// The one window of the program. Its controls are built from one table (controls_table.cpp)
+// and keep their design names; its event procedures share the form state below.
+//
+// Flow: a click on cmdOpen configures and opens the port and then stays in the communication
+// loop of cmdOpen_Click for as long as the port is open. Each pass yields once to the event
+// queue (where every other procedure runs nested: clicks, Timer1, the port's OnComm), then
+// runs the receive step and the pass-end step, which make the next transmission through
+// SendData or stop the send run through cmdOut_Click. MSComm_OnComm only raises flags,
+// recolours the line indicators, counts line errors and, on a fatal error, closes the port;
+// the loop then ends at its next test. Errors are AppError exceptions: the procedures that
+// handle errors catch them at their top, and every connection into the window goes through
+// guarded(), so no exception reaches Qt's event dispatch.
+
+#include <QByteArray>
+#include <QColor>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/checked_int.h"
+#include "app/numeric_field.h"
+#include "port/os_comm_calls.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class MessageBoxService;
+class MultiLineTextBox;
+class MSComm;
+class SerialDevice;
+
+class MSCommTest : public QWidget {
+    Q_OBJECT
+public:
+    using EndProgram = std::function<void()>;
+
+    MSCommTest(std::unique_ptr<SerialDevice> device, MessageBoxService& messageBox,
+               EndProgram endProgram, QWidget* parent = nullptr);
+    ~MSCommTest() override;
+
+    // ---- Controls (design names) ----
+    QGroupBox *Frame1, *Frame2, *Frame3, *Frame4, *Frame5, *Frame6;
+    QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8, *Label9,
+        *Label10, *Label11, *Label12, *Label13, *Label14, *Label15;
+    QComboBox *Combo1, *Combo2, *Combo3, *Combo4, *Combo5, *Combo6;
+    QPushButton *cmdOpen, *cmdOut, *Command1, *Command2;
+    QCheckBox *Check1, *Check3, *Check4, *Check5, *Check6, *Check7;
+    MultiLineTextBox *txtOutData, *Text9;
+    QLineEdit *Text1, *Text2, *Text3, *Text4, *Text5, *Text6, *Text7, *Text8;
+    QLineEdit *CD_LED, *CS_LED, *DR_LED, *RI_LED;
+    QTimer* Timer1;
+    ::MSComm* MSComm;
+
+    // ---- Form state ----
+    qint16 recvEventFlag = 0;
+    QByteArray recvData;
+    QByteArray recvBytes;
+    VbBool sendActive = VbFalse;
+    QString expectedData;
+    QString countUpData;
+    qint32 countUpValue = 0;
+    qint32 matchedBytes = 0;
+    qint32 mismatchCount = 0;
+    qint32 blockRecvBytes = 0;
+    qint16 sendLength = 0;
+    qint32 blockCount = 0;
+    qint32 recvTotalBytes = 0;
+    qint32 sendCount = 0;
+    qint32 comparePosition = 0;
+    qint32 errorCount = 0;
+    qint16 compareIndex = 0;
+    qint32 timeoutMs = 0;
+    VbBool timedOut = VbFalse;
+    VbBool blockDone = VbFalse;
+    qint32 baudRate = 0;
+    qint16 dataBits = 0;
+    qint16 stopBits = 0;
+    qint16 parityBits = 0;
+    VbBool sendEventFlag = VbFalse;
+    VbBool commAborted = VbFalse;
+    COMMTIMEOUTS commTimeouts;
+
+    // ---- Application shell (src/app) ----
+    void Form_Load();
+    void Form_QueryUnload(VbBool& cancel, int unloadMode);
+    void Form_Unload(VbBool& cancel);
+    void Text2_KeyPress(qint16& keyAscii);
+    void Text8_KeyPress(qint16& keyAscii);
+    void Text2_LostFocus();
+    void Text8_LostFocus();
+    void Command1_Click();
+    void Command2_Click();
+    void Combo1_Change();
+
+    // ---- Port communication (src/port) ----
+    void cmdOpen_Click();
+    void Check4_Click();
+
+    // ---- Transmission (src/transmit) ----
+    void Check1_Click();
+    void Check7_Click();
+    void Check3_Click();
+    void cmdOut_Click();
+    void Timer1_Timer();
+
+    // ---- Communication events (src/events) ----
+    void MSComm_OnComm();
+
+    // ---- Control lines (src/lines) ----
+    void Check5_Click();
+    void Check6_Click();
+
+    // Numbers in the entry fields, read through one helper (never raises).
+    qint64 sendCountLimit() const { return m_text2Field->value(); }
+    qint64 displayLimit() const { return m_text8Field->value(); }
+
+    // How many communication loops are running (nested opens run nested loops).
+    int loopDepth() const { return m_loopDepth; }
+
+    // Runs a procedure from an event; an error no procedure handled is reported, never thrown.
+    template <typename F>
+    void guarded(F&& procedure) {
+        try {
+            procedure();
+        } catch (...) {
+            reportUnhandled();
+        }
+    }
+
+    int showMessage(const QString& text, int style, const QString& title);
+
+    static QColor lineOnColor() { return QColor(255, 255, 0); }
+    static QColor ringColor() { return QColor(255, 0, 0); }
+    static QColor windowBackgroundColor();
+    static QColor windowTextColor();
+    static void setBackColor(QLineEdit* box, const QColor& color);
+    static void setForeColor(QLineEdit* box, const QColor& color);
+    static QColor backColor(const QLineEdit* box);
+    static QColor foreColor(const QLineEdit* box);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void connectProcedures();
+    void reportUnhandled();
+    void showCounter(QLineEdit* box, qint32 value);
+
+    // Port configuration and the open/close procedure.
+    void configurePort();
+    void openSequence();
+    void closeSequence();
+    void errorPath(const QString& description, int number);
+    void communicationLoop();
+    void yieldToEvents(bool lastPassIdle);
+    void receiveStep();
+    bool passEndStep();
+    void neutralIndicators();
+    void enableChoices(bool enabled);
+    void showLineState(QLineEdit* box, bool on);
+
+    // Send control.
+    void SendData();
+    bool sendDue(qint32 countSoFar) const;
+    void continueOrStop(qint32 countSoFar);
+
+    // Communication errors.
+    void countLineError(qint16 code);
+    void fatalError(qint16 code);
+    void stopSequence();
+
+    MessageBoxService& m_messageBox;
+    EndProgram m_endProgram;
+    std::unique_ptr<NumericField> m_text2Field;
+    std::unique_ptr<NumericField> m_text8Field;
+    int m_loopDepth = 0;
+    bool m_passDidWork = false;
+    QTimer* m_idleWake = nullptr;
+};

@@ -1,0 +1,44 @@
+#include "app/numeric_field.h"
+
+#include <QLineEdit>
+
+qint16 filterNumericKey(qint16 keyAscii) {
+    if (keyAscii == 8) return keyAscii;
+    return (keyAscii >= '0' && keyAscii <= '9') ? keyAscii : qint16(0);
+}
+
+bool NumericField::parseDigits(const QString& text, qint64* value) {
+    if (text.isEmpty()) return false;
+    constexpr qint64 kSaturate = qint64(1) << 60;
+    qint64 result = 0;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return false;
+        result = std::min(kSaturate, result * 10 + (c.unicode() - '0'));
+    }
+    *value = result;
+    return true;
+}
+
+NumericField::NumericField(QLineEdit* edit, qint64 maximum, qint64 startValue)
+    : m_edit(edit), m_maximum(maximum), m_lastValue(startValue) {
+    QObject::connect(edit, &QLineEdit::textChanged, edit, [this](const QString& text) { noteText(text); });
+}
+
+void NumericField::noteText(const QString& text) {
+    qint64 v;
+    if (parseDigits(text, &v)) m_lastValue = v;
+}
+
+qint64 NumericField::value() const {
+    qint64 v;
+    return parseDigits(m_edit->text(), &v) ? v : m_lastValue;
+}
+
+void NumericField::checkOnLeave() {
+    qint64 v;
+    if (!parseDigits(m_edit->text(), &v)) {
+        m_edit->setText(QString::number(std::min(m_lastValue, m_maximum)));
+        return;
+    }
+    if (v > m_maximum) m_edit->setText(QString::number(m_maximum));
+}

@@ -1,0 +1,358 @@
+#include "port/mscomm.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QStringList>
+#include <algorithm>
+#include <cmath>
+
+#include "app/app_error.h"
+#include "port/code_page.h"
+#include "port/os_comm_calls.h"
+#include "port/port_names.h"
+
+namespace {
+
+const QEvent::Type kCommEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Error flags reported by ClearCommError, in the operating system's CE_ layout.
+enum : quint32 { CE_RXOVER = 0x1, CE_OVERRUN = 0x2, CE_RXPARITY = 0x4, CE_FRAME = 0x8, CE_BREAK = 0x10 };
+
+quint32 errorFlagFor(int code) {
+    switch (code) {
+        case CommEvents::RxOver: return CE_RXOVER;
+        case CommEvents::Overrun: return CE_OVERRUN;
+        case CommEvents::RxParity: return CE_RXPARITY;
+        case CommEvents::Frame: return CE_FRAME;
+        case CommEvents::Break: return CE_BREAK;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+LineSettings parseSettings(const QString& text, int handshaking) {
+    const QStringList fields = text.split(QLatin1Char(','));
+    if (fields.size() != 4) throw AppError::invalidPropertyValue();
+    bool ok = false;
+    LineSettings s;
+    s.handshaking = handshaking;
+    const qint64 baud = fields[0].trimmed().toLongLong(&ok);
+    if (!ok || baud <= 0 || baud > std::numeric_limits<qint32>::max()) throw AppError::invalidPropertyValue();
+    s.baudRate = qint32(baud);
+    const QString parity = fields[1].trimmed().toUpper();
+    if (parity.size() != 1 || !QStringLiteral("NEOMS").contains(parity)) throw AppError::invalidPropertyValue();
+    s.parity = parity.at(0).toLatin1();
+    s.dataBits = fields[2].trimmed().toInt(&ok);
+    if (!ok || s.dataBits < 5 || s.dataBits > 8) throw AppError::invalidPropertyValue();
+    s.stopBits = fields[3].trimmed().toInt(&ok);
+    if (!ok || (s.stopBits != 1 && s.stopBits != 2)) throw AppError::invalidPropertyValue();
+    return s;
+}
+
+MSComm::MSComm(std::unique_ptr<SerialDevice> device, QObject* parent)
+    : QObject(parent), m_device(std::move(device)) {
+    m_device->setParent(nullptr);
+    connect(m_device.get(), &SerialDevice::readyRead, this, &MSComm::onReadyRead);
+    connect(m_device.get(), &SerialDevice::readyWrite, this, &MSComm::onReadyWrite);
+    connect(m_device.get(), &SerialDevice::lineEvent, this, &MSComm::onLineEvent);
+    connect(m_device.get(), &SerialDevice::hungUp, this, &MSComm::onHungUp);
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, &MSComm::checkDrained);
+}
+
+MSComm::~MSComm() { closeDevice(); }
+
+void MSComm::setCommPort(qint16 port) {
+    if (port < 1 || port > 15)
+        throw AppError(AppError::ErrInvalidPort, QStringLiteral("Invalid port number: COM%1").arg(port));
+    if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    m_commPort = port;
+}
+
+void MSComm::setSettings(const QString& settings) {
+    LineSettings parsed = parseSettings(settings, m_settings.handshaking);
+    if (deviceUsable()) m_device->applySettings(parsed);
+    m_settings = parsed;
+    m_settingsText = settings;
+}
+
+void MSComm::setHandshaking(qint32 mode) {
+    if (mode < 0 || mode > 3) throw AppError::invalidPropertyValue();
+    LineSettings changed = m_settings;
+    changed.handshaking = int(mode);
+    if (deviceUsable()) m_device->applySettings(changed);
+    m_settings = changed;
+    if (deviceUsable()) resumeReading();
+}
+
+void MSComm::setRTSEnable(bool on) {
+    if (deviceUsable()) m_device->setRts(on);
+    m_rtsEnable = on;
+}
+
+void MSComm::setDTREnable(bool on) {
+    if (deviceUsable()) m_device->setDtr(on);
+    m_dtrEnable = on;
+}
+
+void MSComm::setRThreshold(qint16 value) {
+    if (value < 0) throw AppError::invalidPropertyValue();
+    m_rThreshold = value;
+}
+
+void MSComm::setSThreshold(qint16 value) {
+    if (value < 0) throw AppError::invalidPropertyValue();
+    m_sThreshold = value;
+}
+
+void MSComm::setInputMode(qint32 mode) {
+    if (mode != 0 && mode != 1) throw AppError::invalidPropertyValue();
+    m_inputMode = mode;
+}
+
+void MSComm::setInBufferSize(qint16 size) {
+    if (size < 1) throw AppError::invalidPropertyValue();
+    if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    m_inBufferSize = size;
+}
+
+void MSComm::setOutBufferSize(qint16 size) {
+    if (size < 1) throw AppError::invalidPropertyValue();
+    if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    m_outBufferSize = size;
+}
+
+QString MSComm::portPath() const { return resolvePortPath(m_commPort); }
+
+void MSComm::setPortOpen(bool open) {
+    if (open == m_open) {
+        if (open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+        return;
+    }
+    if (!open) {
+        closeDevice();
+        return;
+    }
+    m_device->open(portPath());
+    try {
+        m_device->applySettings(m_settings);
+    } catch (...) {
+        m_device->close();
+        throw;
+    }
+    // The window applies its switches right after opening and reports a refusal there.
+    try {
+        m_device->setDtr(m_dtrEnable);
+        m_device->setRts(m_rtsEnable);
+    } catch (const AppError&) {
+    }
+    m_open = true;
+    m_hungUp = false;
+    m_readPaused = false;
+    m_overflowReported = false;
+    m_sendEventDue = false;
+    m_errorFlags = 0;
+    m_inBuffer.clear();
+    m_outQueue.clear();
+    m_pendingEvents.clear();
+    registerCommHandle(m_device->handle(), this);
+    m_device->setReadNotification(true);
+}
+
+void MSComm::closeDevice() {
+    if (!m_open) return;
+    unregisterCommHandle(m_device->handle());
+    m_drainTimer.stop();
+    m_device->close();
+    m_open = false;
+    m_hungUp = false;
+    m_inBuffer.clear();
+    m_outQueue.clear();
+    // Events of the closed session must not reach the window after a new open.
+    m_pendingEvents.clear();
+}
+
+void MSComm::requireOpen() const {
+    if (!m_open)
+        throw AppError(AppError::ErrPortNotOpen, QStringLiteral("Operation valid only when the port is open"));
+}
+
+qint16 MSComm::InBufferCount() const { return qint16(std::min<qsizetype>(m_inBuffer.size(), 32767)); }
+
+void MSComm::setInBufferCount(qint16 count) {
+    if (count != 0) throw AppError::invalidPropertyValue();
+    m_inBuffer.clear();
+    if (m_open) resumeReading();
+}
+
+qint16 MSComm::OutBufferCount() const {
+    qint64 count = m_outQueue.size();
+    if (deviceUsable()) count += m_device->driverOutputCount();
+    return qint16(std::min<qint64>(count, 32767));
+}
+
+void MSComm::setOutBufferCount(qint16 count) {
+    if (count != 0) throw AppError::invalidPropertyValue();
+    m_outQueue.clear();
+    m_sendEventDue = false;
+    m_drainTimer.stop();
+    if (!deviceUsable()) return;
+    m_device->setWriteNotification(false);
+    // On a pty the driver queue always reads 0 and a flush would recall bytes the far end
+    // already holds; flush only what the driver reports as still waiting.
+    if (m_device->driverOutputCount() > 0) m_device->discardOutput();
+}
+
+QByteArray MSComm::Input() {
+    QByteArray bytes;
+    bytes.swap(m_inBuffer);
+    if (m_open) resumeReading();
+    return bytes;
+}
+
+void MSComm::setOutput(const QString& text) {
+    requireOpen();
+    if (m_hungUp) return;
+    const QByteArray bytes = CodePage::encode(text);
+    if (bytes.isEmpty()) return;
+    // A text larger than the buffer is taken into an empty queue; one that does not fit
+    // beside queued data is refused whole, so nothing is ever half-sent.
+    if (!m_outQueue.isEmpty() && m_outQueue.size() + bytes.size() > m_outBufferSize) {
+        postCommEvent(CommEvents::TxFull);
+        return;
+    }
+    m_outQueue.append(bytes);
+    m_sendEventDue = true;
+    m_drainTimer.stop();
+    writePending();
+}
+
+void MSComm::writePending() {
+    while (!m_outQueue.isEmpty()) {
+        const qint64 written = m_device->write(m_outQueue.constData(), m_outQueue.size());
+        if (written <= 0) break;
+        m_outQueue.remove(0, qsizetype(written));
+    }
+    if (!m_open || m_hungUp) return;
+    m_device->setWriteNotification(!m_outQueue.isEmpty());
+    if (m_outQueue.isEmpty()) checkDrained();
+}
+
+void MSComm::checkDrained() {
+    if (!deviceUsable() || !m_outQueue.isEmpty() || !m_sendEventDue) return;
+    const qint64 inDriver = m_device->driverOutputCount();
+    if (inDriver <= 0) {
+        m_sendEventDue = false;
+        if (m_sThreshold > 0) postCommEvent(CommEvents::Send);
+        return;
+    }
+    // Wait for about the line time of what is left instead of polling.
+    const int bitsPerChar = 1 + m_settings.dataBits + m_settings.stopBits + (m_settings.parity == 'N' ? 0 : 1);
+    const double ms = double(inDriver) * bitsPerChar * 1000.0 / std::max(1, m_settings.baudRate);
+    m_drainTimer.start(std::clamp(int(std::ceil(ms)) + 1, 1, 1000));
+}
+
+void MSComm::onReadyWrite() {
+    if (deviceUsable()) writePending();
+}
+
+void MSComm::resumeReading() {
+    if (!deviceUsable()) return;
+    if (m_inBuffer.size() < m_inBufferSize) m_overflowReported = false;
+    if (m_readPaused && m_inBuffer.size() < m_inBufferSize) {
+        m_readPaused = false;
+        m_device->setReadNotification(true);
+    }
+}
+
+void MSComm::onReadyRead() {
+    if (!deviceUsable()) return;
+    const bool throttle = m_settings.handshaking != 0;
+    char chunk[4096];
+    qsizetype added = 0;
+    bool dropped = false;
+    while (deviceUsable()) {
+        const qsizetype room = m_inBufferSize - m_inBuffer.size();
+        if (throttle && room <= 0) {
+            // Leave the bytes in the kernel, which holds the far end back.
+            m_readPaused = true;
+            m_device->setReadNotification(false);
+            break;
+        }
+        const qint64 want = throttle ? std::min<qint64>(room, sizeof chunk) : qint64(sizeof chunk);
+        const qint64 got = m_device->read(chunk, want);
+        if (got <= 0) break;
+        const qsizetype keep = std::clamp<qsizetype>(room, 0, qsizetype(got));
+        m_inBuffer.append(chunk, keep);
+        added += keep;
+        if (keep < got) dropped = true;
+    }
+    if (added > 0 && m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold) postCommEvent(CommEvents::Receive);
+    if (dropped && !m_overflowReported) {
+        m_overflowReported = true;
+        m_errorFlags |= CE_RXOVER;
+        postCommEvent(CommEvents::RxOver);
+    }
+}
+
+void MSComm::onLineEvent(int code) {
+    if (!deviceUsable()) return;
+    m_errorFlags |= errorFlagFor(code);
+    postCommEvent(qint16(code));
+}
+
+void MSComm::onHungUp() {
+    if (!m_open || m_hungUp) return;
+    m_hungUp = true;
+    m_drainTimer.stop();
+    m_outQueue.clear();
+    postCommEvent(CommEvents::Dcb);
+}
+
+bool MSComm::CDHolding() const {
+    requireOpen();
+    return !m_hungUp && m_device->modemLines().dcd;
+}
+
+bool MSComm::CTSHolding() const {
+    requireOpen();
+    return !m_hungUp && m_device->modemLines().cts;
+}
+
+bool MSComm::DSRHolding() const {
+    requireOpen();
+    return !m_hungUp && m_device->modemLines().dsr;
+}
+
+qint32 MSComm::CommID() const { return m_open ? m_device->handle() : -1; }
+
+void MSComm::purge(quint32 flags) {
+    if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {
+        m_inBuffer.clear();
+        if (deviceUsable()) m_device->discardInput();
+        resumeReading();
+    }
+    if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) setOutBufferCount(0);
+}
+
+quint32 MSComm::takeErrorFlags() {
+    const quint32 flags = m_errorFlags;
+    m_errorFlags = 0;
+    return flags;
+}
+
+void MSComm::postCommEvent(qint16 code) {
+    m_pendingEvents.push_back(code);
+    QCoreApplication::postEvent(this, new QEvent(kCommEventType));
+}
+
+bool MSComm::event(QEvent* e) {
+    if (e->type() != kCommEventType) return QObject::event(e);
+    // Events of a session that has since been closed were dropped from the queue.
+    if (m_pendingEvents.empty()) return true;
+    m_commEvent = m_pendingEvents.front();
+    m_pendingEvents.pop_front();
+    emit OnComm();
+    return true;
+}

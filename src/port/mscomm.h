@@ -1,0 +1,138 @@
+#pragma once
+
+// The serial control. The window sets properties (CommPort, Settings, ...), opens the port
+// with PortOpen and then works only through this class: Output queues text (encoded in the
+// CP932 code page) and writes it as the device accepts it; the device's input is read eagerly
+// into a buffer of InBufferSize bytes that Input drains. Everything that happens on the line
+// becomes a CommEvent code, queued and delivered one at a time through OnComm on the UI
+// thread: 1 when the transmit side has drained, 2 per arrival of data, 3..6 modem lines,
+// 1001..1011 errors. A hang-up of the device posts 1011 once; the port then stays "open" with
+// its received bytes readable until the window closes it, and nothing touches the device.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <deque>
+#include <memory>
+
+#include "port/serial_device.h"
+
+namespace CommEvents {
+enum : qint16 {
+    Send = 1,
+    Receive = 2,
+    Cts = 3,
+    Dsr = 4,
+    Cd = 5,
+    Ring = 6,
+    Eof = 7,
+    Break = 1001,
+    Frame = 1004,
+    Overrun = 1006,
+    RxOver = 1008,
+    RxParity = 1009,
+    TxFull = 1010,
+    Dcb = 1011,
+};
+}
+
+class MSComm : public QObject {
+    Q_OBJECT
+public:
+    explicit MSComm(std::unique_ptr<SerialDevice> device, QObject* parent = nullptr);
+    ~MSComm() override;
+
+    qint16 CommPort() const { return m_commPort; }
+    void setCommPort(qint16 port);
+    QString Settings() const { return m_settingsText; }
+    void setSettings(const QString& settings);
+    qint32 Handshaking() const { return m_settings.handshaking; }
+    void setHandshaking(qint32 mode);
+    bool RTSEnable() const { return m_rtsEnable; }
+    void setRTSEnable(bool on);
+    bool DTREnable() const { return m_dtrEnable; }
+    void setDTREnable(bool on);
+    qint16 RThreshold() const { return m_rThreshold; }
+    void setRThreshold(qint16 value);
+    qint16 SThreshold() const { return m_sThreshold; }
+    void setSThreshold(qint16 value);
+    qint32 InputMode() const { return m_inputMode; }
+    void setInputMode(qint32 mode);
+    qint16 InBufferSize() const { return m_inBufferSize; }
+    void setInBufferSize(qint16 size);
+    qint16 OutBufferSize() const { return m_outBufferSize; }
+    void setOutBufferSize(qint16 size);
+
+    bool PortOpen() const { return m_open; }
+    void setPortOpen(bool open);
+
+    qint16 InBufferCount() const;
+    void setInBufferCount(qint16 count);
+    qint16 OutBufferCount() const;
+    void setOutBufferCount(qint16 count);
+    QByteArray Input();
+    void setOutput(const QString& text);
+
+    bool CDHolding() const;
+    bool CTSHolding() const;
+    bool DSRHolding() const;
+    qint16 CommEvent() const { return m_commEvent; }
+    qint32 CommID() const;
+
+    // Parsed line settings (for the send-time estimate and the drain timer).
+    const LineSettings& lineSettings() const { return m_settings; }
+    // The device path that CommPort resolves to.
+    QString portPath() const;
+    SerialDevice& device() { return *m_device; }
+
+    // Operations on the handle, used by the operating-system communication calls.
+    void purge(quint32 flags);
+    quint32 takeErrorFlags();
+
+signals:
+    void OnComm();
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void postCommEvent(qint16 code);
+    void onReadyRead();
+    void onReadyWrite();
+    void onLineEvent(int code);
+    void onHungUp();
+    void writePending();
+    void checkDrained();
+    void resumeReading();
+    void requireOpen() const;
+    bool deviceUsable() const { return m_open && !m_hungUp; }
+    void closeDevice();
+
+    std::unique_ptr<SerialDevice> m_device;
+    qint16 m_commPort = 1;
+    QString m_settingsText = QStringLiteral("9600,n,8,1");
+    LineSettings m_settings;
+    bool m_rtsEnable = false;
+    bool m_dtrEnable = false;
+    qint16 m_rThreshold = 0;
+    qint16 m_sThreshold = 0;
+    qint32 m_inputMode = 0;
+    qint16 m_inBufferSize = 1024;
+    qint16 m_outBufferSize = 512;
+
+    bool m_open = false;
+    bool m_hungUp = false;
+    bool m_readPaused = false;
+    bool m_overflowReported = false;
+    bool m_sendEventDue = false;
+    QByteArray m_inBuffer;
+    QByteArray m_outQueue;
+    QTimer m_drainTimer;
+    std::deque<qint16> m_pendingEvents;
+    qint16 m_commEvent = 0;
+    quint32 m_errorFlags = 0;
+};
+
+// Parses "baud,parity,data,stop" (parity letter in either case). Throws 380 when malformed.
+LineSettings parseSettings(const QString& text, int handshaking);

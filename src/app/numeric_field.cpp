@@ -24,9 +24,11 @@ NumericField::NumericField(QLineEdit* edit, qint64 maximum, qint64 startValue)
     QObject::connect(edit, &QLineEdit::textChanged, edit, [this](const QString& text) { noteText(text); });
 }
 
+// While the operator is editing, the digits typed so far are not yet a value to come back
+// to: deleting "256" one digit at a time must not leave "2" behind.
 void NumericField::noteText(const QString& text) {
     qint64 v;
-    if (parseDigits(text, &v)) m_lastValue = v;
+    if (!m_edit->hasFocus() && parseDigits(text, &v)) m_lastValue = v;
 }
 
 qint64 NumericField::value() const {
@@ -41,4 +43,5 @@ void NumericField::checkOnLeave() {
         return;
     }
     if (v > m_maximum) m_edit->setText(QString::number(m_maximum));
+    m_lastValue = std::min(v, m_maximum);
 }

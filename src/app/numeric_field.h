@@ -12,7 +12,7 @@ qint16 filterNumericKey(qint16 keyAscii);
 // Reads an entry field as a whole number, as every reader of the send count and the display
 // limit does. Digits read as their value (saturating far above any maximum); an empty or
 // non-numeric text, which only deleting or pasting can produce, reads as the last value the
-// field held as digits.
+// field held as digits when it was last left (or set by the program).
 class NumericField {
 public:
     NumericField(QLineEdit* edit, qint64 maximum, qint64 startValue);

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs the packages, builds and runs the tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh build
+cd build && ctest --output-on-failure -j2

@@ -35,11 +35,22 @@ QString MultiLineTextBox::text() const { return fromDocument(document()->toRawTe
 
 void MultiLineTextBox::setText(const QString& text) { setPlainText(toDocument(text)); }
 
-void MultiLineTextBox::appendText(const QString& text) {
+void MultiLineTextBox::appendText(const QString& text, bool moveCaretToEnd) {
     if (text.isEmpty()) return;
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(toDocument(text));
+    const int caretPosition = textCursor().position();
+    const int caretAnchor = textCursor().anchor();
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(toDocument(text));
+    if (moveCaretToEnd) {
+        setSelStart(textLength());
+    } else if (textCursor().position() != caretPosition || textCursor().anchor() != caretAnchor) {
+        // A caret at the end was carried along by the insertion; put it back.
+        QTextCursor restored(document());
+        restored.setPosition(caretAnchor);
+        restored.setPosition(caretPosition, QTextCursor::KeepAnchor);
+        setTextCursor(restored);
+    }
 }
 
 void MultiLineTextBox::setSelStart(qsizetype position) {

@@ -15,7 +15,9 @@ public:
     void setText(const QString& text);
     qsizetype textLength() const { return document()->characterCount() - 1; }
     bool isEmpty() const { return textLength() == 0; }
-    void appendText(const QString& text);
+    // Appends at the end. The caret stays where it was unless moveCaretToEnd asks for it to
+    // follow the new text into view.
+    void appendText(const QString& text, bool moveCaretToEnd = false);
     // Puts the caret at a character position and scrolls it into view.
     void setSelStart(qsizetype position);
     qsizetype selStart() const { return textCursor().position(); }

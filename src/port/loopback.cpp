@@ -55,7 +55,10 @@ void MSCommTest::receiveStep() {
         if (matchedChanged) showCounter(Text3, matchedBytes);
         if (mismatchChanged) showCounter(Text4, mismatchCount);
         if (firstMismatchChanged) showCounter(Text7, qint32(firstMismatchShown));
-        if (displayed > 0) Text9->appendText(CodePage::decodeBytes(recvBytes.constData(), displayed));
+        // The caret follows the data only while the display is below its limit.
+        const bool follow = shownBefore + displayed < limit;
+        if (displayed > 0) Text9->appendText(CodePage::decodeBytes(recvBytes.constData(), displayed), follow);
+        else if (follow) Text9->setSelStart(Text9->textLength());
     };
 
     try {
@@ -97,7 +100,6 @@ void MSCommTest::receiveStep() {
         throw;
     }
     flushDisplay();
-    if (Text9->textLength() < limit) Text9->setSelStart(Text9->textLength());
 
     if (!loopback) return;
     showCounter(Text1, blockCount);

@@ -1,0 +1,350 @@
+#pragma once
+
+// The loopback plug's pure logic: command line, byte transform, rate meter, pattern source, port
+// map directory and summary. Header-only and free of I/O so the tests can include it directly.
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace parvolo::loopback {
+
+enum class Mode { Echo, Sink, Generate };
+
+struct Options {
+    std::string port = "COM1";
+    std::optional<std::string> dir;
+    bool force = false;
+    Mode mode = Mode::Echo;
+    std::uint64_t delayMs = 0;
+    std::uint64_t corruptEvery = 0;  // 0 = off
+    std::uint64_t dropEvery = 0;     // 0 = off
+    std::uint64_t rate = 0;          // echo pace in bytes per second, 0 = unlimited
+    std::uint64_t generateRate = 0;  // bytes per second in Generate mode
+    std::string pattern = "0123456789ABCDEF";
+    std::optional<std::uint64_t> quitAfterMs;
+    bool printReady = false;
+    bool help = false;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error;  // empty when the command line was accepted
+    bool ok() const { return error.empty(); }
+};
+
+// Far beyond any serial line, and small enough that rate arithmetic in doubles stays exact.
+inline constexpr std::uint64_t kMaxRate = 1'000'000'000;
+// Milliseconds are added to nanosecond clocks; a year keeps that far from overflow.
+inline constexpr std::uint64_t kMaxMilliseconds = 365ULL * 24 * 3600 * 1000;
+
+inline std::optional<std::uint64_t> parseUnsigned(std::string_view text, std::uint64_t min,
+                                                  std::uint64_t max) {
+    // from_chars alone would accept a prefix ("12abc") and std::stoull a sign or blanks.
+    if (text.empty() ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    if (value < min || value > max) return std::nullopt;
+    return value;
+}
+
+// The window looks up "COM" followed by the port number as printed, so "COM01" would never be
+// found; reject it instead of creating a link nobody opens.
+inline bool isValidPortName(std::string_view name) {
+    if (name.size() < 4 || name.substr(0, 3) != "COM" || name[3] == '0') return false;
+    return parseUnsigned(name.substr(3), 1, std::numeric_limits<int>::max()).has_value();
+}
+
+inline std::string usageText() {
+    return "Usage: parvolo-loopback [OPTION]...\n"
+           "Create a pseudo-terminal and link it as COMn in the Parvolo port map directory,\n"
+           "then act as the far end of the line until interrupted.\n"
+           "\n"
+           "  --port COMn            link name (default COM1)\n"
+           "  --dir DIR              port map directory (default $PARVOLO_PORT_DIR,\n"
+           "                         else ~/.config/parvolo/ports)\n"
+           "  --force                replace COMn even if it points somewhere else\n"
+           "  --sink                 read and count only, send nothing back\n"
+           "  --delay-ms N           hold each received chunk N ms before echoing it\n"
+           "  --corrupt-every N      flip all bits of every Nth byte echoed (N, 2N, ...)\n"
+           "  --drop-every N         do not echo every Nth byte (N, 2N, ...)\n"
+           "  --rate BYTES_PER_SEC   never echo faster than this\n"
+           "  --generate BYTES_PER_SEC\n"
+           "                         send a continuous pattern at this rate, ignore input\n"
+           "  --pattern TEXT         pattern for --generate (default 0123456789ABCDEF)\n"
+           "  --quit-after-ms N      exit by itself after N ms\n"
+           "  --print-ready          print 'READY <link> <pty>' once the link exists\n"
+           "  --help                 show this help\n"
+           "\n"
+           "On SIGINT or SIGTERM the link is removed and a SUMMARY line is printed.\n"
+           "Exit status: 0 done, 1 system error, 2 bad arguments or COMn owned by something "
+           "else.\n";
+}
+
+// args excludes the program name. Accepts "--opt value" and "--opt=value"; the last use wins.
+inline ParseResult parseArguments(const std::vector<std::string>& args) {
+    ParseResult result;
+    Options& o = result.options;
+    std::set<std::string> seen;
+    bool sink = false;
+
+    auto fail = [&result](std::string message) {
+        result.error = std::move(message);
+        return result;
+    };
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name.resize(eq);
+        }
+
+        const bool isFlag =
+            name == "--help" || name == "--force" || name == "--sink" || name == "--print-ready";
+        const bool takesValue = name == "--port" || name == "--dir" || name == "--delay-ms" ||
+                                name == "--corrupt-every" || name == "--drop-every" ||
+                                name == "--rate" || name == "--generate" || name == "--pattern" ||
+                                name == "--quit-after-ms";
+        if (!isFlag && !takesValue) {
+            if (name.rfind("-", 0) == 0) return fail("unknown option '" + name + "'");
+            return fail("unexpected argument '" + name + "'");
+        }
+        if (isFlag && inlineValue) return fail("option '" + name + "' takes no value");
+
+        std::string value;
+        if (takesValue) {
+            if (inlineValue) {
+                value = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                return fail("option '" + name + "' needs a value");
+            }
+        }
+        seen.insert(name);
+
+        auto number = [&](std::uint64_t min, std::uint64_t max) {
+            return parseUnsigned(value, min, max);
+        };
+        auto badNumber = [&](std::uint64_t min, std::uint64_t max) {
+            return fail("option '" + name + "' needs a whole number from " + std::to_string(min) +
+                        " to " + std::to_string(max) + ", not '" + value + "'");
+        };
+
+        if (name == "--help") {
+            o.help = true;
+        } else if (name == "--force") {
+            o.force = true;
+        } else if (name == "--sink") {
+            sink = true;
+        } else if (name == "--print-ready") {
+            o.printReady = true;
+        } else if (name == "--port") {
+            if (!isValidPortName(value)) {
+                return fail("option '--port' needs a name like COM1 (COM and a number), not '" +
+                            value + "'");
+            }
+            o.port = value;
+        } else if (name == "--dir") {
+            if (value.empty()) return fail("option '--dir' needs a directory");
+            o.dir = value;
+        } else if (name == "--pattern") {
+            if (value.empty()) return fail("option '--pattern' needs at least one character");
+            o.pattern = value;
+        } else {
+            const bool isRate = name == "--rate" || name == "--generate";
+            const bool isEvery = name == "--corrupt-every" || name == "--drop-every";
+            const std::uint64_t min = (isRate || isEvery) ? 1 : 0;
+            const std::uint64_t max = isRate    ? kMaxRate
+                                      : isEvery ? std::numeric_limits<std::uint64_t>::max()
+                                                : kMaxMilliseconds;
+            const auto parsed = number(min, max);
+            if (!parsed) return badNumber(min, max);
+            if (name == "--delay-ms") o.delayMs = *parsed;
+            if (name == "--corrupt-every") o.corruptEvery = *parsed;
+            if (name == "--drop-every") o.dropEvery = *parsed;
+            if (name == "--rate") o.rate = *parsed;
+            if (name == "--generate") o.generateRate = *parsed;
+            if (name == "--quit-after-ms") o.quitAfterMs = *parsed;
+        }
+    }
+
+    if (o.help) return result;
+
+    // Options that shape an echo mean nothing without one; refusing them catches a mistyped
+    // benchmark or test setup instead of silently measuring something else.
+    static const char* const kEchoOnly[] = {"--delay-ms", "--corrupt-every", "--drop-every",
+                                            "--rate"};
+    const bool generate = seen.count("--generate") > 0;
+    if (sink && generate) return fail("options '--sink' and '--generate' exclude each other");
+    for (const char* option : kEchoOnly) {
+        if (seen.count(option) && (sink || generate)) {
+            return fail(std::string("option '") + option + "' only applies to echo, not with '" +
+                        (sink ? "--sink" : "--generate") + "'");
+        }
+    }
+    if (seen.count("--pattern") && !generate) {
+        return fail("option '--pattern' only applies with '--generate'");
+    }
+    o.mode = generate ? Mode::Generate : sink ? Mode::Sink : Mode::Echo;
+    return result;
+}
+
+// Same order as the window's own lookup; an empty variable counts as unset there too.
+// Returns an empty string when no directory can be named.
+inline std::string resolvePortDir(const std::optional<std::string>& dirOption, const char* envDir,
+                                  const char* home) {
+    if (dirOption) return *dirOption;
+    if (envDir && *envDir) return envDir;
+    if (home && *home) return std::string(home) + "/.config/parvolo/ports";
+    return {};
+}
+
+// Every plug links into /dev/pts; such a link is left over from a plug and may be replaced.
+inline bool isPlugTarget(std::string_view target) {
+    return target.rfind("/dev/pts/", 0) == 0;
+}
+
+// Corrupts and drops by position in the whole stream, so the pattern does not depend on how the
+// kernel happened to split it into reads. A byte due for both is dropped, not counted corrupted.
+class StreamTransform {
+public:
+    StreamTransform(std::uint64_t corruptEvery, std::uint64_t dropEvery)
+        : m_corruptEvery(corruptEvery), m_dropEvery(dropEvery) {}
+
+    // Appends the bytes that survive to out.
+    void apply(std::string_view in, std::string& out) {
+        if (m_corruptEvery == 0 && m_dropEvery == 0) {
+            m_position += in.size();
+            out.append(in);
+            return;
+        }
+        out.reserve(out.size() + in.size());
+        for (char byte : in) {
+            ++m_position;
+            if (m_dropEvery != 0 && m_position % m_dropEvery == 0) {
+                ++m_dropped;
+                continue;
+            }
+            if (m_corruptEvery != 0 && m_position % m_corruptEvery == 0) {
+                // All bits flipped: the byte differs whatever it was, parity included.
+                byte = static_cast<char>(static_cast<unsigned char>(byte) ^ 0xFFu);
+                ++m_corrupted;
+            }
+            out.push_back(byte);
+        }
+    }
+
+    std::uint64_t position() const { return m_position; }
+    std::uint64_t corrupted() const { return m_corrupted; }
+    std::uint64_t dropped() const { return m_dropped; }
+
+private:
+    std::uint64_t m_corruptEvery;
+    std::uint64_t m_dropEvery;
+    std::uint64_t m_position = 0;
+    std::uint64_t m_corrupted = 0;
+    std::uint64_t m_dropped = 0;
+};
+
+// Token bucket on a caller-supplied clock. It starts empty and holds at most 20 ms worth, so a
+// stall (a full pty, nobody reading) is never made up with a burst above the rate.
+class RateMeter {
+public:
+    // bytesPerSecond 0 means unlimited.
+    RateMeter(std::uint64_t bytesPerSecond, std::int64_t startNs)
+        : m_rate(static_cast<double>(bytesPerSecond)),
+          m_capacity(std::max(1.0, m_rate / 50.0)),
+          m_lastNs(startNs) {}
+
+    bool unlimited() const { return m_rate == 0; }
+
+    std::uint64_t available(std::int64_t nowNs) {
+        if (unlimited()) return std::numeric_limits<std::uint64_t>::max();
+        if (nowNs > m_lastNs) {
+            m_tokens = std::min(m_capacity, m_tokens + m_rate * double(nowNs - m_lastNs) / 1e9);
+            m_lastNs = nowNs;
+        }
+        return static_cast<std::uint64_t>(m_tokens);
+    }
+
+    void consume(std::uint64_t bytes) {
+        if (!unlimited()) m_tokens = std::max(0.0, m_tokens - static_cast<double>(bytes));
+    }
+
+    // Bytes worth waking up for: about a millisecond's worth, so a fast rate is not served one
+    // byte per wake-up.
+    std::uint64_t batch() const {
+        if (unlimited()) return 1;
+        return static_cast<std::uint64_t>(std::max(1.0, m_rate / 1000.0));
+    }
+
+    // Nanoseconds from the last refill until `bytes` (capped at the capacity) are available.
+    std::int64_t nsUntil(std::uint64_t bytes) const {
+        if (unlimited()) return 0;
+        const double wanted = std::min(m_capacity, static_cast<double>(bytes));
+        if (m_tokens >= wanted) return 0;
+        // Round up so the wake-up never comes a hair too early and spins.
+        return static_cast<std::int64_t>((wanted - m_tokens) * 1e9 / m_rate) + 1;
+    }
+
+    std::int64_t lastRefillNs() const { return m_lastNs; }
+
+private:
+    double m_rate;
+    double m_capacity;
+    double m_tokens = 0;
+    std::int64_t m_lastNs;
+};
+
+// An endless repetition of the pattern that continues where the previous call stopped.
+class PatternSource {
+public:
+    explicit PatternSource(std::string pattern) : m_pattern(std::move(pattern)) {}
+
+    void produce(std::size_t count, std::string& out) {
+        out.reserve(out.size() + count);
+        while (count > 0) {
+            const std::size_t n = std::min(count, m_pattern.size() - m_offset);
+            out.append(m_pattern, m_offset, n);
+            m_offset = (m_offset + n) % m_pattern.size();
+            count -= n;
+        }
+    }
+
+private:
+    std::string m_pattern;
+    std::size_t m_offset = 0;
+};
+
+struct Stats {
+    std::uint64_t received = 0;
+    std::uint64_t echoed = 0;
+    std::uint64_t corrupted = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t generated = 0;
+    std::uint64_t unsent = 0;  // echo bytes still queued at exit
+    std::int64_t elapsedMs = 0;
+};
+
+// One line of key=value pairs: easy to read and easy for a parent process to parse.
+inline std::string formatSummary(const Stats& s) {
+    return "SUMMARY received=" + std::to_string(s.received) +
+           " echoed=" + std::to_string(s.echoed) + " corrupted=" + std::to_string(s.corrupted) +
+           " dropped=" + std::to_string(s.dropped) + " generated=" + std::to_string(s.generated) +
+           " unsent=" + std::to_string(s.unsent) + " elapsed_ms=" + std::to_string(s.elapsedMs);
+}
+
+}  // namespace parvolo::loopback

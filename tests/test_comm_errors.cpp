@@ -1,0 +1,192 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "app/multi_line_text_box.h"
+#include "support/window_harness.h"
+
+namespace {
+using Step = WindowHarness::Step;
+const QString kStop = QStringLiteral("\r\n通信を中断します。");
+
+void expectClosedState(MSCommTest& w) {
+    QCOMPARE(w.cmdOpen->text(), QStringLiteral("通信開始"));
+    QCOMPARE(w.cmdOut->text(), QStringLiteral("送信"));
+    QVERIFY(!w.cmdOut->isEnabled());
+    QVERIFY(!w.Timer1->isActive());
+    QCOMPARE(w.sendActive, VbFalse);
+    QVERIFY(!w.MSComm->PortOpen());
+    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(c->isEnabled());
+    for (auto* led : {w.CD_LED, w.CS_LED, w.DR_LED, w.RI_LED})
+        QCOMPARE(MSCommTest::backColor(led), MSCommTest::windowBackgroundColor());
+    QCOMPARE(MSCommTest::foreColor(w.RI_LED), MSCommTest::windowTextColor());
+}
+
+// Puts bytes into the control's receive buffer without letting the loop read them first: the
+// wait runs nested inside one step, so the loop makes no pass in between.
+void bytesWaiting(WindowHarness& h, const QByteArray& bytes) {
+    h.fake->receive(bytes);
+    QTRY_COMPARE(int(h.w().MSComm->InBufferCount()), int(bytes.size()));
+}
+}  // namespace
+
+class CommErrorsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void lineErrorsAreCounted_data();
+    void lineErrorsAreCounted();
+    void lineErrorDiscardsWaitingBytes_data();
+    void lineErrorDiscardsWaitingBytes();
+    void receiveOverflowDuringContinuousSend();
+    void fatalMessages_data();
+    void fatalMessages();
+    void waitingBytesAppendedPastFullDisplay();
+    void failureInsideTheHandler();
+    void hangUpReportsOnceAndCanReopen();
+};
+
+void CommErrorsTest::lineErrorsAreCounted_data() {
+    QTest::addColumn<int>("code");
+    QTest::newRow("break") << 1001;
+    QTest::newRow("framing") << 1004;
+    QTest::newRow("overrun") << 1006;
+    QTest::newRow("parity") << 1009;
+}
+
+void CommErrorsTest::lineErrorsAreCounted() {
+    QFETCH(int, code);
+    WindowHarness h;
+    QStringList seen;
+    std::vector<Step> steps;
+    for (int i = 1; i <= 3; ++i) {
+        steps.push_back(WindowHarness::act([&h, code] { h.fake->raiseLineEvent(code); }));
+        steps.push_back([&h, &seen, i] {
+            if (h.w().errorCount != i) return false;
+            seen << h.w().Text6->text();
+            return true;
+        });
+    }
+    steps.push_back(WindowHarness::act([&] { QVERIFY(h.w().MSComm->PortOpen()); }));
+    h.runOpen(steps);
+    QCOMPARE(seen, QStringList({"1", "2", "3"}));
+    QVERIFY(h.messages.shown.isEmpty());
+}
+
+void CommErrorsTest::lineErrorDiscardsWaitingBytes_data() { lineErrorsAreCounted_data(); }
+
+void CommErrorsTest::lineErrorDiscardsWaitingBytes() {
+    QFETCH(int, code);
+    WindowHarness h;
+    h.w().Check4->setChecked(true);
+    h.runOpen({WindowHarness::act([&] {
+                   bytesWaiting(h, "damaged");
+                   emit h.fake->lineEvent(code);
+                   QTRY_COMPARE(h.w().errorCount, 1);
+                   QCOMPARE(h.w().MSComm->InBufferCount(), qint16(0));
+               }),
+               [] {
+                   WindowHarness::settle(20);
+                   return true;
+               }});
+    QCOMPARE(h.w().Text9->text(), QString());
+    QCOMPARE(h.w().recvTotalBytes, 0);
+    QCOMPARE(h.w().Text6->text(), QStringLiteral("1"));
+    QVERIFY(h.messages.shown.isEmpty());
+}
+
+void CommErrorsTest::receiveOverflowDuringContinuousSend() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    h.device.lines.cts = h.device.lines.dsr = h.device.lines.dcd = true;
+    w.Check3->setChecked(true);
+    h.runOpen({WindowHarness::act([&] {
+                   QTest::mouseClick(w.cmdOut, Qt::LeftButton);
+                   QCOMPARE(MSCommTest::backColor(w.CS_LED), MSCommTest::lineOnColor());
+                   h.fake->ring();
+                   h.fake->receive(QByteArray(5000, 'x'));  // more than the 4096-byte buffer
+               }),
+               [&] { return !w.MSComm->PortOpen(); }});
+    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("受信バッファオーバー") + kStop});
+    QCOMPARE(h.messages.shown[0].title, QStringLiteral("通信エラー"));
+    QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation + MsgBox::OkOnly);
+    QCOMPARE(w.commAborted, VbTrue);
+    expectClosedState(w);
+}
+
+void CommErrorsTest::fatalMessages_data() {
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("receive overflow") << 1008 << "受信バッファオーバー";
+    QTest::newRow("transmit buffer full") << 1010 << "送信バッファフル";
+    QTest::newRow("control block") << 1011 << "DCB取得エラー";
+    QTest::newRow("undefined 1002") << 1002 << "未定義エラー発生";
+    QTest::newRow("undefined 0") << 0 << "未定義エラー発生";
+}
+
+void CommErrorsTest::fatalMessages() {
+    QFETCH(int, code);
+    QFETCH(QString, message);
+    WindowHarness h;
+    bool abortedWhileShown = false;
+    h.messages.whileOpen = [&](const RecordingMessageBox::Shown&) { abortedWhileShown = h.w().commAborted; };
+    h.runOpen({WindowHarness::act([&] { h.fake->raiseLineEvent(code); }),
+               [&] { return !h.w().MSComm->PortOpen(); }});
+    QCOMPARE(h.messages.texts(), QStringList{message + kStop});
+    QVERIFY(abortedWhileShown);
+    expectClosedState(h.w());
+}
+
+void CommErrorsTest::waitingBytesAppendedPastFullDisplay() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Text8->setText(QStringLiteral("3"));
+    w.Text9->setText(QStringLiteral("abc"));
+    h.runOpen({WindowHarness::act([&] {
+                   bytesWaiting(h, "XYZ");
+                   emit h.fake->lineEvent(1010);
+                   QTRY_VERIFY(!w.MSComm->PortOpen());
+               }),
+               [&] { return !w.MSComm->PortOpen(); }});
+    QCOMPARE(w.Text9->text(), QStringLiteral("abcXYZ"));
+    QCOMPARE(w.recvData, QByteArray("XYZ"));
+}
+
+void CommErrorsTest::failureInsideTheHandler() {
+    WindowHarness h;
+    h.runOpen({WindowHarness::act([&] {
+                   h.w().errorCount = std::numeric_limits<qint32>::max();
+                   h.fake->raiseLineEvent(1004);
+               }),
+               [&] { return !h.messages.shown.isEmpty(); },
+               WindowHarness::act([&] { QVERIFY(h.w().MSComm->PortOpen()); })});
+    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("COM error")});
+    QCOMPARE(h.messages.shown[0].style, MsgBox::OkOnly);
+    QCOMPARE(h.messages.shown[0].title, QStringLiteral("Parvolo"));
+    QCOMPARE(h.w().commAborted, VbFalse);
+}
+
+void CommErrorsTest::hangUpReportsOnceAndCanReopen() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Check3->setChecked(true);
+    w.Check4->setChecked(true);
+    h.device.echo = true;
+    h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
+               [&] { return w.blockCount > 5; },
+               WindowHarness::act([&] {
+                   h.fake->hangUp();
+                   h.fake->hangUp();
+               }),
+               [&] { return !w.MSComm->PortOpen(); }});
+    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("DCB取得エラー") + kStop});
+    expectClosedState(w);
+    h.messages.clear();
+    h.whileOpen([&] { QVERIFY(w.MSComm->PortOpen()); });
+    QVERIFY(h.messages.shown.isEmpty());
+    QCOMPARE(h.device.opens, 2);
+}
+
+QTEST_MAIN(CommErrorsTest)
+#include "test_comm_errors.moc"

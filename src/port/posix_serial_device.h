@@ -1,0 +1,103 @@
+#pragma once
+
+// A serial port on Linux. Everything the serial control sees happens on the UI thread: two
+// socket notifiers turn "the fd is readable/writable" into readyRead()/readyWrite(), and the
+// control then calls read()/write(), which never block. Modem-line changes need a different
+// path because the kernel only reports them to a caller that sleeps in TIOCMIWAIT; a worker
+// thread does that sleeping and merely posts "something changed" back to the UI thread, where
+// the interrupt counters (TIOCGICOUNT) are compared with the last sample and turned into
+// lineEvent() codes. Line errors do not wake TIOCMIWAIT, so the counters are sampled after
+// reads as well. Drivers without TIOCMIWAIT get a polling timer instead; a pty, which has no
+// modem lines at all, gets neither. A hang-up (read of 0, EIO, POLLHUP) silences all of this
+// at once, because a hung-up fd stays readable forever, and is reported once through hungUp().
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <thread>
+
+#include "port/serial_device.h"
+
+class QSocketNotifier;
+
+// The c_cflag and c_iflag bits a set of line settings asks for, in <termios.h> values.
+struct TermiosBits {
+    quint32 cflag = 0;  // CSIZE, PARENB, PARODD, CMSPAR, CSTOPB, CRTSCTS, CLOCAL, CREAD
+    quint32 iflag = 0;  // IXON, IXOFF (IXANY stays off: any byte resuming output would defeat Xoff)
+
+    bool operator==(const TermiosBits&) const = default;
+};
+
+// Throws AppError 380 for values outside the ranges the serial control accepts.
+TermiosBits buildTermiosBits(const LineSettings& settings);
+
+class PosixSerialDevice : public SerialDevice {
+    Q_OBJECT
+public:
+    explicit PosixSerialDevice(QObject* parent = nullptr);
+    ~PosixSerialDevice() override;
+
+    void open(const QString& path) override;
+    void close() override;
+    bool isOpen() const override { return m_fd >= 0; }
+
+    void applySettings(const LineSettings& settings) override;
+    void setRts(bool on) override;
+    void setDtr(bool on) override;
+    ModemLines modemLines() const override;
+
+    qint64 read(char* data, qint64 maxSize) override;
+    qint64 write(const char* data, qint64 size) override;
+    qint64 driverOutputCount() const override;
+    void discardInput() override;
+    void discardOutput() override;
+
+    void setReadNotification(bool enabled) override;
+    void setWriteNotification(bool enabled) override;
+
+    int handle() const override { return m_fd; }
+
+    // The output rate the driver reports, 0 while closed or hung up.
+    qint32 currentBaudRate() const;
+
+private:
+    struct LineWatch;
+    enum class WatchReport { LinesChanged, Unsupported, HungUp };
+    // The interrupt counters of TIOCGICOUNT that become line events.
+    struct LineCounters {
+        int cts = 0, dsr = 0, rng = 0, dcd = 0;
+        int brk = 0, frame = 0, overrun = 0, parity = 0, bufOverrun = 0;
+    };
+
+    void setModemLine(int bit, bool on, const char* name);
+    bool usable() const { return m_fd >= 0 && !m_hungUp; }
+    void onReadActivated();
+    void hangUp();
+    void startLineWatch();
+    void stopLineWatch();
+    void onWatchReport(quint64 generation, WatchReport report);
+    void queueLineCheck();
+    void checkLines();
+    void releaseNotifiers();
+
+    int m_fd = -1;
+    QString m_path;
+    bool m_hungUp = false;
+    // Bumped on every open and close so that reports of an earlier session are dropped.
+    quint64 m_generation = 0;
+
+    QSocketNotifier* m_readNotifier = nullptr;
+    QSocketNotifier* m_writeNotifier = nullptr;
+
+    bool m_hasModemLines = false;
+    bool m_hasCounters = false;
+    bool m_lineCheckQueued = false;
+    // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
+    int m_lastLines = 0;
+    LineCounters m_lastCounters;
+
+    std::shared_ptr<LineWatch> m_watch;
+    std::thread m_watchThread;
+    QTimer m_pollTimer;
+};

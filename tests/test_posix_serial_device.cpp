@@ -1,0 +1,624 @@
+// PosixSerialDevice against pseudo-terminals: the test holds the master side, the device
+// opens the slave. A pty takes any baud rate but forces 8 data bits and no parity, so those
+// settings are checked on the bits the device builds instead. A pty has no modem lines either;
+// for the line watching, this program answers the modem ioctls of one chosen pty itself.
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <mutex>
+
+#include "app/app_error.h"
+#include "port/mscomm.h"
+#include "port/os_comm_calls.h"
+#include "port/posix_serial_device.h"
+
+Q_DECLARE_METATYPE(LineSettings)
+using CounterField = int serial_icounter_struct::*;
+Q_DECLARE_METATYPE(CounterField)
+
+namespace {
+
+class PtyPair {
+public:
+    PtyPair() {
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) return;
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_path = QString::fromLocal8Bit(name);
+    }
+    ~PtyPair() {
+        closeMaster();
+        if (m_slave >= 0) ::close(m_slave);
+    }
+    bool ok() const { return m_master >= 0 && !m_path.isEmpty(); }
+    const QString& path() const { return m_path; }
+    void closeMaster() {
+        if (m_master >= 0) ::close(m_master);
+        m_master = -1;
+    }
+    bool send(const QByteArray& bytes) {
+        return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
+    }
+    // Everything the device has written so far, accumulated over calls.
+    const QByteArray& received() {
+        char chunk[512];
+        ssize_t got;
+        while ((got = ::read(m_master, chunk, sizeof chunk)) > 0) m_received.append(chunk, got);
+        return m_received;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;  // kept open so the master never sees "no slave" between sessions
+    QString m_path;
+    QByteArray m_received;
+};
+
+QByteArray allByteValues() {
+    QByteArray bytes(256, '\0');
+    for (int i = 0; i < 256; ++i) bytes[i] = char(i);
+    return bytes;
+}
+
+qint64 cpuMicroseconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto us = [](const timeval& t) { return qint64(t.tv_sec) * 1000000 + t.tv_usec; };
+    return us(usage.ru_utime) + us(usage.ru_stime);
+}
+
+// Modem lines and interrupt counters for the tty whose device number is `rdev`, answered
+// in place of the kernel. TIOCMIWAIT sleeps until wake() and, like the real one, returns EINTR
+// when a signal arrives. Every other request and every other file goes to the kernel.
+struct FakeLines {
+    std::atomic<dev_t> rdev{0};
+    std::atomic<int> levels{0};
+    std::atomic<bool> canWait{true};
+    std::atomic<bool> hasCounters{true};
+    std::atomic<int> refuseWith{0};  // errno for TIOCMBIS/TIOCMBIC
+    std::atomic<int> waiting{0};
+    std::atomic<int> waitsEntered{0};
+    std::atomic<int> levelReads{0};
+    int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::mutex mutex;
+    serial_icounter_struct counters{};
+
+    void reset(const QString& path) {
+        struct stat st {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        std::lock_guard lock(mutex);
+        counters = {};
+        levels = 0;
+        canWait = hasCounters = true;
+        refuseWith = waiting = waitsEntered = levelReads = 0;
+        quint64 drained;
+        while (::read(wakeFd, &drained, sizeof drained) > 0) {
+        }
+        rdev = st.st_rdev;
+    }
+    void bump(int serial_icounter_struct::*counter) {
+        std::lock_guard lock(mutex);
+        ++(counters.*counter);
+    }
+    void wake() {
+        const quint64 one = 1;
+        (void)::write(wakeFd, &one, sizeof one);
+    }
+    bool owns(int fd) const {
+        struct stat st {};
+        return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+    }
+    int answer(unsigned long request, void* arg) {
+        switch (request) {
+            case TIOCMGET:
+                ++levelReads;
+                *static_cast<int*>(arg) = levels;
+                return 0;
+            case TIOCMBIS:
+            case TIOCMBIC:
+                if (refuseWith) return errno = refuseWith, -1;
+                request == TIOCMBIS ? levels |= *static_cast<int*>(arg)
+                                    : levels &= ~*static_cast<int*>(arg);
+                return 0;
+            case TIOCGICOUNT: {
+                if (!hasCounters) return errno = EINVAL, -1;
+                std::lock_guard lock(mutex);
+                *static_cast<serial_icounter_struct*>(arg) = counters;
+                return 0;
+            }
+            case TIOCMIWAIT: {
+                if (!canWait) return errno = ENOTTY, -1;
+                ++waiting;
+                ++waitsEntered;
+                pollfd p{wakeFd, POLLIN, 0};
+                const int r = ::poll(&p, 1, -1);
+                const int err = errno;
+                quint64 drained;
+                if (r > 0) (void)::read(wakeFd, &drained, sizeof drained);
+                --waiting;
+                return r > 0 ? 0 : (errno = err, -1);
+            }
+            default:
+                return errno = ENOTTY, -1;
+        }
+    }
+};
+
+FakeLines fakeLines;
+
+// For a condition another thread sets: unlike QTRY_*, leaves this thread's posted events queued.
+template <typename Condition>
+bool waitWithoutEvents(Condition done) {
+    const QDeadlineTimer deadline(2000);
+    while (!done())
+        if (deadline.hasExpired()) return false;
+    return true;
+}
+
+LineSettings settings(qint32 baud, char parity = 'N', int dataBits = 8, int stopBits = 1,
+                      int handshaking = 0) {
+    return LineSettings{baud, parity, dataBits, stopBits, handshaking};
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const bool modemRequest = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
+                              request == TIOCGICOUNT || request == TIOCMIWAIT;
+    if (modemRequest && fakeLines.owns(fd)) return fakeLines.answer(request, arg);
+    return int(::syscall(SYS_ioctl, fd, request, arg));
+}
+
+class TestPosixSerialDevice : public QObject {
+    Q_OBJECT
+private slots:
+    void openAndClose();
+    void secondOpenOfSamePathIsRefused();
+    void openErrors_data();
+    void openErrors();
+    void baudRates_data();
+    void baudRates();
+    void settingsOnPty_data();
+    void settingsOnPty();
+    void termiosBits_data();
+    void termiosBits();
+    void allByteValuesBothWays();
+    void hangUp_data();
+    void hangUp();
+    void lineEventsFromCounters_data();
+    void lineEventsFromCounters();
+    void lineLevelsPolledWhereWaitIsMissing();
+    void closeStopsTheLineWatcher();
+    void msCommOverPty();
+    void cleanup() { fakeLines.rdev = 0; }
+};
+
+void TestPosixSerialDevice::openAndClose() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice device;
+    QCOMPARE(device.handle(), -1);
+    device.open(pty.path());
+    QVERIFY(device.isOpen());
+    const int fd = device.handle();
+    QVERIFY(fd >= 0);
+    QVERIFY(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+    QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    QVERIFY_THROWS_EXCEPTION(AppError, device.open(pty.path()));
+
+    // No modem lines on a pty: switching them is silent and every line reads off.
+    device.setRts(true);
+    device.setDtr(true);
+    const ModemLines lines = device.modemLines();
+    QVERIFY(!lines.cts && !lines.dsr && !lines.dcd && !lines.ri);
+
+    device.close();
+    QVERIFY(!device.isOpen());
+    QCOMPARE(device.handle(), -1);
+    QCOMPARE(::fcntl(fd, F_GETFD), -1);
+    device.close();
+    // The lock went with the close: the port opens again.
+    device.open(pty.path());
+    QVERIFY(device.isOpen());
+}
+
+void TestPosixSerialDevice::secondOpenOfSamePathIsRefused() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice first;
+    PosixSerialDevice second;
+    first.open(pty.path());
+    try {
+        second.open(pty.path());
+        QFAIL("second open succeeded");
+    } catch (const AppError& e) {
+        QCOMPARE(e.number(), 8010);
+        QVERIFY2(e.description().contains(pty.path()), qPrintable(e.description()));
+    }
+    QVERIFY(!second.isOpen());
+    first.close();
+    second.open(pty.path());
+    QVERIFY(second.isOpen());
+}
+
+void TestPosixSerialDevice::openErrors_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QStringLiteral("/dev/parvolo-no-such-port") << 8002
+                             << QStringLiteral("No such file or directory");
+    QTest::newRow("not a tty") << QStringLiteral("/dev/null") << 8002
+                               << QStringLiteral("not a serial port");
+    QTest::newRow("directory") << QDir::tempPath() << 8002 << QStringLiteral("Is a directory");
+}
+
+void TestPosixSerialDevice::openErrors() {
+    QFETCH(QString, path);
+    QFETCH(int, number);
+    QFETCH(QString, reason);
+    PosixSerialDevice device;
+    try {
+        device.open(path);
+        QFAIL("open succeeded");
+    } catch (const AppError& e) {
+        QCOMPARE(e.number(), number);
+        QVERIFY2(e.description().contains(path), qPrintable(e.description()));
+        QVERIFY2(e.description().contains(reason), qPrintable(e.description()));
+    }
+    QVERIFY(!device.isOpen());
+    QCOMPARE(device.handle(), -1);
+}
+
+void TestPosixSerialDevice::baudRates_data() {
+    QTest::addColumn<qint32>("baud");
+    for (qint32 baud :
+         {300,    600,    1200,   2400,   4800,   9600,    14400,   19200,   28800,   38400, 57600,
+          115200, 128000, 256000, 460800, 921600, 1000000, 1500000, 2000000, 3000000, 123456})
+        QTest::addRow("%d", baud) << baud;
+}
+
+void TestPosixSerialDevice::baudRates() {
+    QFETCH(qint32, baud);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    // Start from a rate that differs from every row so that a no-op cannot pass.
+    device.applySettings(settings(50));
+    QCOMPARE(device.currentBaudRate(), 50);
+    device.applySettings(settings(baud));
+    QCOMPARE(device.currentBaudRate(), baud);
+}
+
+void TestPosixSerialDevice::settingsOnPty_data() {
+    QTest::addColumn<LineSettings>("wanted");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("2 stop bits") << settings(19200, 'N', 8, 2) << true << QString();
+    QTest::newRow("xon/xoff") << settings(19200, 'N', 8, 1, 1) << true << QString();
+    QTest::newRow("rts/cts") << settings(19200, 'N', 8, 1, 2) << true << QString();
+    QTest::newRow("both") << settings(19200, 'N', 8, 1, 3) << true << QString();
+    // The pty driver forces 8 data bits and clears PARENB: these must read back as refused.
+    QTest::newRow("7 data bits") << settings(19200, 'N', 7) << false
+                                 << QStringLiteral("7 data bits");
+    QTest::newRow("even") << settings(19200, 'E') << false << QStringLiteral("even parity");
+    QTest::newRow("odd") << settings(19200, 'O') << false << QStringLiteral("odd parity");
+    QTest::newRow("mark") << settings(19200, 'M') << false << QStringLiteral("mark parity");
+    QTest::newRow("space") << settings(19200, 'S') << false << QStringLiteral("space parity");
+}
+
+void TestPosixSerialDevice::settingsOnPty() {
+    QFETCH(LineSettings, wanted);
+    QFETCH(bool, taken);
+    QFETCH(QString, named);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    device.applySettings(settings(4800));
+    if (taken) {
+        device.applySettings(wanted);
+        QCOMPARE(device.currentBaudRate(), 19200);
+        return;
+    }
+    try {
+        device.applySettings(wanted);
+        QFAIL("a setting the pty cannot take was accepted");
+    } catch (const AppError& e) {
+        QCOMPARE(e.number(), 8015);
+        QVERIFY2(e.description().contains(named), qPrintable(e.description()));
+        QVERIFY2(e.description().contains(pty.path()), qPrintable(e.description()));
+    }
+    // The refused request was rolled back as a whole.
+    QCOMPARE(device.currentBaudRate(), 4800);
+}
+
+void TestPosixSerialDevice::termiosBits_data() {
+    QTest::addColumn<LineSettings>("wanted");
+    QTest::addColumn<quint32>("cflag");
+    QTest::addColumn<quint32>("iflag");
+    QTest::newRow("8N1") << settings(9600) << quint32(CS8) << 0u;
+    QTest::newRow("5 data bits") << settings(9600, 'N', 5) << quint32(CS5) << 0u;
+    QTest::newRow("6 data bits") << settings(9600, 'N', 6) << quint32(CS6) << 0u;
+    QTest::newRow("7 data bits") << settings(9600, 'N', 7) << quint32(CS7) << 0u;
+    QTest::newRow("even") << settings(9600, 'E', 7) << quint32(CS7 | PARENB) << 0u;
+    QTest::newRow("odd") << settings(9600, 'O', 7) << quint32(CS7 | PARENB | PARODD) << 0u;
+    QTest::newRow("mark") << settings(9600, 'M') << quint32(CS8 | PARENB | PARODD | CMSPAR) << 0u;
+    QTest::newRow("space") << settings(9600, 'S') << quint32(CS8 | PARENB | CMSPAR) << 0u;
+    QTest::newRow("2 stop bits") << settings(9600, 'N', 8, 2) << quint32(CS8 | CSTOPB) << 0u;
+    QTest::newRow("xon/xoff") << settings(9600, 'N', 8, 1, 1) << quint32(CS8)
+                              << quint32(IXON | IXOFF);
+    QTest::newRow("rts/cts") << settings(9600, 'N', 8, 1, 2) << quint32(CS8 | CRTSCTS) << 0u;
+    QTest::newRow("both") << settings(9600, 'N', 8, 1, 3) << quint32(CS8 | CRTSCTS)
+                          << quint32(IXON | IXOFF);
+}
+
+void TestPosixSerialDevice::termiosBits() {
+    QFETCH(LineSettings, wanted);
+    QFETCH(quint32, cflag);
+    QFETCH(quint32, iflag);
+    const TermiosBits bits = buildTermiosBits(wanted);
+    // Modem-control lines are never waited for and the receiver is always on.
+    QCOMPARE(bits.cflag, cflag | CLOCAL | CREAD);
+    QCOMPARE(bits.iflag, iflag);
+}
+
+void TestPosixSerialDevice::allByteValuesBothWays() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    device.applySettings(settings(115200));
+    QByteArray got;
+    connect(&device, &SerialDevice::readyRead, &device, [&] {
+        char chunk[64];
+        qint64 n;
+        while ((n = device.read(chunk, sizeof chunk)) > 0) got.append(chunk, n);
+    });
+    QSignalSpy arrivals(&device, &SerialDevice::readyRead);
+    device.setReadNotification(true);
+    QCoreApplication::processEvents();
+    QCOMPARE(arrivals.count(), 0);
+
+    const QByteArray bytes = allByteValues();
+    QVERIFY(pty.send(bytes));
+    QTRY_COMPARE_WITH_TIMEOUT(got, bytes, 2000);
+    QVERIFY(arrivals.count() > 0);
+
+    qint64 sent = 0;
+    for (int tries = 0; sent < bytes.size() && tries < 100; ++tries)
+        sent += device.write(bytes.constData() + sent, bytes.size() - sent);
+    QCOMPARE(sent, qint64(bytes.size()));
+    // A pty reports nothing waiting in the driver, even right after a write.
+    QCOMPARE(device.driverOutputCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(pty.received(), bytes, 2000);
+}
+
+void TestPosixSerialDevice::hangUp_data() {
+    QTest::addColumn<QString>("foundBy");
+    QTest::newRow("read notifier") << QStringLiteral("notifier");
+    QTest::newRow("read") << QStringLiteral("read");
+    QTest::newRow("write") << QStringLiteral("write");
+}
+
+void TestPosixSerialDevice::hangUp() {
+    QFETCH(QString, foundBy);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    device.applySettings(settings(9600));
+    QSignalSpy hungUp(&device, &SerialDevice::hungUp);
+    QSignalSpy readable(&device, &SerialDevice::readyRead);
+    char byte = 'x';
+    // Watching in every case: the read and write rows find the hang-up before the notifier.
+    device.setReadNotification(true);
+
+    pty.closeMaster();
+    if (foundBy == QLatin1String("read")) QCOMPARE(device.read(&byte, 1), 0);
+    if (foundBy == QLatin1String("write")) QCOMPARE(device.write(&byte, 1), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(hungUp.count(), 1, 100);
+
+    // A hung-up fd stays readable: a device still watching it would burn a core from here on.
+    readable.clear();
+    const qint64 cpuBefore = cpuMicroseconds();
+    QElapsedTimer wall;
+    wall.start();
+    QTest::qWait(200);
+    const qint64 cpuUsed = cpuMicroseconds() - cpuBefore;
+    QVERIFY2(cpuUsed * 2 < wall.nsecsElapsed() / 1000,
+             qPrintable(QStringLiteral("%1 us of CPU in %2 ms").arg(cpuUsed).arg(wall.elapsed())));
+    QCOMPARE(readable.count(), 0);
+
+    QCOMPARE(device.read(&byte, 1), 0);
+    QCOMPARE(device.write(&byte, 1), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(hungUp.count(), 1);
+    QVERIFY(device.isOpen());
+    device.close();
+    QVERIFY(!device.isOpen());
+    QCoreApplication::processEvents();
+    QCOMPARE(hungUp.count(), 1);
+}
+
+void TestPosixSerialDevice::lineEventsFromCounters_data() {
+    QTest::addColumn<CounterField>("counter");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("afterRead");
+    // Modem lines wake the watcher; line errors come with data and are found after a read.
+    QTest::newRow("cts") << &serial_icounter_struct::cts << 3 << false;
+    QTest::newRow("dsr") << &serial_icounter_struct::dsr << 4 << false;
+    QTest::newRow("dcd") << &serial_icounter_struct::dcd << 5 << false;
+    QTest::newRow("ring") << &serial_icounter_struct::rng << 6 << false;
+    QTest::newRow("break") << &serial_icounter_struct::brk << 1001 << true;
+    QTest::newRow("framing") << &serial_icounter_struct::frame << 1004 << true;
+    QTest::newRow("overrun") << &serial_icounter_struct::overrun << 1006 << true;
+    QTest::newRow("parity") << &serial_icounter_struct::parity << 1009 << true;
+    QTest::newRow("buffer overrun") << &serial_icounter_struct::buf_overrun << 1008 << true;
+}
+
+void TestPosixSerialDevice::lineEventsFromCounters() {
+    QFETCH(CounterField, counter);
+    QFETCH(int, code);
+    QFETCH(bool, afterRead);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    fakeLines.reset(pty.path());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    device.applySettings(settings(9600));
+    connect(&device, &SerialDevice::readyRead, &device, [&] {
+        char chunk[16];
+        while (device.read(chunk, sizeof chunk) > 0) {
+        }
+    });
+    device.setReadNotification(true);
+    QSignalSpy events(&device, &SerialDevice::lineEvent);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeLines.waiting.load(), 1, 2000);
+
+    auto trigger = [&] { afterRead ? (void)pty.send("x") : fakeLines.wake(); };
+    fakeLines.bump(counter);
+    trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(), 1, 2000);
+    QCOMPARE(events.at(0).at(0).toInt(), code);
+    // Nothing new counted: nothing to report. The CTS change after it shows the check ran.
+    trigger();
+    fakeLines.bump(&serial_icounter_struct::cts);
+    fakeLines.wake();
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(), 2, 2000);
+    QCOMPARE(events.at(1).at(0).toInt(), 3);
+}
+
+void TestPosixSerialDevice::lineLevelsPolledWhereWaitIsMissing() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    fakeLines.reset(pty.path());
+    fakeLines.canWait = false;
+    fakeLines.hasCounters = false;
+    PosixSerialDevice device;
+    device.open(pty.path());
+    QSignalSpy events(&device, &SerialDevice::lineEvent);
+    auto codes = [&] {
+        QList<int> list;
+        for (const auto& args : events) list.append(args.at(0).toInt());
+        return list;
+    };
+
+    fakeLines.levels |= TIOCM_CTS;
+    QTRY_COMPARE_WITH_TIMEOUT(codes(), QList<int>({3}), 2000);
+    QVERIFY(device.modemLines().cts);
+    // A ring counts when it ends, as the interrupt counter does.
+    fakeLines.levels |= TIOCM_RNG;
+    const int reads = fakeLines.levelReads;
+    QTRY_VERIFY_WITH_TIMEOUT(fakeLines.levelReads >= reads + 2, 2000);
+    QCOMPARE(events.count(), 1);
+    fakeLines.levels &= ~TIOCM_RNG;
+    fakeLines.levels |= TIOCM_DSR | TIOCM_CD;
+    QTRY_COMPARE_WITH_TIMEOUT(codes(), QList<int>({3, 4, 5, 6}), 2000);
+
+    // This device has modem lines, so a refused change is an error and not silence.
+    fakeLines.refuseWith = EPERM;
+    try {
+        device.setRts(true);
+        QFAIL("refused RTS change went unreported");
+    } catch (const AppError& e) {
+        QCOMPARE(e.number(), 8015);
+        QVERIFY2(
+            e.description().contains(pty.path()) && e.description().contains(QStringLiteral("RTS")),
+            qPrintable(e.description()));
+    }
+}
+
+void TestPosixSerialDevice::closeStopsTheLineWatcher() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    fakeLines.reset(pty.path());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    QSignalSpy events(&device, &SerialDevice::lineEvent);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeLines.waiting.load(), 1, 2000);
+    // Let the watcher post a report and go back to waiting, then close before it is delivered.
+    fakeLines.bump(&serial_icounter_struct::dcd);
+    fakeLines.wake();
+    QVERIFY(
+        waitWithoutEvents([] { return fakeLines.waitsEntered == 2 && fakeLines.waiting == 1; }));
+    device.close();
+    // The watcher was interrupted and joined, not left behind in its wait.
+    QCOMPARE(fakeLines.waiting.load(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(events.count(), 0);
+}
+
+void TestPosixSerialDevice::msCommOverPty() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir portMap;
+    QVERIFY(portMap.isValid());
+    QVERIFY(QFile::link(pty.path(), portMap.filePath(QStringLiteral("COM1"))));
+    qputenv("PARVOLO_PORT_DIR", QFile::encodeName(portMap.path()));
+
+    MSComm comm(std::make_unique<PosixSerialDevice>());
+    QList<qint16> events;
+    connect(&comm, &MSComm::OnComm, &comm, [&] { events.append(comm.CommEvent()); });
+    comm.setCommPort(1);
+    comm.setSettings(QStringLiteral("38400,n,8,1"));
+    comm.setSThreshold(1);
+    comm.setRThreshold(1);
+    comm.setPortOpen(true);
+
+    comm.setOutput(QStringLiteral("hello"));
+    QTRY_COMPARE_WITH_TIMEOUT(pty.received(), QByteArray("hello"), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(qint16(CommEvents::Send)), 2000);
+
+    QVERIFY(pty.send("abc"));
+    QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(3), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(qint16(CommEvents::Receive)), 2000);
+    QCOMPARE(comm.Input(), QByteArray("abc"));
+    QCOMPARE(comm.InBufferCount(), qint16(0));
+
+    // With handshaking the control leaves what does not fit in the kernel; purging the receive
+    // side must empty both its own buffer and the kernel's.
+    comm.setPortOpen(false);
+    comm.setHandshaking(2);
+    comm.setInBufferSize(16);
+    comm.setPortOpen(true);
+    QVERIFY(pty.send(QByteArray(100, 'r')));
+    QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(16), 2000);
+    int inKernel = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(::ioctl(comm.CommID(), FIONREAD, &inKernel) == 0 && inKernel == 84,
+                             2000);
+    QVERIFY(PurgeComm(comm.CommID(), PURGE_RXCLEAR));
+    QCOMPARE(comm.InBufferCount(), qint16(0));
+    QCOMPARE(::ioctl(comm.CommID(), FIONREAD, &inKernel), 0);
+    QCOMPARE(inKernel, 0);
+
+    events.clear();
+    pty.closeMaster();
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(qint16(CommEvents::Dcb)), qsizetype(1), 2000);
+    comm.setPortOpen(false);
+    QVERIFY(!comm.PortOpen());
+    qunsetenv("PARVOLO_PORT_DIR");
+}
+
+QTEST_MAIN(TestPosixSerialDevice)
+#include "test_posix_serial_device.moc"

@@ -25,6 +25,10 @@ struct WindowHarness {
         fake = dev.get();
         window = std::make_unique<MSCommTest>(std::move(dev), messages, [this] { ++programEnds; });
     }
+    // The window on a real device.
+    explicit WindowHarness(std::unique_ptr<SerialDevice> real) {
+        window = std::make_unique<MSCommTest>(std::move(real), messages, [this] { ++programEnds; });
+    }
 
     MSCommTest& w() { return *window; }
 

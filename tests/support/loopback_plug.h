@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QMap>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The parvolo-loopback program as the far end of a pty line, linked as COMn in a temporary
+// port map directory that PARVOLO_PORT_DIR points at.
+class LoopbackPlug {
+public:
+    LoopbackPlug();
+    ~LoopbackPlug();
+
+    // Starts the plug and waits until its link exists; false with a reason in error().
+    bool start(const QStringList& options = {}, const QString& port = QStringLiteral("COM1"));
+    // Stops it (SIGTERM) and parses its summary line (received=, echoed=, ...).
+    QMap<QString, qint64> stop();
+    // Ends it at once, as an unplugged cable would.
+    void kill();
+
+    QString portDir() const { return m_dir.path(); }
+    QString error() const { return m_error; }
+    static QString binary() { return qEnvironmentVariable("PARVOLO_LOOPBACK_BIN"); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QString m_error;
+};

@@ -317,6 +317,10 @@ private slots:
         QTest::newRow("generate with corrupt")
             << QStringList{"--corrupt-every", "3", "--generate", "5"} << "--corrupt-every";
         QTest::newRow("pattern without generate") << QStringList{"--pattern", "ab"} << "--pattern";
+        QTest::newRow("byte limit without generate")
+            << QStringList{"--generate-bytes", "5"} << "--generate-bytes";
+        QTest::newRow("on input without generate")
+            << QStringList{"--sink", "--generate-on-input"} << "--generate-on-input";
     }
 
     void parseRejects() {
@@ -547,6 +551,31 @@ private slots:
         QVERIFY2(generated <= kRate * (summary.value("elapsed_ms") + 1) / 1000 + kRate / 50,
                  qPrintable(
                      QString("%1 bytes in %2 ms").arg(generated).arg(summary.value("elapsed_ms"))));
+    }
+
+    // The reception benchmark's stream: nothing before the client speaks, then exactly N bytes.
+    void generatesCountedStreamOnInput() {
+        QTemporaryDir dir;
+        Plug plug;
+        startPlug(plug, {"--dir", dir.path(), "--generate", "200000", "--generate-bytes", "1000",
+                         "--generate-on-input"});
+        if (QTest::currentTestFailed()) return;
+        int fd = -1;
+        openSlave(plug.link, fd);
+        if (QTest::currentTestFailed()) return;
+        pollfd quiet{fd, POLLIN, 0};
+        QCOMPARE(::poll(&quiet, 1, 100), 0);
+        writeAll(fd, "!");
+        QByteArray got;
+        readExactly(fd, 1000, got);
+        pollfd after{fd, POLLIN, 0};
+        const int more = ::poll(&after, 1, 100);
+        QMap<QString, qint64> summary;
+        stopPlug(plug, summary);
+        ::close(fd);
+        QCOMPARE(got, QByteArray("0123456789ABCDEF").repeated(63).left(1000));
+        QCOMPARE(more, 0);
+        QCOMPARE(summary.value("generated"), 1000);
     }
 
     void quitsByItself() {

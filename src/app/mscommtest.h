@@ -124,6 +124,14 @@ public:
     // How many communication loops are running (nested opens run nested loops).
     int loopDepth() const { return m_loopDepth; }
 
+    // Cost of the receive step, for the benchmarks.
+    struct LoopStats {
+        quint64 receiveSteps = 0;
+        qint64 receiveNanos = 0;
+    };
+    const LoopStats& loopStats() const { return m_loopStats; }
+    void resetLoopStats() { m_loopStats = {}; }
+
     // Runs a procedure from an event; an error no procedure handled is reported, never thrown.
     template <typename F>
     void guarded(F&& procedure) {
@@ -183,6 +191,7 @@ private:
     std::unique_ptr<NumericField> m_text2Field;
     std::unique_ptr<NumericField> m_text8Field;
     int m_loopDepth = 0;
+    LoopStats m_loopStats;
     bool m_passDidWork = false;
     QTimer* m_idleWake = nullptr;
 };

@@ -150,7 +150,6 @@ void MSComm::setPortOpen(bool open) {
     m_open = true;
     m_hungUp = false;
     m_readPaused = false;
-    m_overflowReported = false;
     m_sendEventDue = false;
     m_errorFlags = 0;
     m_inBuffer.clear();
@@ -258,42 +257,34 @@ void MSComm::onReadyWrite() {
 }
 
 void MSComm::resumeReading() {
-    if (!deviceUsable()) return;
-    if (m_inBuffer.size() < m_inBufferSize) m_overflowReported = false;
-    if (m_readPaused && m_inBuffer.size() < m_inBufferSize) {
+    if (m_readPaused && deviceUsable() && m_inBuffer.size() < m_inBufferSize) {
         m_readPaused = false;
         m_device->setReadNotification(true);
     }
 }
 
+// Reads no more than the buffer has room for. What does not fit stays in the kernel: with
+// handshaking the line is held back, without it the kernel's own buffers give the window
+// time to catch up, and a byte the kernel really has to drop is reported by the driver's
+// overrun counters (1006, 1008). Reading all that is waiting and dropping the excess here
+// would lose bytes of a burst that the kernel could have kept.
 void MSComm::onReadyRead() {
     if (!deviceUsable()) return;
-    const bool throttle = m_settings.handshaking != 0;
     char chunk[4096];
     qsizetype added = 0;
-    bool dropped = false;
     while (deviceUsable()) {
         const qsizetype room = m_inBufferSize - m_inBuffer.size();
-        if (throttle && room <= 0) {
-            // Leave the bytes in the kernel, which holds the far end back.
+        if (room <= 0) {
             m_readPaused = true;
             m_device->setReadNotification(false);
             break;
         }
-        const qint64 want = throttle ? std::min<qint64>(room, sizeof chunk) : qint64(sizeof chunk);
-        const qint64 got = m_device->read(chunk, want);
+        const qint64 got = m_device->read(chunk, std::min<qint64>(room, sizeof chunk));
         if (got <= 0) break;
-        const qsizetype keep = std::clamp<qsizetype>(room, 0, qsizetype(got));
-        m_inBuffer.append(chunk, keep);
-        added += keep;
-        if (keep < got) dropped = true;
+        m_inBuffer.append(chunk, qsizetype(got));
+        added += qsizetype(got);
     }
     if (added > 0 && m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold) postCommEvent(CommEvents::Receive);
-    if (dropped && !m_overflowReported) {
-        m_overflowReported = true;
-        m_errorFlags |= CE_RXOVER;
-        postCommEvent(CommEvents::RxOver);
-    }
 }
 
 void MSComm::onLineEvent(int code) {

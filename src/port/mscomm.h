@@ -3,7 +3,8 @@
 // The serial control. The window sets properties (CommPort, Settings, ...), opens the port
 // with PortOpen and then works only through this class: Output queues text (encoded in the
 // CP932 code page) and writes it as the device accepts it; the device's input is read eagerly
-// into a buffer of InBufferSize bytes that Input drains. Everything that happens on the line
+// into a buffer of InBufferSize bytes that Input drains; while it is full the rest waits in
+// the kernel. Everything that happens on the line
 // becomes a CommEvent code, queued and delivered one at a time through OnComm on the UI
 // thread: 1 when the transmit side has drained, 2 per arrival of data, 3..6 modem lines,
 // 1001..1011 errors. A hang-up of the device posts 1011 once; the port then stays "open" with
@@ -124,7 +125,6 @@ private:
     bool m_open = false;
     bool m_hungUp = false;
     bool m_readPaused = false;
-    bool m_overflowReported = false;
     bool m_sendEventDue = false;
     QByteArray m_inBuffer;
     QByteArray m_outQueue;

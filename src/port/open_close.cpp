@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -134,7 +135,11 @@ void MSCommTest::communicationLoop() {
         yieldToEvents(lastPassIdle);
         m_passDidWork = false;
         if (MSComm->InBufferCount() != 0 && recvEventFlag == 1) {
+            QElapsedTimer clock;
+            clock.start();
             receiveStep();
+            m_loopStats.receiveNanos += clock.nsecsElapsed();
+            ++m_loopStats.receiveSteps;
             m_passDidWork = true;
         }
         if (passEndStep()) m_passDidWork = true;

@@ -40,9 +40,10 @@ bool LoopbackPlug::start(const QStringList& options, const QString& port) {
 
 QMap<QString, qint64> LoopbackPlug::stop() {
     QMap<QString, qint64> summary;
-    if (m_process.state() == QProcess::NotRunning) return summary;
-    ::kill(pid_t(m_process.processId()), SIGTERM);
-    m_process.waitForFinished(5000);
+    if (m_process.state() != QProcess::NotRunning) {
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        m_process.waitForFinished(5000);
+    }
     const QString out = QString::fromLocal8Bit(m_process.readAllStandardOutput());
     for (const QString& line : out.split(QLatin1Char('\n'))) {
         if (!line.startsWith(QStringLiteral("SUMMARY"))) continue;

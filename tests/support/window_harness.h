@@ -17,6 +17,7 @@ struct WindowHarness {
     FakeSerialDevice::State device;
     RecordingMessageBox messages;
     int programEnds = 0;
+    int tickMs = 1;  // how often script steps are tried
     FakeSerialDevice* fake = nullptr;
     std::unique_ptr<MSCommTest> window;
 
@@ -66,7 +67,7 @@ struct WindowHarness {
                 QTest::mouseClick(window->cmdOpen, Qt::LeftButton);
         };
         QTimer ticker;
-        ticker.setInterval(1);
+        ticker.setInterval(tickMs);
         QObject::connect(&ticker, &QTimer::timeout, tick);
         ticker.start();
         QTest::mouseClick(window->cmdOpen, Qt::LeftButton);

@@ -125,11 +125,14 @@ bool Peer::readInput(std::int64_t now, bool drainAll, std::string& error) {
 
 void Peer::topUpPattern(std::int64_t now) {
     if (m_options.mode != Mode::Generate || !m_queue.empty()) return;
-    const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(m_meter.available(now), kPatternChunk));
+    if (m_options.generateOnInput && m_received == 0) return;
+    std::uint64_t wanted = std::min<std::uint64_t>(m_meter.available(now), kPatternChunk);
+    if (m_options.generateBytes) wanted = std::min(wanted, *m_options.generateBytes - m_produced);
+    const std::size_t count = static_cast<std::size_t>(wanted);
     if (count == 0) return;
     Chunk chunk;
     m_pattern.produce(count, chunk.bytes);
+    m_produced += count;
     m_queued += count;
     m_queue.push_back(std::move(chunk));
 }
@@ -166,6 +169,8 @@ std::int64_t Peer::nextWakeNs(std::int64_t now, std::int64_t deadline) const {
     if (m_masterFull) return deadline;
     if (m_queue.empty()) {
         if (m_options.mode != Mode::Generate) return deadline;
+        if (m_options.generateBytes && m_produced >= *m_options.generateBytes) return deadline;
+        if (m_options.generateOnInput && m_received == 0) return deadline;
         return std::min(deadline, m_meter.lastRefillNs() + m_meter.nsUntil(m_meter.batch()));
     }
     const Chunk& head = m_queue.front();

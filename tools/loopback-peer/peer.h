@@ -54,6 +54,7 @@ private:
     PatternSource m_pattern;
     std::deque<Chunk> m_queue;
     std::size_t m_queued = 0;
+    std::uint64_t m_produced = 0;  // pattern bytes made so far (--generate-bytes)
     bool m_masterFull = false;
     std::uint64_t m_received = 0;
     std::uint64_t m_written = 0;

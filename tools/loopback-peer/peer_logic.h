@@ -27,6 +27,8 @@ struct Options {
     std::uint64_t dropEvery = 0;     // 0 = off
     std::uint64_t rate = 0;          // echo pace in bytes per second, 0 = unlimited
     std::uint64_t generateRate = 0;  // bytes per second in Generate mode
+    std::optional<std::uint64_t> generateBytes;  // stop generating after this many bytes
+    bool generateOnInput = false;                // start generating at the client's first byte
     std::string pattern = "0123456789ABCDEF";
     std::optional<std::uint64_t> quitAfterMs;
     bool printReady = false;
@@ -82,6 +84,8 @@ inline std::string usageText() {
            "  --generate BYTES_PER_SEC\n"
            "                         send a continuous pattern at this rate, ignore input\n"
            "  --pattern TEXT         pattern for --generate (default 0123456789ABCDEF)\n"
+           "  --generate-bytes N     stop generating after N bytes (and keep the line open)\n"
+           "  --generate-on-input    start generating when the first byte arrives\n"
            "  --quit-after-ms N      exit by itself after N ms\n"
            "  --print-ready          print 'READY <link> <pty>' once the link exists\n"
            "  --help                 show this help\n"
@@ -112,11 +116,12 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
         }
 
         const bool isFlag =
-            name == "--help" || name == "--force" || name == "--sink" || name == "--print-ready";
+            name == "--help" || name == "--force" || name == "--sink" || name == "--print-ready" ||
+            name == "--generate-on-input";
         const bool takesValue = name == "--port" || name == "--dir" || name == "--delay-ms" ||
                                 name == "--corrupt-every" || name == "--drop-every" ||
                                 name == "--rate" || name == "--generate" || name == "--pattern" ||
-                                name == "--quit-after-ms";
+                                name == "--quit-after-ms" || name == "--generate-bytes";
         if (!isFlag && !takesValue) {
             if (name.rfind("-", 0) == 0) return fail("unknown option '" + name + "'");
             return fail("unexpected argument '" + name + "'");
@@ -151,6 +156,8 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             sink = true;
         } else if (name == "--print-ready") {
             o.printReady = true;
+        } else if (name == "--generate-on-input") {
+            o.generateOnInput = true;
         } else if (name == "--port") {
             if (!isValidPortName(value)) {
                 return fail("option '--port' needs a name like COM1 (COM and a number), not '" +
@@ -165,11 +172,12 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             o.pattern = value;
         } else {
             const bool isRate = name == "--rate" || name == "--generate";
+            const bool isCount = name == "--generate-bytes";
             const bool isEvery = name == "--corrupt-every" || name == "--drop-every";
             const std::uint64_t min = (isRate || isEvery) ? 1 : 0;
-            const std::uint64_t max = isRate    ? kMaxRate
-                                      : isEvery ? std::numeric_limits<std::uint64_t>::max()
-                                                : kMaxMilliseconds;
+            const std::uint64_t max = isRate                ? kMaxRate
+                                      : (isEvery || isCount) ? std::numeric_limits<std::uint64_t>::max()
+                                                             : kMaxMilliseconds;
             const auto parsed = number(min, max);
             if (!parsed) return badNumber(min, max);
             if (name == "--delay-ms") o.delayMs = *parsed;
@@ -178,6 +186,7 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             if (name == "--rate") o.rate = *parsed;
             if (name == "--generate") o.generateRate = *parsed;
             if (name == "--quit-after-ms") o.quitAfterMs = *parsed;
+            if (name == "--generate-bytes") o.generateBytes = *parsed;
         }
     }
 
@@ -197,6 +206,10 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
     }
     if (seen.count("--pattern") && !generate) {
         return fail("option '--pattern' only applies with '--generate'");
+    }
+    for (const char* option : {"--generate-bytes", "--generate-on-input"}) {
+        if (seen.count(option) && !generate)
+            return fail(std::string("option '") + option + "' only applies with '--generate'");
     }
     o.mode = generate ? Mode::Generate : sink ? Mode::Sink : Mode::Echo;
     return result;

@@ -1,0 +1,283 @@
+// Throughput and cost of the real window on the real termios device, over pseudo-terminals
+// with the loopback plug (a separate process) as the far end. Prints one table.
+//
+//   parvolo_bench [--seconds N] [--only idle|blocks|receive|display|send]
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSysInfo>
+#include <QTextCursor>
+#include <QThread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/controls_table.h"
+#include "app/multi_line_text_box.h"
+#include "port/posix_serial_device.h"
+#include "support/loopback_plug.h"
+#include "support/window_harness.h"
+
+namespace {
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Row {
+    QString name;
+    QString value;
+    QString goal;
+};
+QList<Row> rows;
+
+void report(const QString& name, const QString& value, const QString& goal) {
+    rows.append({name, value, goal});
+    std::printf("  %s: %s\n", qPrintable(name), qPrintable(value));
+    std::fflush(stdout);
+}
+
+// Script steps are tried rarely so that the harness itself costs nothing measurable.
+struct PtyWindow : WindowHarness {
+    PtyWindow() : WindowHarness(std::make_unique<PosixSerialDevice>()) { tickMs = 200; }
+};
+
+// Runs body inside the open port's loop for the given time and returns the process CPU
+// seconds and the wall seconds it took.
+struct Measured {
+    double cpu = 0;
+    double wall = 0;
+};
+
+Measured measureOpen(PtyWindow& h, double seconds, const std::function<void()>& start,
+                     const std::function<void()>& finish = {}) {
+    Measured m;
+    QElapsedTimer clock;
+    double cpu0 = 0;
+    h.runOpen({WindowHarness::act([&] {
+                   start();
+                   cpu0 = processCpuSeconds();
+                   clock.start();
+               }),
+               [&] { return clock.elapsed() >= qint64(seconds * 1000); },
+               WindowHarness::act([&] {
+                   m.cpu = processCpuSeconds() - cpu0;
+                   m.wall = double(clock.nsecsElapsed()) / 1e9;
+                   if (finish) finish();
+               })},
+              int(seconds * 1000) + 5000);
+    return m;
+}
+
+bool startPlug(LoopbackPlug& plug, const QStringList& options) {
+    if (plug.start(options)) return true;
+    std::fprintf(stderr, "loopback plug: %s\n", qPrintable(plug.error()));
+    return false;
+}
+
+void idle(double seconds) {
+    LoopbackPlug plug;
+    if (!startPlug(plug, {})) return;
+    PtyWindow h;
+    const Measured m = measureOpen(h, seconds, [] {});
+    report(QStringLiteral("1. idle, port open"), QStringLiteral("%1 CPU s/s").arg(m.cpu / m.wall, 0, 'f', 4),
+           QStringLiteral("< 0.01"));
+}
+
+// write 16 bytes, poll for the echo, compare, repeat; no Qt.
+double referenceBlocksPerSecond(const QString& path, double seconds) {
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return 0;
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    const char block[] = "0123456789ABCDEF";
+    char echo[64];
+    quint64 blocks = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < qint64(seconds * 1000)) {
+        if (::write(fd, block, 16) != 16) break;
+        int got = 0;
+        while (got < 16) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 1000) <= 0) break;
+            const ssize_t n = ::read(fd, echo + got, sizeof echo - size_t(got));
+            if (n <= 0) break;
+            got += int(n);
+        }
+        if (got != 16 || memcmp(echo, block, 16) != 0) break;
+        ++blocks;
+    }
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    ::close(fd);
+    return double(blocks) / wall;
+}
+
+void blocks(double seconds) {
+    LoopbackPlug plug;
+    if (!startPlug(plug, {})) return;
+    PtyWindow h;
+    MSCommTest& w = h.w();
+    w.Check4->setChecked(true);
+    w.Check3->setChecked(true);
+    qint32 blocksAtStart = 0;
+    qint32 blocksAtEnd = 0;
+    const Measured m = measureOpen(
+        h, seconds,
+        [&] {
+            QTest::mouseClick(w.cmdOut, Qt::LeftButton);
+            blocksAtStart = w.blockCount;
+        },
+        [&] { blocksAtEnd = w.blockCount; });
+    const double rate = double(blocksAtEnd - blocksAtStart) / m.wall;
+    const double reference = referenceBlocksPerSecond(plug.portDir() + QStringLiteral("/COM1"), seconds);
+    report(QStringLiteral("2. loopback blocks, 16 chars, check on"),
+           QStringLiteral("%1 blocks/s, %2 us/block (mismatches %3)")
+               .arg(rate, 0, 'f', 0)
+               .arg(1e6 / rate, 0, 'f', 1)
+               .arg(w.mismatchCount),
+           QStringLiteral("<= 2x reference"));
+    report(QStringLiteral("2. bare reference loop (write, poll, compare)"),
+           QStringLiteral("%1 blocks/s, %2 us/block; ratio %3")
+               .arg(reference, 0, 'f', 0)
+               .arg(1e6 / reference, 0, 'f', 1)
+               .arg((1e6 / rate) / (1e6 / reference), 0, 'f', 2),
+           QString());
+}
+
+QString longPattern() {
+    QString text;
+    for (int i = 0; text.size() < 4096; ++i) text += QStringLiteral("%1ABCDEFGHIJKLMNOPQRSTUVWXYZ").arg(i, 6, 10, QLatin1Char('0'));
+    return text.left(4096);
+}
+
+void receive(double seconds) {
+    const QString pattern = longPattern();
+    LoopbackPlug plug;
+    // The stream starts when the window has opened the port and sent one byte, and stops by
+    // itself after the run's worth of bytes; the port then stays open a moment to drain.
+    const qint64 total = qint64(seconds * 300000);
+    if (!startPlug(plug, {QStringLiteral("--generate"), QStringLiteral("300000"), QStringLiteral("--pattern"), pattern,
+                          QStringLiteral("--generate-bytes"), QString::number(total),
+                          QStringLiteral("--generate-on-input")}))
+        return;
+    PtyWindow h;
+    MSCommTest& w = h.w();
+    w.Check4->setChecked(true);
+    w.txtOutData->setText(pattern);
+    w.Combo1->setCurrentText(QStringLiteral("3000000"));
+    QElapsedTimer clock;
+    double cpu0 = 0;
+    Measured m;
+    h.runOpen({WindowHarness::act([&] {
+                   w.MSComm->setOutput(QStringLiteral("!"));
+                   cpu0 = processCpuSeconds();
+                   clock.start();
+               }),
+               [&] { return w.recvTotalBytes >= total || clock.elapsed() > qint64(seconds * 1000) + 2000; },
+               WindowHarness::act([&] {
+                   m.cpu = processCpuSeconds() - cpu0;
+                   m.wall = double(clock.nsecsElapsed()) / 1e9;
+               })},
+              int(seconds * 1000) + 5000);
+    const qint32 received = w.recvTotalBytes;
+    const qint64 generated = plug.stop().value(QStringLiteral("generated"));
+    report(QStringLiteral("3. reception at 300000 B/s, 4096-char text, check on"),
+           QStringLiteral("%1 % of a core; %2 of %3 bytes read, %4 lost; %5 messages")
+               .arg(100.0 * m.cpu / m.wall, 0, 'f', 2)
+               .arg(received)
+               .arg(generated)
+               .arg(generated - received)
+               .arg(h.messages.shown.size()),
+           QStringLiteral("< 10 %, 0 lost"));
+}
+
+void display(double seconds) {
+    QList<double> perRead;
+    for (int limit : {256, 32767}) {
+        LoopbackPlug plug;
+        if (!startPlug(plug, {QStringLiteral("--generate"), QStringLiteral("300000")})) return;
+        PtyWindow h;
+        MSCommTest& w = h.w();
+        w.Text8->setText(QString::number(limit));
+        const int keep = std::max(0, limit - 64);
+        w.Text9->setText(QString(keep, QLatin1Char('x')));
+        // Keeps the display nearly full: each read has room for some characters.
+        QTimer trim;
+        QObject::connect(&trim, &QTimer::timeout, [&] {
+            if (w.Text9->textLength() > keep) w.Text9->setText(QString(keep, QLatin1Char('x')));
+        });
+        trim.start(20);
+        measureOpen(h, seconds, [&] { w.resetLoopStats(); });
+        const auto& stats = w.loopStats();
+        perRead << double(stats.receiveNanos) / 1000.0 / double(std::max<quint64>(1, stats.receiveSteps));
+        report(QStringLiteral("4. receive step, display limit %1").arg(limit),
+               QStringLiteral("%1 us per read (%2 reads)").arg(perRead.last(), 0, 'f', 1).arg(stats.receiveSteps),
+               QString());
+    }
+    if (perRead.size() == 2)
+        report(QStringLiteral("4. display cost ratio 32767 / 256"), QStringLiteral("%1").arg(perRead[1] / perRead[0], 0, 'f', 2),
+               QStringLiteral("<= 1.5"));
+}
+
+void send(double) {
+    LoopbackPlug plug;
+    if (!startPlug(plug, {QStringLiteral("--sink")})) return;
+    PtyWindow h;
+    MSCommTest& w = h.w();
+    w.Text2->setText(QStringLiteral("100000"));
+    QElapsedTimer clock;
+    h.runOpen({WindowHarness::act([&] {
+                   clock.start();
+                   QTest::mouseClick(w.cmdOut, Qt::LeftButton);
+               }),
+               [&] { return w.sendActive == VbFalse; }},
+              120000);
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    const qint64 counted = plug.stop().value(QStringLiteral("received"));
+    report(QStringLiteral("5. sending, check off, 100000 transmissions"),
+           QStringLiteral("%1 transmissions/s; far end counted %2 of %3 bytes handed over")
+               .arg(double(w.sendCount) / wall, 0, 'f', 0)
+               .arg(counted)
+               .arg(qint64(w.sendCount) * 16),
+           QStringLiteral("all bytes but what the final stop discards"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN")) qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
+    QApplication app(argc, argv);
+    installFontSubstitutions();
+    double seconds = 10;
+    QString only;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--seconds") && i + 1 < args.size()) seconds = args[++i].toDouble();
+        else if (args[i] == QLatin1String("--only") && i + 1 < args.size()) only = args[++i];
+    }
+    std::printf("Parvolo benchmarks on %s, %d cores, %.0f s per row\n", qPrintable(QSysInfo::prettyProductName()),
+                QThread::idealThreadCount(), seconds);
+    const std::pair<const char*, void (*)(double)> benches[] = {
+        {"idle", idle}, {"blocks", blocks}, {"receive", receive}, {"display", display}, {"send", send}};
+    for (const auto& [name, run] : benches)
+        if (only.isEmpty() || only == QLatin1String(name)) run(seconds);
+
+    std::printf("\n| Measurement | Result | Goal |\n|---|---|---|\n");
+    for (const Row& row : rows)
+        std::printf("| %s | %s | %s |\n", qPrintable(row.name), qPrintable(row.value), qPrintable(row.goal));
+    return 0;
+}

@@ -166,9 +166,9 @@ void PtyWindowTest::farEndGoesAwayDuringALoopbackRun() {
     QVERIFY2(msToClosed < 100, qPrintable(QString::number(msToClosed)));
     // Nothing spins afterwards.
     const double cpuBefore = processCpuSeconds();
-    QTest::qWait(500);
-    const double cpuShare = (processCpuSeconds() - cpuBefore) / 0.5;
-    QVERIFY2(cpuShare < 0.05, qPrintable(QString::number(cpuShare)));
+    QTest::qWait(1000);
+    const double cpuShare = processCpuSeconds() - cpuBefore;
+    QVERIFY2(cpuShare < 0.01, qPrintable(QString::number(cpuShare)));
     // The plug comes back (on a new pty) and the port opens again.
     LoopbackPlug again;
     START_PLUG(again);

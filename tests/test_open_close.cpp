@@ -6,23 +6,12 @@
 
 #include "app/multi_line_text_box.h"
 #include "port/port_messages.h"
+#include "support/window_checks.h"
 #include "support/window_harness.h"
 
 namespace {
 const QString kTitle = QStringLiteral("通信エラー");
 
-void expectClosedState(MSCommTest& w) {
-    QCOMPARE(w.cmdOpen->text(), QStringLiteral("通信開始"));
-    QCOMPARE(w.cmdOut->text(), QStringLiteral("送信"));
-    QVERIFY(!w.cmdOut->isEnabled());
-    QVERIFY(!w.Timer1->isActive());
-    QCOMPARE(w.sendActive, VbFalse);
-    QVERIFY(!w.MSComm->PortOpen());
-    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(c->isEnabled());
-    for (auto* led : {w.CD_LED, w.CS_LED, w.DR_LED, w.RI_LED})
-        QCOMPARE(MSCommTest::backColor(led), MSCommTest::windowBackgroundColor());
-    QCOMPARE(MSCommTest::foreColor(w.RI_LED), MSCommTest::windowTextColor());
-}
 }  // namespace
 
 class OpenCloseTest : public QObject {

@@ -11,6 +11,7 @@
 #include "app/multi_line_text_box.h"
 #include "port/posix_serial_device.h"
 #include "support/loopback_plug.h"
+#include "support/window_checks.h"
 #include "support/window_harness.h"
 #include "transmit/send_patterns.h"
 
@@ -26,16 +27,6 @@ double processCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void expectClosedState(MSCommTest& w) {
-    QCOMPARE(w.cmdOpen->text(), QStringLiteral("通信開始"));
-    QCOMPARE(w.cmdOut->text(), QStringLiteral("送信"));
-    QVERIFY(!w.cmdOut->isEnabled());
-    QVERIFY(!w.Timer1->isActive());
-    QVERIFY(!w.MSComm->PortOpen());
-    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(c->isEnabled());
-    for (auto* led : {w.CD_LED, w.CS_LED, w.DR_LED, w.RI_LED})
-        QCOMPARE(MSCommTest::backColor(led), MSCommTest::windowBackgroundColor());
-}
 
 #define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))
 }  // namespace

@@ -40,6 +40,7 @@ private slots:
     void nothingHappensAfterFatalUntilReopen();
     void switches();
     void switchesOffBeforeOpen();
+    void fatalErrorWhileOpeningSwitchFails();
     void refusedSwitch_data();
     void refusedSwitch();
 };
@@ -420,6 +421,22 @@ void OpenCloseTest::switchesOffBeforeOpen() {
         QVERIFY(!h.device.rts);
         QVERIFY(!h.device.dtr);
     });
+}
+
+void OpenCloseTest::fatalErrorWhileOpeningSwitchFails() {
+    WindowHarness h;
+    h.device.refuseRts = true;
+    h.messages.whileOpen = [&](const RecordingMessageBox::Shown& box) {
+        if (box.text != QStringLiteral("RTS err")) return;
+        h.fake->raiseLineEvent(1010);
+        QTRY_VERIFY(!h.w().MSComm->PortOpen());
+    };
+    QTest::mouseClick(h.w().cmdOpen, Qt::LeftButton);
+    // No message about the port that the fatal error had already closed.
+    QCOMPARE(h.messages.texts(),
+             QStringList({QStringLiteral("RTS err"), QStringLiteral("送信バッファフル\r\n通信を中断します。")}));
+    QCOMPARE(h.w().loopDepth(), 0);
+    expectClosedState(h.w());
 }
 
 void OpenCloseTest::refusedSwitch_data() {

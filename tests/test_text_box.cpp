@@ -13,7 +13,16 @@ private slots:
     void caretPositionsCountTextCharacters();
     void enterTypesCrLf();
     void operatorEditsKeepTheCount();
+    void zeroWidthSpaceNeverReadsAsCr();
 };
+
+void TextBoxTest::zeroWidthSpaceNeverReadsAsCr() {
+    MultiLineTextBox box;
+    box.setText(QStringLiteral("a\u200Bb\rc"));
+    QCOMPARE(box.text(), QStringLiteral("ab\rc"));
+    box.appendText(QStringLiteral("\u200B\r"));
+    QCOMPARE(box.text(), QStringLiteral("ab\rc\r"));
+}
 
 void TextBoxTest::roundTrip_data() {
     QTest::addColumn<QString>("text");

@@ -26,6 +26,8 @@ MultiLineTextBox::MultiLineTextBox(QWidget* parent) : QPlainTextEdit(parent) {
 
 QString MultiLineTextBox::toDocument(const QString& text) {
     QString out = text;
+    // A zero-width space of the text itself would read back as CR; being invisible, it goes.
+    out.remove(kCrStandIn);
     out.replace(QLatin1Char('\r'), kCrStandIn);
     return out;
 }

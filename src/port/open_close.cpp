@@ -87,6 +87,9 @@ void MSCommTest::openSequence() {
     enableChoices(false);
     Check5_Click();
     Check6_Click();
+    // A fatal error handled while an "RTS err"/"DTR err" box waited has closed the port and
+    // restored the window; the loop's first test ends this invocation.
+    if (!MSComm->PortOpen()) return;
     sendEventFlag = VbTrue;
     commAborted = VbFalse;
     showLineState(CD_LED, MSComm->CDHolding());

@@ -243,7 +243,7 @@ void send(double) {
                    clock.start();
                    QTest::mouseClick(w.cmdOut, Qt::LeftButton);
                }),
-               [&] { return w.sendActive == VbFalse; }},
+               [&] { return w.sendActive == False16; }},
               120000);
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     const qint64 counted = plug.stop().value(QStringLiteral("received"));

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     w.Check7->setChecked(true);
     w.Text2->setText(QStringLiteral("1000"));
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; },
+               [&] { return w.sendActive == False16; },
                [] {
                    QTest::qWait(200);
                    return true;

@@ -100,7 +100,7 @@ void CommErrorsTest::receiveOverflowDuringContinuousSend() {
     QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("受信バッファオーバー") + kStop});
     QCOMPARE(h.messages.shown[0].title, QStringLiteral("通信エラー"));
     QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation + MsgBox::OkOnly);
-    QCOMPARE(w.commAborted, VbTrue);
+    QCOMPARE(w.commAborted, True16);
     expectClosedState(w);
 }
 
@@ -153,7 +153,7 @@ void CommErrorsTest::failureInsideTheHandler() {
     QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("COM error")});
     QCOMPARE(h.messages.shown[0].style, MsgBox::OkOnly);
     QCOMPARE(h.messages.shown[0].title, QStringLiteral("Parvolo"));
-    QCOMPARE(h.w().commAborted, VbFalse);
+    QCOMPARE(h.w().commAborted, False16);
 }
 
 void CommErrorsTest::hangUpReportsOnceAndCanReopen() {

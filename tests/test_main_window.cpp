@@ -218,9 +218,9 @@ void MainWindowTest::startState() {
     QVERIFY(!w.Timer1->isActive());
     QCOMPARE(w.Timer1->interval(), 3000);
     QCOMPARE(w.timeoutMs, 3000);
-    QCOMPARE(w.sendActive, VbFalse);
-    QCOMPARE(w.commAborted, VbFalse);
-    QCOMPARE(w.sendEventFlag, VbFalse);
+    QCOMPARE(w.sendActive, False16);
+    QCOMPARE(w.commAborted, False16);
+    QCOMPARE(w.sendEventFlag, False16);
     QCOMPARE(w.countUpValue, 0);
     QCOMPARE(w.blockCount + w.matchedBytes + w.mismatchCount + w.recvTotalBytes + w.errorCount, 0);
     // The port is configured but was never opened; DTR is already driven, RTS waits for open.
@@ -393,7 +393,7 @@ void MainWindowTest::sendClickRunsValueCheckFirst() {
         QTest::keyClicks(h.w().Text2, QStringLiteral("9999999999"));
         QTest::mouseClick(h.w().cmdOut, Qt::LeftButton);
         QCOMPARE(h.w().Text2->text(), QStringLiteral("2147483647"));
-        QCOMPARE(h.w().sendActive, VbTrue);
+        QCOMPARE(h.w().sendActive, True16);
         QCOMPARE(h.w().sendCount, 1);
     });
 }

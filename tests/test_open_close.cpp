@@ -218,7 +218,7 @@ void OpenCloseTest::openResetsOnlyTheErrorBox() {
             QCOMPARE(box->text(), QStringLiteral("7"));
         QCOMPARE(h.w().sendCount, 5);
         QCOMPARE(h.w().countUpValue, 9);
-        QCOMPARE(h.w().sendEventFlag, VbTrue);
+        QCOMPARE(h.w().sendEventFlag, True16);
         QCOMPARE(h.w().compareIndex, qint16(1));
         QCOMPARE(h.w().sendLength, qint16(16));
     });
@@ -242,7 +242,7 @@ void OpenCloseTest::closeWhileIdleDoesNotStopSending() {
     h.whileOpen([&] { QTest::mouseClick(h.w().cmdOpen, Qt::LeftButton); });
     // cmdOut_Click would have toggled into a send run and set the count-up counter to -1.
     QCOMPARE(h.w().countUpValue, 0);
-    QCOMPARE(h.w().sendActive, VbFalse);
+    QCOMPARE(h.w().sendActive, False16);
     expectClosedState(h.w());
 }
 
@@ -387,9 +387,9 @@ void OpenCloseTest::nothingHappensAfterFatalUntilReopen() {
     QCOMPARE(h.messages.mostOpenAtOnce, 1);
     QCOMPARE(h.w().errorCount, 0);
     QCOMPARE(MSCommTest::backColor(h.w().CS_LED), MSCommTest::windowBackgroundColor());
-    QCOMPARE(h.w().commAborted, VbTrue);
+    QCOMPARE(h.w().commAborted, True16);
     h.messages.whileOpen = nullptr;
-    h.whileOpen([&] { QCOMPARE(h.w().commAborted, VbFalse); });
+    h.whileOpen([&] { QCOMPARE(h.w().commAborted, False16); });
 }
 
 void OpenCloseTest::switches() {

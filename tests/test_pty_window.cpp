@@ -69,7 +69,7 @@ void PtyWindowTest::thousandBlocks() {
     w.Check4->setChecked(true);
     w.Text2->setText(QStringLiteral("1000"));
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }},
+               [&] { return w.sendActive == False16; }},
               20000);
     QCOMPARE(w.Text1->text(), QStringLiteral("1000"));
     QCOMPARE(w.Text3->text(), QStringLiteral("16000"));
@@ -90,7 +90,7 @@ void PtyWindowTest::corruptionIsCountedExactly() {
     w.Check4->setChecked(true);
     w.Text2->setText(QStringLiteral("250"));  // 4000 bytes: bytes 100, 200, ... 4000 come back flipped
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }},
+               [&] { return w.sendActive == False16; }},
               20000);
     QCOMPARE(w.Text1->text(), QStringLiteral("250"));
     QCOMPARE(w.Text4->text(), QStringLiteral("40"));
@@ -111,7 +111,7 @@ void PtyWindowTest::countUpRecordsOnTheLine() {
     w.Text8->setText(QStringLiteral("32767"));
     w.Text9->setText(QString());
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }},
+               [&] { return w.sendActive == False16; }},
               20000);
     QString expected;
     for (int i = 0; i < n; ++i) expected += SendPatterns::countUpData(i);
@@ -129,7 +129,7 @@ void PtyWindowTest::hundredThousandTransmissionsWithCheckOff() {
     MSCommTest& w = h.w();
     w.Text2->setText(QStringLiteral("100000"));
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }},
+               [&] { return w.sendActive == False16; }},
               60000);
     QCOMPARE(w.sendCount, 100000);
     const qint64 received = plug.stop().value(QStringLiteral("received"));
@@ -167,7 +167,7 @@ void PtyWindowTest::farEndGoesAwayDuringALoopbackRun() {
     w.Text2->setText(QStringLiteral("3"));
     w.Check3->setChecked(false);
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }});
+               [&] { return w.sendActive == False16; }});
     QVERIFY(h.messages.shown.isEmpty());
     QCOMPARE(w.blockCount, 3);
 }

@@ -151,7 +151,7 @@ void SendLoopbackTest::timeoutAfterSevenOfTen() {
         QVERIFY(w.Timer1->isActive());
         w.Timer1_Timer();  // the tick, as the timer would deliver it
     }));
-    steps.push_back([&] { return w.sendActive == VbFalse; });
+    steps.push_back([&] { return w.sendActive == False16; });
     h.runOpen(steps);
     QCOMPARE(w.mismatchCount, 1);
     QCOMPARE(w.Text7->text(), QStringLiteral("7"));
@@ -159,7 +159,7 @@ void SendLoopbackTest::timeoutAfterSevenOfTen() {
     QCOMPARE(w.matchedBytes, 7);
     QCOMPARE(w.blockRecvBytes, 0);
     QCOMPARE(w.compareIndex, qint16(1));
-    QCOMPARE(w.timedOut, VbFalse);
+    QCOMPARE(w.timedOut, False16);
 }
 
 void SendLoopbackTest::sendCountZero_data() {
@@ -208,7 +208,7 @@ void SendLoopbackTest::exactlyNTransmissionsWithCheckOff() {
     MSCommTest& w = h.w();
     w.Text2->setText(QStringLiteral("25"));
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }});
+               [&] { return w.sendActive == False16; }});
     QCOMPARE(w.sendCount, 25);
     QCOMPARE(h.device.written, QByteArray("0123456789ABCDEF").repeated(25));
     QCOMPARE(w.cmdOut->text(), QStringLiteral("送信"));
@@ -226,7 +226,7 @@ void SendLoopbackTest::checkOffStopDiscardsWhatIsLeft() {
                    if (!h.device.driverQueue.isEmpty() && w.sendCount < 3) h.fake->releaseTransmit(), h.device.holdTransmit = true;
                    return w.sendCount == 3;
                },
-               [&] { return w.sendActive == VbFalse; }});
+               [&] { return w.sendActive == False16; }});
     // The stop after the third hand-off emptied the transmit buffer.
     QCOMPARE(h.device.written.size(), 32);
     QVERIFY(h.device.driverQueue.isEmpty());
@@ -248,7 +248,7 @@ void SendLoopbackTest::timeoutInTheMiddleGivesFourTransmissions() {
     addRead(steps, h, echo, &total);  // block 2
     steps.push_back([&] { return w.sendCount == 4; });
     addRead(steps, h, echo, &total);  // block 3
-    steps.push_back([&] { return w.sendActive == VbFalse; });
+    steps.push_back([&] { return w.sendActive == False16; });
     h.runOpen(steps);
     QCOMPARE(w.sendCount, 4);
     QCOMPARE(w.blockCount, 3);
@@ -271,7 +271,7 @@ void SendLoopbackTest::transmitBufferHeldByFlowControl() {
                    QCOMPARE(w.MSComm->OutBufferCount(), qint16(16));
                    h.fake->releaseTransmit();
                }),
-               [&] { return w.sendActive == VbFalse; }});
+               [&] { return w.sendActive == False16; }});
     QCOMPARE(w.sendCount, 3);
     QCOMPARE(h.device.written.size(), 48);
 }
@@ -283,7 +283,7 @@ void SendLoopbackTest::countUpSentAlthoughBoxEdited() {
     w.txtOutData->setText(QStringLiteral("edited"));
     w.Text2->setText(QStringLiteral("3"));
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == VbFalse; }});
+               [&] { return w.sendActive == False16; }});
     QCOMPARE(h.device.written, (SendPatterns::countUpData(0) + SendPatterns::countUpData(1) +
                                 SendPatterns::countUpData(2))
                                    .toLatin1());
@@ -315,7 +315,7 @@ void SendLoopbackTest::overlongTextDoesNotStartARun() {
         QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("Overflow (6)")});
         QCOMPARE(h.messages.shown[0].title, QStringLiteral("通信エラー"));
         QCOMPARE(w.cmdOut->text(), QStringLiteral("送信"));
-        QCOMPARE(w.sendActive, VbFalse);
+        QCOMPARE(w.sendActive, False16);
         QVERIFY(w.MSComm->PortOpen());
     })});
     QVERIFY(h.device.written.isEmpty());

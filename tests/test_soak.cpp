@@ -551,9 +551,9 @@ QString Soak::brokenInvariant() {
         return QStringLiteral("cmdOut is %1 while the port is %2")
             .arg(win.cmdOut->isEnabled() ? QStringLiteral("enabled") : QStringLiteral("disabled"),
                  open ? QStringLiteral("open") : QStringLiteral("closed"));
-    if (win.sendActive != VbFalse && win.sendActive != VbTrue)
+    if (win.sendActive != False16 && win.sendActive != True16)
         return QStringLiteral("sendActive is %1").arg(win.sendActive);
-    if ((win.sendActive == VbTrue) != (win.cmdOut->text() == kStopCaption))
+    if ((win.sendActive == True16) != (win.cmdOut->text() == kStopCaption))
         return QStringLiteral("sendActive is %1 while cmdOut shows \"%2\"")
             .arg(win.sendActive)
             .arg(win.cmdOut->text());

@@ -30,7 +30,7 @@ T checkedNarrow(qint64 value) {
 }
 
 // 16-bit Booleans: True is -1, False is 0.
-using VbBool = qint16;
-inline constexpr VbBool VbTrue = -1;
-inline constexpr VbBool VbFalse = 0;
-inline VbBool vbBool(bool b) { return b ? VbTrue : VbFalse; }
+using Bool16 = qint16;
+inline constexpr Bool16 True16 = -1;
+inline constexpr Bool16 False16 = 0;
+inline Bool16 toBool16(bool b) { return b ? True16 : False16; }

@@ -35,9 +35,9 @@ void MSCommTest::Form_Load() {
     fill(Combo6, {QStringLiteral("なし"), QStringLiteral("RTS/CTS"), QStringLiteral("Xon/Xoff")},
          QStringLiteral("なし"));
     txtOutData->setText(QStringLiteral("0123456789ABCDEF"));
-    commAborted = VbFalse;
+    commAborted = False16;
     cmdOut->setText(QStringLiteral("送信"));
-    sendActive = VbFalse;
+    sendActive = False16;
     cmdOut->setEnabled(false);
 
     MSComm->setCommPort(1);
@@ -58,16 +58,16 @@ void MSCommTest::Form_Load() {
     Timer1->stop();
     timeoutMs = 3000;
     Timer1->setInterval(timeoutMs);
-    timedOut = VbFalse;
+    timedOut = False16;
     Check4_Click();
 }
 
-void MSCommTest::Form_QueryUnload(VbBool& cancel, int /*unloadMode*/) {
+void MSCommTest::Form_QueryUnload(Bool16& cancel, int /*unloadMode*/) {
     if (showMessage(QStringLiteral("終了しますか？"), MsgBox::Question + MsgBox::YesNo, QString()) == MsgBox::No)
-        cancel = VbTrue;
+        cancel = True16;
 }
 
-void MSCommTest::Form_Unload(VbBool& /*cancel*/) {
+void MSCommTest::Form_Unload(Bool16& /*cancel*/) {
     if (MSComm->PortOpen()) MSComm->setPortOpen(false);
     m_endProgram();
 }

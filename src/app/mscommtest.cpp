@@ -55,9 +55,9 @@ T* take(QHash<QString, QWidget*>& widgets, const char* name) {
     return qobject_cast<T*>(widgets.value(QString::fromLatin1(name)));
 }
 
-QWidget* makeWidget(const ControlSpec& spec, QWidget* parent) {
-    const QString text = QString::fromUtf8(spec.text);
-    switch (spec.kind) {
+QWidget* makeWidget(const ControlSpec& row, QWidget* parent) {
+    const QString text = QString::fromUtf8(row.text);
+    switch (row.kind) {
         case ControlKind::Frame: return new QGroupBox(text, parent);
         case ControlKind::Label: return new QLabel(text, parent);
         case ControlKind::CommandButton: {
@@ -80,12 +80,12 @@ QWidget* makeWidget(const ControlSpec& spec, QWidget* parent) {
         }
         case ControlKind::TextBox: {
             auto* edit = new QLineEdit(text, parent);
-            if (spec.maxLength > 0) edit->setMaxLength(spec.maxLength);
-            edit->setReadOnly(spec.flags & ReadOnly);
-            if (spec.flags & RightAligned) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-            if (spec.flags & Centered) edit->setAlignment(Qt::AlignCenter);
+            if (row.maxLength > 0) edit->setMaxLength(row.maxLength);
+            edit->setReadOnly(row.flags & ReadOnly);
+            if (row.flags & RightAligned) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            if (row.flags & Centered) edit->setAlignment(Qt::AlignCenter);
             // Indicators can be clicked to copy their name but are left out of the Tab cycle.
-            if (spec.flags & LineIndicator) edit->setFocusPolicy(Qt::ClickFocus);
+            if (row.flags & LineIndicator) edit->setFocusPolicy(Qt::ClickFocus);
             return edit;
         }
     }
@@ -117,30 +117,30 @@ void MSCommTest::buildControls() {
     };
     std::vector<Ordered> focusOrder;
 
-    for (const ControlSpec& spec : controlTable()) {
-        QString group = QString::fromLatin1(spec.group);
+    for (const ControlSpec& row : controlTable()) {
+        QString group = QString::fromLatin1(row.group);
         // A group title lies on the group's edge, so it belongs to the group's own parent and
         // is drawn above the frame.
-        const bool title = spec.flags & GroupTitle;
+        const bool title = row.flags & GroupTitle;
         QWidget* groupWidget = widgets.value(group, nullptr);
         QWidget* parent = title ? groupWidget->parentWidget() : groupWidget;
         if (!parent) parent = this;
         const QPoint parentOrigin = parent == this ? QPoint(0, 0) : parent->mapTo(this, QPoint(0, 0));
-        const QRect absolute(QPoint(twipsToPixels(spec.left), twipsToPixels(spec.top)),
-                             QPoint(twipsToPixels(spec.left + spec.width) - 1,
-                                    twipsToPixels(spec.top + spec.height) - 1));
-        QWidget* widget = makeWidget(spec, parent);
-        widget->setObjectName(QString::fromLatin1(spec.name));
+        const QRect absolute(QPoint(twipsToPixels(row.left), twipsToPixels(row.top)),
+                             QPoint(twipsToPixels(row.left + row.width) - 1,
+                                    twipsToPixels(row.top + row.height) - 1));
+        QWidget* widget = makeWidget(row, parent);
+        widget->setObjectName(QString::fromLatin1(row.name));
         widget->setGeometry(absolute.translated(-parentOrigin));
-        if (*spec.toolTip) widget->setToolTip(QString::fromUtf8(spec.toolTip));
-        applyFont(widget, spec.flags);
+        if (*row.toolTip) widget->setToolTip(QString::fromUtf8(row.toolTip));
+        applyFont(widget, row.flags);
         if (title) {
             widget->setAutoFillBackground(true);
             widget->raise();
         }
         widgets.insert(widget->objectName(), widget);
-        if (spec.tabIndex >= 0 && (widget->focusPolicy() & Qt::TabFocus))
-            focusOrder.push_back({spec.tabIndex, widget});
+        if (row.tabIndex >= 0 && (widget->focusPolicy() & Qt::TabFocus))
+            focusOrder.push_back({row.tabIndex, widget});
     }
     // Controls are always drawn above the frames they are shown in.
     for (QWidget* w : std::as_const(widgets))
@@ -257,7 +257,7 @@ QColor MSCommTest::backColor(const QLineEdit* box) { return box->palette().color
 QColor MSCommTest::foreColor(const QLineEdit* box) { return box->palette().color(QPalette::Text); }
 
 void MSCommTest::closeEvent(QCloseEvent* event) {
-    VbBool cancel = VbFalse;
+    Bool16 cancel = False16;
     guarded([&] { Form_QueryUnload(cancel, 0); });
     if (cancel) {
         event->ignore();

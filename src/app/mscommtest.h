@@ -62,7 +62,7 @@ public:
     qint16 recvEventFlag = 0;
     QByteArray recvData;
     QByteArray recvBytes;
-    VbBool sendActive = VbFalse;
+    Bool16 sendActive = False16;
     QString expectedData;
     QString countUpData;
     qint32 countUpValue = 0;
@@ -77,20 +77,20 @@ public:
     qint32 errorCount = 0;
     qint16 compareIndex = 0;
     qint32 timeoutMs = 0;
-    VbBool timedOut = VbFalse;
-    VbBool blockDone = VbFalse;
+    Bool16 timedOut = False16;
+    Bool16 blockDone = False16;
     qint32 baudRate = 0;
     qint16 dataBits = 0;
     qint16 stopBits = 0;
     qint16 parityBits = 0;
-    VbBool sendEventFlag = VbFalse;
-    VbBool commAborted = VbFalse;
+    Bool16 sendEventFlag = False16;
+    Bool16 commAborted = False16;
     COMMTIMEOUTS commTimeouts;
 
     // ---- Application shell (src/app) ----
     void Form_Load();
-    void Form_QueryUnload(VbBool& cancel, int unloadMode);
-    void Form_Unload(VbBool& cancel);
+    void Form_QueryUnload(Bool16& cancel, int unloadMode);
+    void Form_Unload(Bool16& cancel);
     void Text2_KeyPress(qint16& keyAscii);
     void Text8_KeyPress(qint16& keyAscii);
     void Text2_LostFocus();

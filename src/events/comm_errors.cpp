@@ -35,7 +35,7 @@ void MSCommTest::countLineError(qint16 code) {
 
 void MSCommTest::fatalError(qint16 code) {
     // Set before the box is shown: notifications dispatched while it waits are dropped.
-    commAborted = VbTrue;
+    commAborted = True16;
     showMessage(fatalMessage(code) + QStringLiteral("\r\n") + QStringLiteral("通信を中断します。"),
                 MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
 }
@@ -45,7 +45,7 @@ void MSCommTest::stopSequence() {
     if (!recvData.isEmpty()) Text9->appendText(CodePage::decodeBytes(recvData));
     if (MSComm->PortOpen()) MSComm->setPortOpen(false);
     cmdOpen->setText(QStringLiteral("通信開始"));
-    sendActive = VbFalse;
+    sendActive = False16;
     Timer1->stop();
     cmdOut->setText(QStringLiteral("送信"));
     cmdOut->setEnabled(false);

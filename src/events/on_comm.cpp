@@ -10,7 +10,7 @@ void MSCommTest::MSComm_OnComm() {
     try {
         const qint16 code = MSComm->CommEvent();
         switch (code) {
-            case CommEvents::Send: sendEventFlag = VbTrue; break;
+            case CommEvents::Send: sendEventFlag = True16; break;
             case CommEvents::Receive: recvEventFlag = 1; break;
             case CommEvents::Cts: showLineState(CS_LED, MSComm->CTSHolding()); break;
             case CommEvents::Dsr: showLineState(DR_LED, MSComm->DSRHolding()); break;

@@ -88,9 +88,9 @@ void MSCommTest::receiveStep() {
             if (blockRecvBytes >= sendLength) {
                 checkedIncrement(blockCount);
                 blockRecvBytes = 0;
-                blockDone = VbTrue;
+                blockDone = True16;
                 Timer1->stop();
-                timedOut = VbFalse;
+                timedOut = False16;
                 compareIndex = 1;
                 break;  // the rest of this read is dropped
             }
@@ -106,7 +106,7 @@ void MSCommTest::receiveStep() {
     if (!(blockDone && sendActive)) return;
     if (sendDue(blockCount)) {
         MSComm->setInBufferCount(0);
-        blockDone = VbFalse;
+        blockDone = False16;
         if (!txtOutData->isEmpty()) SendData();
         else cmdOut_Click();
     } else {
@@ -137,7 +137,7 @@ bool MSCommTest::passEndStep() {
         checkedIncrement(mismatchCount);
         showCounter(Text4, mismatchCount);
         if (shownNumber(Text7) == 0) showCounter(Text7, comparePosition);
-        timedOut = VbFalse;
+        timedOut = False16;
         if (sendActive) continueOrStop(sendCount);
         return true;
     }

@@ -90,8 +90,8 @@ void MSCommTest::openSequence() {
     // A fatal error handled while an "RTS err"/"DTR err" box waited has closed the port and
     // restored the window; the loop's first test ends this invocation.
     if (!MSComm->PortOpen()) return;
-    sendEventFlag = VbTrue;
-    commAborted = VbFalse;
+    sendEventFlag = True16;
+    commAborted = False16;
     showLineState(CD_LED, MSComm->CDHolding());
     showLineState(CS_LED, MSComm->CTSHolding());
     showLineState(DR_LED, MSComm->DSRHolding());
@@ -101,7 +101,7 @@ void MSCommTest::openSequence() {
     sendLength = checkedNarrow<qint16>(txtOutData->textLength());
     compareIndex = 1;
     blockRecvBytes = matchedBytes = mismatchCount = blockCount = recvTotalBytes = comparePosition = 0;
-    blockDone = VbFalse;
+    blockDone = False16;
     errorCount = 0;
     showCounter(Text6, errorCount);
 }

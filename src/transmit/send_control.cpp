@@ -29,7 +29,7 @@ void MSCommTest::Check3_Click() { Text2->setEnabled(!ticked(Check3)); }
 
 void MSCommTest::Timer1_Timer() {
     Timer1->stop();
-    timedOut = VbTrue;
+    timedOut = True16;
 }
 
 void MSCommTest::cmdOut_Click() {
@@ -39,7 +39,7 @@ void MSCommTest::cmdOut_Click() {
                     PortMessages::kTitle);
         return;
     }
-    sendActive = sendActive ? VbFalse : VbTrue;
+    sendActive = sendActive ? False16 : True16;
     m_passDidWork = true;
     if (!sendActive) {
         Timer1->stop();
@@ -54,7 +54,7 @@ void MSCommTest::cmdOut_Click() {
     countUpValue = -1;
     for (QLineEdit* counter : {Text1, Text3, Text4, Text5, Text6, Text7}) showCounter(counter, 0);
     sendLength = checkedNarrow<qint16>(txtOutData->textLength());
-    blockDone = VbFalse;
+    blockDone = False16;
     const qint16 bits = checkedAdd<qint16>(checkedAdd<qint16>(stopBits, dataBits), parityBits);
     timeoutMs = SendPatterns::estimateTimeout(sendLength, baudRate, bits, timeoutMs);
     if (sendCountLimit() != 0) SendData();
@@ -68,7 +68,7 @@ void MSCommTest::SendData() {
     const QString data = ticked(Check7) ? countUpData : txtOutData->text();
     m_passDidWork = true;
     try {
-        sendEventFlag = VbFalse;
+        sendEventFlag = False16;
         checkedIncrement(sendCount);
         if (ticked(Check4)) Timer1->start(timeoutMs);
         if (MSComm->PortOpen()) MSComm->setOutput(data);

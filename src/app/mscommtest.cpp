@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "app/controls_table.h"
+#include "app/counter_display.h"
 #include "app/message_box.h"
 #include "app/multi_line_text_box.h"
 #include "port/mscomm.h"
@@ -31,6 +32,8 @@ MSCommTest::MSCommTest(std::unique_ptr<SerialDevice> device, MessageBoxService& 
     buildControls();
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);  // a time-out of a block is measured, not estimated
+    m_counters = new CounterDisplay(this);
     m_idleWake = new QTimer(this);
     m_idleWake->setSingleShot(true);
     MSComm = new ::MSComm(std::move(device), this);
@@ -215,6 +218,7 @@ void MSCommTest::connectProcedures() {
 }
 
 int MSCommTest::showMessage(const QString& text, int style, const QString& title) {
+    flushCounters();  // the box is shown over the counters' latest values
     return m_messageBox.show(this, text, style, title.isEmpty() ? MsgBox::kAppTitle : title);
 }
 
@@ -236,7 +240,9 @@ void MSCommTest::reportUnhandled() {
     }
 }
 
-void MSCommTest::showCounter(QLineEdit* box, qint32 value) { box->setText(QString::number(value)); }
+void MSCommTest::showCounter(QLineEdit* box, qint32 value) { m_counters->show(box, value); }
+void MSCommTest::flushCounters() { m_counters->flush(); }
+QString MSCommTest::counterText(const QLineEdit* box) const { return m_counters->text(box); }
 
 QColor MSCommTest::windowBackgroundColor() { return QApplication::palette().color(QPalette::Base); }
 QColor MSCommTest::windowTextColor() { return QApplication::palette().color(QPalette::Text); }

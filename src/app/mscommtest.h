@@ -24,6 +24,7 @@
 #include "app/numeric_field.h"
 #include "port/os_comm_calls.h"
 
+class CounterDisplay;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -124,6 +125,12 @@ public:
     // How many communication loops are running (nested opens run nested loops).
     int loopDepth() const { return m_loopDepth; }
 
+    // Writes pending counter values into their boxes now (they are otherwise written at most
+    // once a frame).
+    void flushCounters();
+    // The text a counter box shows, including a value not yet written.
+    QString counterText(const QLineEdit* box) const;
+
     // Cost of the receive step, for the benchmarks.
     struct LoopStats {
         quint64 receiveSteps = 0;
@@ -194,4 +201,5 @@ private:
     LoopStats m_loopStats;
     bool m_passDidWork = false;
     QTimer* m_idleWake = nullptr;
+    CounterDisplay* m_counters = nullptr;
 };

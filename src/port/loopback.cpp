@@ -13,9 +13,9 @@ namespace {
 bool ticked(const QCheckBox* box) { return box->checkState() == Qt::Checked; }
 
 // The number a counter box shows. Counter boxes are only written with numbers.
-qint64 shownNumber(const QLineEdit* box) {
+qint64 shownNumber(const QString& text) {
     bool ok = false;
-    const qint64 value = box->text().toLongLong(&ok);
+    const qint64 value = text.toLongLong(&ok);
     if (!ok) throw AppError(13, QStringLiteral("Type mismatch"));
     return value;
 }
@@ -30,8 +30,8 @@ void MSCommTest::Check4_Click() {
 }
 
 // Reads what has arrived, shows it up to the display limit and, with the loopback check on,
-// compares it with the expected data byte by byte. The counter boxes are written once at the
-// end of the step: nothing can look at them in between, as the step does not yield.
+// compares it with the expected data byte by byte. The counters are shown once at the end of
+// the step: nothing can look at them in between, as the step does not yield.
 void MSCommTest::receiveStep() {
     recvData = MSComm->Input();
     recvBytes = recvData;
@@ -48,7 +48,7 @@ void MSCommTest::receiveStep() {
 
     const qint64 limit = displayLimit();
     const qint64 shownBefore = Text9->textLength();
-    qint64 firstMismatchShown = shownNumber(Text7);
+    qint64 firstMismatchShown = shownNumber(counterText(Text7));
     bool matchedChanged = false, mismatchChanged = false, firstMismatchChanged = false;
     qsizetype displayed = 0;  // bytes of this read that go to the display
     auto flushDisplay = [&] {
@@ -136,7 +136,7 @@ bool MSCommTest::passEndStep() {
         blockRecvBytes = 0;
         checkedIncrement(mismatchCount);
         showCounter(Text4, mismatchCount);
-        if (shownNumber(Text7) == 0) showCounter(Text7, comparePosition);
+        if (shownNumber(counterText(Text7)) == 0) showCounter(Text7, comparePosition);
         timedOut = False16;
         if (sendActive) continueOrStop(sendCount);
         return true;

@@ -1,7 +1,5 @@
 #include "port/mscomm.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
@@ -12,8 +10,6 @@
 #include "port/port_names.h"
 
 namespace {
-
-const QEvent::Type kCommEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 // Error flags reported by ClearCommError, in the operating system's CE_ layout.
 enum : quint32 { CE_RXOVER = 0x1, CE_OVERRUN = 0x2, CE_RXPARITY = 0x4, CE_FRAME = 0x8, CE_BREAK = 0x10 };
@@ -59,6 +55,9 @@ MSComm::MSComm(std::unique_ptr<SerialDevice> device, QObject* parent)
     connect(m_device.get(), &SerialDevice::hungUp, this, &MSComm::onHungUp);
     m_drainTimer.setSingleShot(true);
     connect(&m_drainTimer, &QTimer::timeout, this, &MSComm::checkDrained);
+    m_deliveryTimer.setSingleShot(true);
+    m_deliveryTimer.setInterval(0);
+    connect(&m_deliveryTimer, &QTimer::timeout, this, &MSComm::deliverCommEvent);
 }
 
 MSComm::~MSComm() { closeDevice(); }
@@ -279,10 +278,12 @@ void MSComm::onReadyRead() {
             m_device->setReadNotification(false);
             break;
         }
-        const qint64 got = m_device->read(chunk, std::min<qint64>(room, sizeof chunk));
+        const qint64 want = std::min<qint64>(room, sizeof chunk);
+        const qint64 got = m_device->read(chunk, want);
         if (got <= 0) break;
         m_inBuffer.append(chunk, qsizetype(got));
         added += qsizetype(got);
+        if (got < want) break;  // drained for now; the notifier reports the next arrival
     }
     if (added > 0 && m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold) postCommEvent(CommEvents::Receive);
 }
@@ -333,17 +334,20 @@ quint32 MSComm::takeErrorFlags() {
     return flags;
 }
 
+// Events are delivered one per dispatch from a zero-interval timer rather than as posted
+// events: posting wakes the event loop through a pipe even from its own thread, two system
+// calls per event that a loopback test at full speed makes thousands of times a second.
 void MSComm::postCommEvent(qint16 code) {
     m_pendingEvents.push_back(code);
-    QCoreApplication::postEvent(this, new QEvent(kCommEventType));
+    if (!m_deliveryTimer.isActive()) m_deliveryTimer.start();
 }
 
-bool MSComm::event(QEvent* e) {
-    if (e->type() != kCommEventType) return QObject::event(e);
+void MSComm::deliverCommEvent() {
     // Events of a session that has since been closed were dropped from the queue.
-    if (m_pendingEvents.empty()) return true;
+    if (m_pendingEvents.empty()) return;
     m_commEvent = m_pendingEvents.front();
     m_pendingEvents.pop_front();
+    // The next one waits for the next dispatch, so each handler sees its own CommEvent.
+    if (!m_pendingEvents.empty()) m_deliveryTimer.start();
     emit OnComm();
-    return true;
 }

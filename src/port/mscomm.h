@@ -94,11 +94,9 @@ public:
 signals:
     void OnComm();
 
-protected:
-    bool event(QEvent* e) override;
-
 private:
     void postCommEvent(qint16 code);
+    void deliverCommEvent();
     void onReadyRead();
     void onReadyWrite();
     void onLineEvent(int code);
@@ -129,6 +127,7 @@ private:
     QByteArray m_inBuffer;
     QByteArray m_outQueue;
     QTimer m_drainTimer;
+    QTimer m_deliveryTimer;
     std::deque<qint16> m_pendingEvents;
     qint16 m_commEvent = 0;
     quint32 m_errorFlags = 0;

@@ -32,6 +32,12 @@ struct LoopDepth {
     ~LoopDepth() { --depth; }
 };
 
+// When a loop ends, however it ends, the counters show their final values at once.
+struct FlushCountersOnExit {
+    MSCommTest& window;
+    ~FlushCountersOnExit() { window.flushCounters(); }
+};
+
 }  // namespace
 
 void MSCommTest::cmdOpen_Click() {
@@ -133,6 +139,7 @@ void MSCommTest::errorPath(const QString& description, int number) {
 
 void MSCommTest::communicationLoop() {
     LoopDepth depth(m_loopDepth);
+    FlushCountersOnExit flush{*this};
     bool lastPassIdle = false;
     while (MSComm->PortOpen() && kPendingErrorNumber == 0) {
         yieldToEvents(lastPassIdle);

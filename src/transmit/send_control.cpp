@@ -62,7 +62,8 @@ void MSCommTest::cmdOut_Click() {
 
 void MSCommTest::SendData() {
     if (txtOutData->isEmpty()) return;
-    if (MSComm->OutBufferCount() > 0 && !sendEventFlag) return;
+    // The flag is tested first: after a send event the buffer count needs no look at the driver.
+    if (!sendEventFlag && MSComm->OutBufferCount() > 0) return;
     countUpValue = SendPatterns::nextCountUpValue(countUpValue);
     countUpData = SendPatterns::countUpData(countUpValue);
     const QString data = ticked(Check7) ? countUpData : txtOutData->text();

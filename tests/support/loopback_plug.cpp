@@ -1,16 +1,33 @@
 #include "support/loopback_plug.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
 
 #include <csignal>
 
-LoopbackPlug::LoopbackPlug() { qputenv("PARVOLO_PORT_DIR", m_dir.path().toUtf8()); }
+LoopbackPlug::LoopbackPlug() {
+    qputenv("PARVOLO_PORT_DIR", m_dir.path().toUtf8());
+    m_outputFile = m_dir.filePath(QStringLiteral("plug.out"));
+}
 
 LoopbackPlug::~LoopbackPlug() {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(2000);
+    if (m_pid > 0) kill();
+}
+
+QString LoopbackPlug::output() const {
+    QFile file(m_outputFile);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+bool LoopbackPlug::waitGone(int ms) const {
+    QDeadlineTimer deadline(ms);
+    while (::kill(pid_t(m_pid), 0) == 0) {
+        if (deadline.hasExpired()) return false;
+        QThread::msleep(2);
     }
+    return true;
 }
 
 bool LoopbackPlug::start(const QStringList& options, const QString& port) {
@@ -18,21 +35,29 @@ bool LoopbackPlug::start(const QStringList& options, const QString& port) {
         m_error = QStringLiteral("PARVOLO_LOOPBACK_BIN is not set");
         return false;
     }
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    m_process.start(binary(), QStringList{QStringLiteral("--port"), port, QStringLiteral("--dir"), m_dir.path(),
-                                          QStringLiteral("--print-ready")} +
-                                  options);
+    QProcess process;
+    process.setProgram(binary());
+    process.setArguments(QStringList{QStringLiteral("--port"), port, QStringLiteral("--dir"), m_dir.path(),
+                                     QStringLiteral("--print-ready")} +
+                         options);
+    process.setStandardOutputFile(m_outputFile);
+    process.setStandardErrorFile(m_outputFile + QStringLiteral(".err"));
+    if (!process.startDetached(&m_pid)) {
+        m_error = QStringLiteral("cannot start ") + binary();
+        return false;
+    }
     QDeadlineTimer deadline(5000);
-    QByteArray out;
-    while (!out.contains('\n')) {
-        if (deadline.hasExpired() || !m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-            m_error = QStringLiteral("the plug did not get ready: ") + QString::fromLocal8Bit(m_process.readAllStandardError());
+    while (!output().contains(QLatin1Char('\n'))) {
+        if (deadline.hasExpired() || ::kill(pid_t(m_pid), 0) != 0) {
+            QFile err(m_outputFile + QStringLiteral(".err"));
+            err.open(QIODevice::ReadOnly);
+            m_error = QStringLiteral("the plug did not get ready: ") + QString::fromLocal8Bit(err.readAll());
             return false;
         }
-        out += m_process.readAllStandardOutput();
+        QThread::msleep(2);
     }
-    if (!out.startsWith("READY")) {
-        m_error = QString::fromLocal8Bit(out);
+    if (!output().startsWith(QStringLiteral("READY"))) {
+        m_error = output();
         return false;
     }
     return true;
@@ -40,12 +65,11 @@ bool LoopbackPlug::start(const QStringList& options, const QString& port) {
 
 QMap<QString, qint64> LoopbackPlug::stop() {
     QMap<QString, qint64> summary;
-    if (m_process.state() != QProcess::NotRunning) {
-        ::kill(pid_t(m_process.processId()), SIGTERM);
-        m_process.waitForFinished(5000);
-    }
-    const QString out = QString::fromLocal8Bit(m_process.readAllStandardOutput());
-    for (const QString& line : out.split(QLatin1Char('\n'))) {
+    if (m_pid <= 0) return summary;
+    ::kill(pid_t(m_pid), SIGTERM);
+    waitGone(5000);
+    m_pid = 0;
+    for (const QString& line : output().split(QLatin1Char('\n'))) {
         if (!line.startsWith(QStringLiteral("SUMMARY"))) continue;
         for (const QString& field : line.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             const qsizetype eq = field.indexOf(QLatin1Char('='));
@@ -56,6 +80,8 @@ QMap<QString, qint64> LoopbackPlug::stop() {
 }
 
 void LoopbackPlug::kill() {
-    m_process.kill();
-    m_process.waitForFinished(5000);
+    if (m_pid <= 0) return;
+    ::kill(pid_t(m_pid), SIGKILL);
+    waitGone(5000);
+    m_pid = 0;
 }

@@ -54,6 +54,7 @@ struct WindowHarness {
         bool failed = false;
         auto tick = [&] {
             if (failed || index >= steps.size()) return;
+            window->flushCounters();  // a step looks at the window as the operator sees it
             if (QTest::currentTestFailed()) {
                 failed = true;
             } else if (steps[index]()) {

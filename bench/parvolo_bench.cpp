@@ -70,8 +70,7 @@ Measured measureOpen(PtyWindow& h, double seconds, const std::function<void()>& 
                    cpu0 = processCpuSeconds();
                    clock.start();
                }),
-               [&] { return clock.elapsed() >= qint64(seconds * 1000); },
-               WindowHarness::act([&] {
+               [&] { return clock.elapsed() >= qint64(seconds * 1000); }, WindowHarness::act([&] {
                    m.cpu = processCpuSeconds() - cpu0;
                    m.wall = double(clock.nsecsElapsed()) / 1e9;
                    if (finish) finish();
@@ -91,8 +90,8 @@ void idle(double seconds) {
     if (!startPlug(plug, {})) return;
     PtyWindow h;
     const Measured m = measureOpen(h, seconds, [] {});
-    report(QStringLiteral("1. idle, port open"), QStringLiteral("%1 CPU s/s").arg(m.cpu / m.wall, 0, 'f', 4),
-           QStringLiteral("< 0.01"));
+    report(QStringLiteral("1. idle, port open"),
+           QStringLiteral("%1 CPU s/s").arg(m.cpu / m.wall, 0, 'f', 4), QStringLiteral("< 0.01"));
 }
 
 // write 16 bytes, poll for the echo, compare, repeat; no Qt.
@@ -163,7 +162,8 @@ void blocks(double seconds) {
         if (qEnvironmentVariableIsSet("PARVOLO_BENCH_WINDOW_ONLY")) continue;
         LoopbackPlug plug;
         if (!startPlug(plug, {})) return;
-        reference << referenceBlocksPerSecond(plug.portDir() + QStringLiteral("/COM1"), seconds / 3);
+        reference << referenceBlocksPerSecond(plug.portDir() + QStringLiteral("/COM1"),
+                                              seconds / 3);
     }
     const double rate = median(window);
     const double bare = median(reference);
@@ -183,7 +183,8 @@ void blocks(double seconds) {
 
 QString longPattern() {
     QString text;
-    for (int i = 0; text.size() < 4096; ++i) text += QStringLiteral("%1ABCDEFGHIJKLMNOPQRSTUVWXYZ").arg(i, 6, 10, QLatin1Char('0'));
+    for (int i = 0; text.size() < 4096; ++i)
+        text += QStringLiteral("%1ABCDEFGHIJKLMNOPQRSTUVWXYZ").arg(i, 6, 10, QLatin1Char('0'));
     return text.left(4096);
 }
 
@@ -193,9 +194,9 @@ void receive(double seconds) {
     // The stream starts when the window has opened the port and sent one byte, and stops by
     // itself after the run's worth of bytes; the port then stays open a moment to drain.
     const qint64 total = qint64(seconds * 300000);
-    if (!startPlug(plug, {QStringLiteral("--generate"), QStringLiteral("300000"), QStringLiteral("--pattern"), pattern,
-                          QStringLiteral("--generate-bytes"), QString::number(total),
-                          QStringLiteral("--generate-on-input")}))
+    if (!startPlug(plug, {QStringLiteral("--generate"), QStringLiteral("300000"),
+                          QStringLiteral("--pattern"), pattern, QStringLiteral("--generate-bytes"),
+                          QString::number(total), QStringLiteral("--generate-on-input")}))
         return;
     PtyWindow h;
     MSCommTest& w = h.w();
@@ -210,7 +211,10 @@ void receive(double seconds) {
                    cpu0 = processCpuSeconds();
                    clock.start();
                }),
-               [&] { return w.recvTotalBytes >= total || clock.elapsed() > qint64(seconds * 1000) + 2000; },
+               [&] {
+                   return w.recvTotalBytes >= total ||
+                          clock.elapsed() > qint64(seconds * 1000) + 2000;
+               },
                WindowHarness::act([&] {
                    m.cpu = processCpuSeconds() - cpu0;
                    m.wall = double(clock.nsecsElapsed()) / 1e9;
@@ -246,13 +250,17 @@ void display(double seconds) {
         trim.start(20);
         measureOpen(h, seconds, [&] { w.resetLoopStats(); });
         const auto& stats = w.loopStats();
-        perRead << double(stats.receiveNanos) / 1000.0 / double(std::max<quint64>(1, stats.receiveSteps));
+        perRead << double(stats.receiveNanos) / 1000.0 /
+                       double(std::max<quint64>(1, stats.receiveSteps));
         report(QStringLiteral("4. receive step, display limit %1").arg(limit),
-               QStringLiteral("%1 us per read (%2 reads)").arg(perRead.last(), 0, 'f', 1).arg(stats.receiveSteps),
+               QStringLiteral("%1 us per read (%2 reads)")
+                   .arg(perRead.last(), 0, 'f', 1)
+                   .arg(stats.receiveSteps),
                QString());
     }
     if (perRead.size() == 2)
-        report(QStringLiteral("4. display cost ratio 32767 / 256"), QStringLiteral("%1").arg(perRead[1] / perRead[0], 0, 'f', 2),
+        report(QStringLiteral("4. display cost ratio 32767 / 256"),
+               QStringLiteral("%1").arg(perRead[1] / perRead[0], 0, 'f', 2),
                QStringLiteral("<= 1.5"));
 }
 
@@ -283,25 +291,32 @@ void send(double) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN")) qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
+    if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"))
+        qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
     QApplication app(argc, argv);
     installFontSubstitutions();
     double seconds = 10;
     QString only;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--seconds") && i + 1 < args.size()) seconds = args[++i].toDouble();
-        else if (args[i] == QLatin1String("--only") && i + 1 < args.size()) only = args[++i];
+        if (args[i] == QLatin1String("--seconds") && i + 1 < args.size())
+            seconds = args[++i].toDouble();
+        else if (args[i] == QLatin1String("--only") && i + 1 < args.size())
+            only = args[++i];
     }
-    std::printf("Parvolo benchmarks on %s, %d cores, %.0f s per row\n", qPrintable(QSysInfo::prettyProductName()),
-                QThread::idealThreadCount(), seconds);
-    const std::pair<const char*, void (*)(double)> benches[] = {
-        {"idle", idle}, {"blocks", blocks}, {"receive", receive}, {"display", display}, {"send", send}};
+    std::printf("Parvolo benchmarks on %s, %d cores, %.0f s per row\n",
+                qPrintable(QSysInfo::prettyProductName()), QThread::idealThreadCount(), seconds);
+    const std::pair<const char*, void (*)(double)> benches[] = {{"idle", idle},
+                                                                {"blocks", blocks},
+                                                                {"receive", receive},
+                                                                {"display", display},
+                                                                {"send", send}};
     for (const auto& [name, run] : benches)
         if (only.isEmpty() || only == QLatin1String(name)) run(seconds);
 
     std::printf("\n| Measurement | Result | Goal |\n|---|---|---|\n");
     for (const Row& row : rows)
-        std::printf("| %s | %s | %s |\n", qPrintable(row.name), qPrintable(row.value), qPrintable(row.goal));
+        std::printf("| %s | %s | %s |\n", qPrintable(row.name), qPrintable(row.value),
+                    qPrintable(row.goal));
     return 0;
 }

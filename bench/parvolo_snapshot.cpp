@@ -16,7 +16,8 @@
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN")) qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
+    if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"))
+        qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
     QApplication app(argc, argv);
     installFontSubstitutions();
     if (argc < 3) {
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
                },
                WindowHarness::act([&] { w.grab().save(QString::fromLocal8Bit(argv[2])); })},
               30000);
-    std::printf("blocks %s, matched %s, mismatches %s\n", qPrintable(w.Text1->text()), qPrintable(w.Text3->text()),
-                qPrintable(w.Text4->text()));
+    std::printf("blocks %s, matched %s, mismatches %s\n", qPrintable(w.Text1->text()),
+                qPrintable(w.Text3->text()), qPrintable(w.Text4->text()));
     return 0;
 }

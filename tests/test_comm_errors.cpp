@@ -12,7 +12,6 @@ namespace {
 using Step = WindowHarness::Step;
 const QString kStop = QStringLiteral("\r\n通信を中断します。");
 
-
 // Puts bytes into the control's receive buffer without letting the loop read them first: the
 // wait runs nested inside one step, so the loop makes no pass in between.
 void bytesWaiting(WindowHarness& h, const QByteArray& bytes) {
@@ -63,7 +62,9 @@ void CommErrorsTest::lineErrorsAreCounted() {
     QVERIFY(h.messages.shown.isEmpty());
 }
 
-void CommErrorsTest::lineErrorDiscardsWaitingBytes_data() { lineErrorsAreCounted_data(); }
+void CommErrorsTest::lineErrorDiscardsWaitingBytes_data() {
+    lineErrorsAreCounted_data();
+}
 
 void CommErrorsTest::lineErrorDiscardsWaitingBytes() {
     QFETCH(int, code);
@@ -119,7 +120,9 @@ void CommErrorsTest::fatalMessages() {
     QFETCH(QString, message);
     WindowHarness h;
     bool abortedWhileShown = false;
-    h.messages.whileOpen = [&](const RecordingMessageBox::Shown&) { abortedWhileShown = h.w().commAborted; };
+    h.messages.whileOpen = [&](const RecordingMessageBox::Shown&) {
+        abortedWhileShown = h.w().commAborted;
+    };
     h.runOpen({WindowHarness::act([&] { h.fake->raiseLineEvent(code); }),
                [&] { return !h.w().MSComm->PortOpen(); }});
     QCOMPARE(h.messages.texts(), QStringList{message + kStop});
@@ -163,8 +166,7 @@ void CommErrorsTest::hangUpReportsOnceAndCanReopen() {
     w.Check4->setChecked(true);
     h.device.echo = true;
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.blockCount > 5; },
-               WindowHarness::act([&] {
+               [&] { return w.blockCount > 5; }, WindowHarness::act([&] {
                    h.fake->hangUp();
                    h.fake->hangUp();
                }),

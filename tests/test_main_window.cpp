@@ -47,8 +47,9 @@ void MainWindowTest::layout_data() {
     QTest::addColumn<QString>("toolTip");
     auto row = [](const char* name, const char* kind, const char* group, int l, int t, int w, int h,
                   const char* text, const char* tip) {
-        QTest::newRow(name) << QString::fromLatin1(kind) << QString::fromLatin1(group) << QRect(l, t, w, h)
-                            << QString::fromUtf8(text) << QString::fromUtf8(tip);
+        QTest::newRow(name) << QString::fromLatin1(kind) << QString::fromLatin1(group)
+                            << QRect(l, t, w, h) << QString::fromUtf8(text)
+                            << QString::fromUtf8(tip);
     };
     row("Frame1", "QGroupBox", "", 120, 120, 8295, 855, "通信ﾎﾟｰﾄ設定", "");
     row("Frame2", "QGroupBox", "", 120, 1080, 8295, 1935, "送信", "");
@@ -62,32 +63,47 @@ void MainWindowTest::layout_data() {
     row("Label7", "QLabel", "Frame1", 3000, 360, 855, 255, "ｽﾄｯﾌﾟﾋﾞｯﾄ", "");
     row("Label5", "QLabel", "Frame1", 3840, 360, 615, 255, "ﾊﾟﾘﾃｨ", "");
     row("Label8", "QLabel", "Frame1", 5280, 360, 855, 255, "ﾌﾛｰ制御", "");
-    row("cmdOpen", "QPushButton", "Frame1", 6600, 360, 1695, 495, "通信開始", "ｼﾘｱﾙﾎﾟｰﾄをｵｰﾌﾟﾝまたはｸﾛｰｽﾞします。");
+    row("cmdOpen", "QPushButton", "Frame1", 6600, 360, 1695, 495, "通信開始",
+        "ｼﾘｱﾙﾎﾟｰﾄをｵｰﾌﾟﾝまたはｸﾛｰｽﾞします。");
     row("Combo2", "QComboBox", "Frame1", 240, 600, 975, 300, "COM1", "通信ﾎﾟｰﾄを選択します。");
     row("Combo1", "QComboBox", "Frame1", 1200, 600, 1095, 300, "9600", "通信速度を選択します。");
     row("Combo4", "QComboBox", "Frame1", 2280, 600, 735, 300, "8", "ﾃﾞｰﾀ長を選択します。");
     row("Combo5", "QComboBox", "Frame1", 3000, 600, 735, 300, "1", "ｽﾄｯﾌﾟﾋﾞｯﾄ長を選択します。");
     row("Combo3", "QComboBox", "Frame1", 3720, 600, 1455, 300, "なし(None)", "ﾊﾟﾘﾃｨを選択します。");
     row("Combo6", "QComboBox", "Frame1", 5160, 600, 1215, 300, "なし", "ﾌﾛｰ制御を選択します。");
-    row("txtOutData", "MultiLineTextBox", "Frame2", 240, 1320, 6135, 615, "0123456789ABCDEF", "送信するﾃﾞｰﾀを入力します。");
-    row("cmdOut", "QPushButton", "Frame2", 6600, 1320, 1695, 495, "送信", "送信ﾃﾞｰﾀに入力したﾃﾞｰﾀを送信します。");
-    row("Command1", "QPushButton", "Frame2", 5040, 2160, 1215, 255, "送信ﾃﾞｰﾀｸﾘｱ", "送信ﾃﾞｰﾀを全て削除します。");
-    row("Check5", "QCheckBox", "Frame2", 6480, 2160, 855, 255, "RTS", "制御線RTSをｱｸﾃｨﾌﾞ/ﾉﾝｱｸﾃｨﾌﾞにします。");
-    row("Check6", "QCheckBox", "Frame2", 7320, 2160, 735, 255, "DTR", "制御線DTRをｱｸﾃｨﾌﾞ/ﾉﾝｱｸﾃｨﾌﾞにします。");
+    row("txtOutData", "MultiLineTextBox", "Frame2", 240, 1320, 6135, 615, "0123456789ABCDEF",
+        "送信するﾃﾞｰﾀを入力します。");
+    row("cmdOut", "QPushButton", "Frame2", 6600, 1320, 1695, 495, "送信",
+        "送信ﾃﾞｰﾀに入力したﾃﾞｰﾀを送信します。");
+    row("Command1", "QPushButton", "Frame2", 5040, 2160, 1215, 255, "送信ﾃﾞｰﾀｸﾘｱ",
+        "送信ﾃﾞｰﾀを全て削除します。");
+    row("Check5", "QCheckBox", "Frame2", 6480, 2160, 855, 255, "RTS",
+        "制御線RTSをｱｸﾃｨﾌﾞ/ﾉﾝｱｸﾃｨﾌﾞにします。");
+    row("Check6", "QCheckBox", "Frame2", 7320, 2160, 735, 255, "DTR",
+        "制御線DTRをｱｸﾃｨﾌﾞ/ﾉﾝｱｸﾃｨﾌﾞにします。");
     row("Check3", "QCheckBox", "Frame4", 360, 2280, 1575, 255, "連続送信", "連続送信を行います。");
-    row("Text2", "QLineEdit", "Frame4", 960, 2520, 1095, 270, "1", "送信回数を入力します(最大2,147,483,647)。");
+    row("Text2", "QLineEdit", "Frame4", 960, 2520, 1095, 270, "1",
+        "送信回数を入力します(最大2,147,483,647)。");
     row("Label2", "QLabel", "Frame4", 440, 2590, 495, 195, "回数", "");
     row("Check1", "QCheckBox", "Frame5", 2760, 2280, 1215, 255, "FOXデータ", "固定のデータ列");
-    row("Check7", "QCheckBox", "Frame5", 2760, 2640, 1935, 180, "カウントアップデータ", "一部データが変化するデータ列");
+    row("Check7", "QCheckBox", "Frame5", 2760, 2640, 1935, 180, "カウントアップデータ",
+        "一部データが変化するデータ列");
     row("Text9", "MultiLineTextBox", "Frame3", 240, 3360, 6135, 855, "", "");
-    row("CD_LED", "QLineEdit", "Frame3", 6720, 3480, 495, 270, "DCD", "DCDﾗｲﾝ状態が変化した時背面の色が変わります。");
-    row("CS_LED", "QLineEdit", "Frame3", 7560, 3480, 495, 270, "CTS", "CTSﾗｲﾝ状態が変化した時背面の色が変わります。");
-    row("DR_LED", "QLineEdit", "Frame3", 6720, 3960, 495, 270, "DSR", "DSRﾗｲﾝ状態が変化した時背面の色が変わります。");
-    row("RI_LED", "QLineEdit", "Frame3", 7560, 3960, 495, 270, "RI", "リングが検出され変化した時背面の色が変わります。");
+    row("CD_LED", "QLineEdit", "Frame3", 6720, 3480, 495, 270, "DCD",
+        "DCDﾗｲﾝ状態が変化した時背面の色が変わります。");
+    row("CS_LED", "QLineEdit", "Frame3", 7560, 3480, 495, 270, "CTS",
+        "CTSﾗｲﾝ状態が変化した時背面の色が変わります。");
+    row("DR_LED", "QLineEdit", "Frame3", 6720, 3960, 495, 270, "DSR",
+        "DSRﾗｲﾝ状態が変化した時背面の色が変わります。");
+    row("RI_LED", "QLineEdit", "Frame3", 7560, 3960, 495, 270, "RI",
+        "リングが検出され変化した時背面の色が変わります。");
     row("Label14", "QLabel", "Frame3", 2880, 4320, 1095, 255, "表示データ数", "");
-    row("Text8", "QLineEdit", "Frame3", 3960, 4320, 855, 270, "256", "表示する受信数(ﾊﾞｲﾄ)を入力します。値が大きいほど動作が重くなります。");
-    row("Command2", "QPushButton", "Frame3", 5040, 4320, 1215, 255, "受信ﾃﾞｰﾀｸﾘｱ", "受信ﾃﾞｰﾀを全て削除します。");
-    row("Check4", "QCheckBox", "Frame3", 360, 4680, 2055, 255, "ループバックチェック", "送信されたﾃﾞｰﾀとの比較を行います。");
+    row("Text8", "QLineEdit", "Frame3", 3960, 4320, 855, 270, "256",
+        "表示する受信数(ﾊﾞｲﾄ)を入力します。値が大きいほど動作が重くなります。");
+    row("Command2", "QPushButton", "Frame3", 5040, 4320, 1215, 255, "受信ﾃﾞｰﾀｸﾘｱ",
+        "受信ﾃﾞｰﾀを全て削除します。");
+    row("Check4", "QCheckBox", "Frame3", 360, 4680, 2055, 255, "ループバックチェック",
+        "送信されたﾃﾞｰﾀとの比較を行います。");
     row("Label11", "QLabel", "Frame6", 360, 5040, 1095, 255, "受信バイト数", "");
     row("Label9", "QLabel", "Frame6", 1680, 5040, 1215, 255, "一致バイト数", "");
     row("Label10", "QLabel", "Frame6", 3000, 5040, 1215, 255, "不一致回数", "");
@@ -96,13 +112,17 @@ void MainWindowTest::layout_data() {
     row("Label13", "QLabel", "Frame6", 6960, 5040, 1305, 255, "不一致開始位置", "");
     const char* counters[][5] = {
         {"Text5", "360", "確認された受信ﾃﾞｰﾀ総数(ﾊﾞｲﾄ)を表示します。"},
-        {"Text3", "1680", "確認された受信ﾃﾞｰﾀと送信ﾃﾞｰﾀを比較して一致したﾃﾞｰﾀ総数(ﾊﾞｲﾄ)を表示します。"},
-        {"Text4", "3000", "確認された受信ﾃﾞｰﾀと送信ﾃﾞｰﾀを比較して不一致と判定した回数を表示します。"},
+        {"Text3", "1680",
+         "確認された受信ﾃﾞｰﾀと送信ﾃﾞｰﾀを比較して一致したﾃﾞｰﾀ総数(ﾊﾞｲﾄ)を表示します。"},
+        {"Text4", "3000",
+         "確認された受信ﾃﾞｰﾀと送信ﾃﾞｰﾀを比較して不一致と判定した回数を表示します。"},
         {"Text1", "4320", "確認された受信ﾃﾞｰﾀ数が送信ﾃﾞｰﾀ数に一致した回数を表示します。"},
         {"Text6", "5640", "ﾌﾞﾚｰｸ/ﾌﾚｰﾑ/ﾊﾟﾘﾃｨｴﾗｰなどが発生した回数を表示します。"},
-        {"Text7", "6960", "確認された受信ﾃﾞｰﾀと送信ﾃﾞｰﾀを比較して最初の不一致が確認された位置(ﾊﾞｲﾄ)を表示します。"},
+        {"Text7", "6960",
+         "確認された受信ﾃﾞｰﾀと送信ﾃﾞｰﾀを比較して最初の不一致が確認された位置(ﾊﾞｲﾄ)を表示します。"},
     };
-    for (auto& c : counters) row(c[0], "QLineEdit", "Frame6", atoi(c[1]), 5280, 1215, 270, "0", c[2]);
+    for (auto& c : counters)
+        row(c[0], "QLineEdit", "Frame6", atoi(c[1]), 5280, 1215, 270, "0", c[2]);
 }
 
 namespace {
@@ -158,7 +178,8 @@ void MainWindowTest::windowFrame() {
     QCOMPARE(h.w().Text8->maxLength(), 5);
     QVERIFY(h.w().Text2->alignment() & Qt::AlignRight);
     QVERIFY(h.w().CD_LED->alignment() & Qt::AlignHCenter);
-    for (auto* b : h.w().findChildren<QPushButton*>()) QVERIFY2(!b->isDefault(), qPrintable(b->objectName()));
+    for (auto* b : h.w().findChildren<QPushButton*>())
+        QVERIFY2(!b->isDefault(), qPrintable(b->objectName()));
     // Check4 stands in Frame6's title place and is drawn above it.
     const QRect check4(h.w().Check4->mapTo(&h.w(), QPoint(0, 0)), h.w().Check4->size());
     const QRect frame6(h.w().Frame6->mapTo(&h.w(), QPoint(0, 0)), h.w().Frame6->size());
@@ -174,9 +195,10 @@ void MainWindowTest::focusCycle() {
     QVERIFY(QTest::qWaitForWindowActive(&h.w()));
     QCOMPARE(QApplication::focusWidget(), h.w().cmdOpen);
     // At start cmdOut and the counter boxes are disabled and are skipped.
-    const QStringList expected = {"Combo2", "Combo1", "Combo4", "Combo5", "Combo3", "Combo6", "txtOutData",
-                                  "Command1", "Command2", "Text2", "Check5", "Check6", "Check3", "Text8",
-                                  "Check4", "Check7", "Check1", "Text9", "cmdOpen"};
+    const QStringList expected = {"Combo2", "Combo1",     "Combo4",   "Combo5",   "Combo3",
+                                  "Combo6", "txtOutData", "Command1", "Command2", "Text2",
+                                  "Check5", "Check6",     "Check3",   "Text8",    "Check4",
+                                  "Check7", "Check1",     "Text9",    "cmdOpen"};
     QStringList seen;
     for (int i = 0; i < expected.size(); ++i) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -191,8 +213,8 @@ void MainWindowTest::focusCycle() {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         seen << QApplication::focusWidget()->objectName();
     }
-    QCOMPARE(seen, QStringList({"Combo2", "Combo1", "Combo4", "Combo5", "Combo3", "Combo6", "txtOutData",
-                                "Command1", "Command2", "Text1", "Text2", "Text3"}));
+    QCOMPARE(seen, QStringList({"Combo2", "Combo1", "Combo4", "Combo5", "Combo3", "Combo6",
+                                "txtOutData", "Command1", "Command2", "Text1", "Text2", "Text3"}));
 }
 
 void MainWindowTest::startState() {
@@ -208,12 +230,14 @@ void MainWindowTest::startState() {
     QCOMPARE(w.Combo2->itemText(14), QStringLiteral("COM15"));
     QCOMPARE(w.Combo3->itemText(2), QStringLiteral("奇数(Odd)"));
     QCOMPARE(w.Combo6->itemText(1), QStringLiteral("RTS/CTS"));
-    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(c->isEnabled());
+    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6})
+        QVERIFY(c->isEnabled());
     QVERIFY(w.Check5->isChecked());
     QVERIFY(w.Check6->isChecked());
     QVERIFY(!w.Check4->isChecked());
-    for (QWidget* c : std::initializer_list<QWidget*>{w.Text1, w.Text3, w.Text4, w.Text5, w.Text6, w.Text7, w.Label1,
-                                                      w.Label9, w.Label10, w.Label11, w.Label12, w.Label13})
+    for (QWidget* c : std::initializer_list<QWidget*>{w.Text1, w.Text3, w.Text4, w.Text5, w.Text6,
+                                                      w.Text7, w.Label1, w.Label9, w.Label10,
+                                                      w.Label11, w.Label12, w.Label13})
         QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
     QVERIFY(!w.Timer1->isActive());
     QCOMPARE(w.Timer1->interval(), 3000);
@@ -239,7 +263,8 @@ void MainWindowTest::startState() {
 
 void MainWindowTest::comboBoxesTakeNoTyping() {
     WindowHarness h;
-    for (auto* c : {h.w().Combo1, h.w().Combo2, h.w().Combo3, h.w().Combo4, h.w().Combo5, h.w().Combo6}) {
+    for (auto* c :
+         {h.w().Combo1, h.w().Combo2, h.w().Combo3, h.w().Combo4, h.w().Combo5, h.w().Combo6}) {
         const QString before = c->currentText();
         QVERIFY(!c->isEditable());
         QTest::keyClicks(c, QStringLiteral("zz"));
@@ -301,11 +326,21 @@ void MainWindowTest::keyFilter_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("keys");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("Text2 digits and a letter") << "Text2" << "12a3" << "123";
-    QTest::newRow("Text8 digits and a letter") << "Text8" << "12a3" << "123";
-    QTest::newRow("signs and space") << "Text2" << "-+ 1" << "1";
-    QTest::newRow("eleven digits stop at ten") << "Text2" << "12345678901" << "1234567890";
-    QTest::newRow("Text8 takes five") << "Text8" << "1234567" << "12345";
+    QTest::newRow("Text2 digits and a letter") << "Text2"
+                                               << "12a3"
+                                               << "123";
+    QTest::newRow("Text8 digits and a letter") << "Text8"
+                                               << "12a3"
+                                               << "123";
+    QTest::newRow("signs and space") << "Text2"
+                                     << "-+ 1"
+                                     << "1";
+    QTest::newRow("eleven digits stop at ten") << "Text2"
+                                               << "12345678901"
+                                               << "1234567890";
+    QTest::newRow("Text8 takes five") << "Text8"
+                                      << "1234567"
+                                      << "12345";
 }
 
 void MainWindowTest::keyFilter() {
@@ -330,14 +365,30 @@ void MainWindowTest::valueCheckOnLeaving_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("after");
-    QTest::newRow("Text2 above 32 bits") << "Text2" << "9999999999" << "2147483647";
-    QTest::newRow("Text2 at the maximum") << "Text2" << "2147483647" << "2147483647";
-    QTest::newRow("Text2 below the maximum") << "Text2" << "2147483646" << "2147483646";
-    QTest::newRow("Text2 small numbers are not text-compared") << "Text2" << "3" << "3";
-    QTest::newRow("Text8 above") << "Text8" << "99999" << "32767";
-    QTest::newRow("Text8 at the maximum") << "Text8" << "32767" << "32767";
-    QTest::newRow("Text8 zero") << "Text8" << "0" << "0";
-    QTest::newRow("Text8 leading zeros stay") << "Text8" << "00256" << "00256";
+    QTest::newRow("Text2 above 32 bits") << "Text2"
+                                         << "9999999999"
+                                         << "2147483647";
+    QTest::newRow("Text2 at the maximum") << "Text2"
+                                          << "2147483647"
+                                          << "2147483647";
+    QTest::newRow("Text2 below the maximum") << "Text2"
+                                             << "2147483646"
+                                             << "2147483646";
+    QTest::newRow("Text2 small numbers are not text-compared") << "Text2"
+                                                               << "3"
+                                                               << "3";
+    QTest::newRow("Text8 above") << "Text8"
+                                 << "99999"
+                                 << "32767";
+    QTest::newRow("Text8 at the maximum") << "Text8"
+                                          << "32767"
+                                          << "32767";
+    QTest::newRow("Text8 zero") << "Text8"
+                                << "0"
+                                << "0";
+    QTest::newRow("Text8 leading zeros stay") << "Text8"
+                                              << "00256"
+                                              << "00256";
 }
 
 void MainWindowTest::valueCheckOnLeaving() {

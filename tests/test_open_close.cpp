@@ -56,14 +56,30 @@ void OpenCloseTest::configuration_data() {
     QTest::addColumn<QString>("settings");
     QTest::addColumn<int>("parityBits");
     QTest::addColumn<int>("handshaking");
-    QTest::newRow("COM10 is port 10") << "COM10" << "9600" << "なし(None)" << "8" << "1" << "なし" << 10
-                                      << "9600,N,8,1" << 0 << 0;
-    QTest::newRow("even, 7 data, 2 stop") << "COM1" << "38400" << "偶数(Even)" << "7" << "2" << "RTS/CTS" << 1
-                                          << "38400,E,7,2" << 1 << 2;
-    QTest::newRow("3 Mbit/s no parity") << "COM15" << "3000000" << "なし(None)" << "8" << "1" << "なし" << 15
-                                        << "3000000,N,8,1" << 0 << 0;
-    QTest::newRow("odd with Xon/Xoff") << "COM2" << "115200" << "奇数(Odd)" << "8" << "1" << "Xon/Xoff" << 2
-                                       << "115200,O,8,1" << 1 << 1;
+    QTest::newRow("COM10 is port 10") << "COM10"
+                                      << "9600"
+                                      << "なし(None)"
+                                      << "8"
+                                      << "1"
+                                      << "なし" << 10 << "9600,N,8,1" << 0 << 0;
+    QTest::newRow("even, 7 data, 2 stop") << "COM1"
+                                          << "38400"
+                                          << "偶数(Even)"
+                                          << "7"
+                                          << "2"
+                                          << "RTS/CTS" << 1 << "38400,E,7,2" << 1 << 2;
+    QTest::newRow("3 Mbit/s no parity") << "COM15"
+                                        << "3000000"
+                                        << "なし(None)"
+                                        << "8"
+                                        << "1"
+                                        << "なし" << 15 << "3000000,N,8,1" << 0 << 0;
+    QTest::newRow("odd with Xon/Xoff") << "COM2"
+                                       << "115200"
+                                       << "奇数(Odd)"
+                                       << "8"
+                                       << "1"
+                                       << "Xon/Xoff" << 2 << "115200,O,8,1" << 1 << 1;
 }
 
 void OpenCloseTest::configuration() {
@@ -95,7 +111,8 @@ void OpenCloseTest::configuration() {
         QCOMPARE(w.MSComm->Handshaking(), handshaking);
         QCOMPARE(h.device.settings.baudRate, baud.toInt());
         QCOMPARE(h.device.settings.handshaking, handshaking);
-        for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(!c->isEnabled());
+        for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6})
+            QVERIFY(!c->isEnabled());
     });
     expectClosedState(w);
     QVERIFY(h.messages.shown.isEmpty());
@@ -156,7 +173,8 @@ void OpenCloseTest::tableMessage_data() {
         {"8003", "通信ポートが開けません"},
         {"380", "通信ポートが開けません"},
     };
-    for (auto& r : rows) QTest::newRow(r[0]) << QString::fromLatin1(r[0]) << QString::fromUtf8(r[1]);
+    for (auto& r : rows)
+        QTest::newRow(r[0]) << QString::fromLatin1(r[0]) << QString::fromUtf8(r[1]);
 }
 
 void OpenCloseTest::tableMessage() {
@@ -184,7 +202,8 @@ void OpenCloseTest::failedOpen() {
     const auto& box = h.messages.shown[0];
     const int expectedNumber = number ? number : 8015;
     QVERIFY2(box.text.endsWith(QStringLiteral(" (%1)").arg(expectedNumber)), qPrintable(box.text));
-    QVERIFY(box.text.contains(QStringLiteral("/dev/ttyS0")) || box.text.contains(QStringLiteral("COM1")));
+    QVERIFY(box.text.contains(QStringLiteral("/dev/ttyS0")) ||
+            box.text.contains(QStringLiteral("COM1")));
     QCOMPARE(box.title, kTitle);
     QCOMPARE(box.style, MsgBox::Exclamation + MsgBox::OkOnly);
     expectClosedState(h.w());
@@ -196,7 +215,8 @@ void OpenCloseTest::bytesWaitingAtOpenAreDropped() {
     h.device.kernelInput = "stale bytes";
     h.w().Check4->setChecked(true);
     h.runOpen({WindowHarness::act([&] {}), [&] { return h.w().loopDepth() == 1; },
-               WindowHarness::act([&] { h.fake->receive(QByteArray()); }), [] {
+               WindowHarness::act([&] { h.fake->receive(QByteArray()); }),
+               [] {
                    WindowHarness::settle(30);
                    return true;
                }});
@@ -276,7 +296,8 @@ void OpenCloseTest::reopenAfterFatalCloseRunsNestedLoop() {
         });
         QTest::mouseClick(h.w().cmdOpen, Qt::LeftButton);
     });
-    h.runOpen({WindowHarness::act([&] { h.fake->raiseLineEvent(1010); }), [&] { return reopened; }});
+    h.runOpen(
+        {WindowHarness::act([&] { h.fake->raiseLineEvent(1010); }), [&] { return reopened; }});
     QCOMPARE(nestedDepth, 2);
     QCOMPARE(h.device.opens, 2);
     QCOMPARE(h.w().loopDepth(), 0);
@@ -314,8 +335,9 @@ void OpenCloseTest::idleLoopWaitsForEvents() {
                    clock.start();
                    cpuStart = std::clock();
                }),
-               [&] { return clock.elapsed() >= 300; },
-               WindowHarness::act([&] { cpuUsed = double(std::clock() - cpuStart) / CLOCKS_PER_SEC; })});
+               [&] { return clock.elapsed() >= 300; }, WindowHarness::act([&] {
+                   cpuUsed = double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+               })});
     // A spinning loop would use the whole 300 ms of processor time.
     QVERIFY2(cpuUsed < 0.15, qPrintable(QString::number(cpuUsed)));
 }
@@ -323,40 +345,43 @@ void OpenCloseTest::idleLoopWaitsForEvents() {
 void OpenCloseTest::indicators() {
     WindowHarness h;
     h.device.lines.dsr = true;
-    h.runOpen({WindowHarness::act([&] {
-                   QCOMPARE(MSCommTest::backColor(h.w().DR_LED), MSCommTest::lineOnColor());
-                   QCOMPARE(MSCommTest::backColor(h.w().CS_LED), MSCommTest::windowBackgroundColor());
-                   h.fake->setLine(3, true);
-                   h.fake->setLine(3, true);
-                   h.fake->setLine(5, true);
-                   h.fake->setLine(4, false);
-               }),
-               [&] { return MSCommTest::backColor(h.w().CD_LED) == MSCommTest::lineOnColor(); },
-               WindowHarness::act([&] {
-                   QCOMPARE(MSCommTest::backColor(h.w().CS_LED), MSCommTest::lineOnColor());
-                   QCOMPARE(MSCommTest::backColor(h.w().DR_LED), MSCommTest::windowBackgroundColor());
-               })});
+    h.runOpen(
+        {WindowHarness::act([&] {
+             QCOMPARE(MSCommTest::backColor(h.w().DR_LED), MSCommTest::lineOnColor());
+             QCOMPARE(MSCommTest::backColor(h.w().CS_LED), MSCommTest::windowBackgroundColor());
+             h.fake->setLine(3, true);
+             h.fake->setLine(3, true);
+             h.fake->setLine(5, true);
+             h.fake->setLine(4, false);
+         }),
+         [&] { return MSCommTest::backColor(h.w().CD_LED) == MSCommTest::lineOnColor(); },
+         WindowHarness::act([&] {
+             QCOMPARE(MSCommTest::backColor(h.w().CS_LED), MSCommTest::lineOnColor());
+             QCOMPARE(MSCommTest::backColor(h.w().DR_LED), MSCommTest::windowBackgroundColor());
+         })});
     expectClosedState(h.w());
 }
 
 void OpenCloseTest::ringToggles() {
     WindowHarness h;
     QList<QColor> seen;
-    h.runOpen({WindowHarness::act([&] { h.fake->ring(); }), [&] { return h.w().recvEventFlag == 0; },
+    h.runOpen({WindowHarness::act([&] { h.fake->ring(); }),
+               [&] { return h.w().recvEventFlag == 0; },
                [&] {
                    seen << MSCommTest::foreColor(h.w().RI_LED);
                    if (seen.size() < 4) h.fake->ring();
                    WindowHarness::settle(5);
                    return seen.size() == 4;
                }});
-    QCOMPARE(seen, (QList<QColor>{MSCommTest::ringColor(), MSCommTest::windowTextColor(), MSCommTest::ringColor(),
-                                  MSCommTest::windowTextColor()}));
+    QCOMPARE(seen, (QList<QColor>{MSCommTest::ringColor(), MSCommTest::windowTextColor(),
+                                  MSCommTest::ringColor(), MSCommTest::windowTextColor()}));
     QCOMPARE(MSCommTest::backColor(h.w().RI_LED), MSCommTest::windowBackgroundColor());
 }
 
 void OpenCloseTest::eofAndUndefinedCodes() {
     WindowHarness h;
-    h.runOpen({WindowHarness::act([&] { h.fake->raiseLineEvent(7); }), [] {
+    h.runOpen({WindowHarness::act([&] { h.fake->raiseLineEvent(7); }),
+               [] {
                    WindowHarness::settle(20);
                    return true;
                },
@@ -366,7 +391,8 @@ void OpenCloseTest::eofAndUndefinedCodes() {
                    h.fake->raiseLineEvent(1002);
                }),
                [&] { return !h.w().MSComm->PortOpen(); }});
-    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("未定義エラー発生\r\n通信を中断します。")});
+    QCOMPARE(h.messages.texts(),
+             QStringList{QStringLiteral("未定義エラー発生\r\n通信を中断します。")});
     QCOMPARE(h.messages.shown[0].title, kTitle);
     QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation);
     expectClosedState(h.w());
@@ -434,7 +460,8 @@ void OpenCloseTest::fatalErrorWhileOpeningSwitchFails() {
     QTest::mouseClick(h.w().cmdOpen, Qt::LeftButton);
     // No message about the port that the fatal error had already closed.
     QCOMPARE(h.messages.texts(),
-             QStringList({QStringLiteral("RTS err"), QStringLiteral("送信バッファフル\r\n通信を中断します。")}));
+             QStringList({QStringLiteral("RTS err"),
+                          QStringLiteral("送信バッファフル\r\n通信を中断します。")}));
     QCOMPARE(h.w().loopDepth(), 0);
     expectClosedState(h.w());
 }
@@ -453,7 +480,8 @@ void OpenCloseTest::refusedSwitch() {
         QCheckBox* box = rts ? h.w().Check5 : h.w().Check6;
         QTest::mouseClick(box, Qt::LeftButton);
         QVERIFY(!box->isChecked());
-        QCOMPARE(h.messages.texts(), QStringList{rts ? QStringLiteral("RTS err") : QStringLiteral("DTR err")});
+        QCOMPARE(h.messages.texts(),
+                 QStringList{rts ? QStringLiteral("RTS err") : QStringLiteral("DTR err")});
         QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation);
         QCOMPARE(h.messages.shown[0].title, QStringLiteral("Parvolo"));
         QTest::mouseClick(box, Qt::LeftButton);

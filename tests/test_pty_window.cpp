@@ -27,7 +27,6 @@ double processCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-
 #define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))
 }  // namespace
 
@@ -50,7 +49,8 @@ void PtyWindowTest::opensThroughThePortMap() {
     w.Combo1->setCurrentText(QStringLiteral("3000000"));
     h.whileOpen([&] {
         QCOMPARE(w.cmdOpen->text(), QStringLiteral("通信停止"));
-        for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(!c->isEnabled());
+        for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6})
+            QVERIFY(!c->isEnabled());
         QVERIFY(w.cmdOut->isEnabled());
         // A pty has no modem lines: every indicator reads off.
         for (auto* led : {w.CD_LED, w.CS_LED, w.DR_LED, w.RI_LED})
@@ -88,7 +88,8 @@ void PtyWindowTest::corruptionIsCountedExactly() {
     PtyWindow h;
     MSCommTest& w = h.w();
     w.Check4->setChecked(true);
-    w.Text2->setText(QStringLiteral("250"));  // 4000 bytes: bytes 100, 200, ... 4000 come back flipped
+    w.Text2->setText(
+        QStringLiteral("250"));  // 4000 bytes: bytes 100, 200, ... 4000 come back flipped
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
                [&] { return w.sendActive == False16; }},
               20000);
@@ -134,7 +135,8 @@ void PtyWindowTest::hundredThousandTransmissionsWithCheckOff() {
     QCOMPARE(w.sendCount, 100000);
     const qint64 received = plug.stop().value(QStringLiteral("received"));
     // Only what the final stop discarded of the last transmission may be missing.
-    QVERIFY2(received <= 1600000 && received >= 1600000 - 16, qPrintable(QString::number(received)));
+    QVERIFY2(received <= 1600000 && received >= 1600000 - 16,
+             qPrintable(QString::number(received)));
     qInfo("far end counted %lld of 1600000 bytes", received);
 }
 
@@ -152,7 +154,8 @@ void PtyWindowTest::farEndGoesAwayDuringALoopbackRun() {
                [&] { return !w.MSComm->PortOpen(); }},
               10000);
     const qint64 msToClosed = sinceAnswer.elapsed();
-    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("DCB取得エラー\r\n通信を中断します。")});
+    QCOMPARE(h.messages.texts(),
+             QStringList{QStringLiteral("DCB取得エラー\r\n通信を中断します。")});
     expectClosedState(w);
     QVERIFY2(msToClosed < 100, qPrintable(QString::number(msToClosed)));
     // Nothing spins afterwards.

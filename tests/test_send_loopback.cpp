@@ -14,7 +14,8 @@ namespace {
 using Step = WindowHarness::Step;
 
 // Pushes one read and waits until the loop has taken it in.
-void addRead(std::vector<Step>& steps, WindowHarness& h, const QByteArray& bytes, qint32* expectedTotal) {
+void addRead(std::vector<Step>& steps, WindowHarness& h, const QByteArray& bytes,
+             qint32* expectedTotal) {
     steps.push_back(WindowHarness::act([&h, bytes, expectedTotal] {
         *expectedTotal += qint32(bytes.size());
         h.fake->receive(bytes);
@@ -65,33 +66,60 @@ void SendLoopbackTest::receiveStep_data() {
     QTest::addColumn<bool>("stillSending");
 
     QTest::newRow("1 2 then 3 1: trailing byte dropped")
-        << "123" << Reads{"12", "31"} << "1" << true << false << "256" << "" << "123" << 3 << 0 << 1 << "0" << "4"
-        << 1 << false;
-    QTest::newRow("1 9 3: one mismatch at 2") << "123" << Reads{"193"} << "1" << true << false << "256" << ""
-                                              << "193" << 2 << 1 << 1 << "2" << "3" << 1 << false;
+        << "123" << Reads{"12", "31"} << "1" << true << false << "256"
+        << ""
+        << "123" << 3 << 0 << 1 << "0"
+        << "4" << 1 << false;
+    QTest::newRow("1 9 3: one mismatch at 2")
+        << "123" << Reads{"193"} << "1" << true << false << "256"
+        << ""
+        << "193" << 2 << 1 << 1 << "2"
+        << "3" << 1 << false;
     QTest::newRow("second mismatch keeps the first position")
-        << "123" << Reads{"193", "12x"} << "2" << true << false << "256" << "" << "19312x" << 4 << 2 << 2 << "2"
+        << "123" << Reads{"193", "12x"} << "2" << true << false << "256"
+        << ""
+        << "19312x" << 4 << 2 << 2 << "2"
         << "6" << 2 << false;
     QTest::newRow("empty send data: a block per read")
-        << "" << Reads{"abc", "de"} << "1" << true << false << "256" << "" << "ad" << 0 << 0 << 2 << "0" << "5" << 0
-        << false;
+        << "" << Reads{"abc", "de"} << "1" << true << false << "256"
+        << ""
+        << "ad" << 0 << 0 << 2 << "0"
+        << "5" << 0 << false;
     QTest::newRow("loopback off: shown and summed only")
-        << "123" << Reads{"12345"} << "1" << false << false << "256" << "" << "12345" << 0 << 0 << 0 << "0" << "0"
-        << 1 << false;
-    QTest::newRow("display limit 0") << "123" << Reads{"123"} << "1" << true << false << "0" << "" << "" << 3 << 0
-                                     << 1 << "0" << "3" << 1 << false;
-    QTest::newRow("CR LF are characters") << "A\r\n" << Reads{"A\r\n"} << "1" << true << false << "256" << ""
-                                          << "A\r\n" << 3 << 0 << 1 << "0" << "3" << 1 << false;
-    QTest::newRow("CR LF count against the limit") << "A\r\n" << Reads{"A\r\n"} << "1" << true << false << "2" << ""
-                                                   << "A\r" << 3 << 0 << 1 << "0" << "3" << 1 << false;
+        << "123" << Reads{"12345"} << "1" << false << false << "256"
+        << ""
+        << "12345" << 0 << 0 << 0 << "0"
+        << "0" << 1 << false;
+    QTest::newRow("display limit 0") << "123" << Reads{"123"} << "1" << true << false << "0"
+                                     << ""
+                                     << "" << 3 << 0 << 1 << "0"
+                                     << "3" << 1 << false;
+    QTest::newRow("CR LF are characters") << "A\r\n"
+                                          << Reads{"A\r\n"} << "1" << true << false << "256"
+                                          << ""
+                                          << "A\r\n"
+                                          << 3 << 0 << 1 << "0"
+                                          << "3" << 1 << false;
+    QTest::newRow("CR LF count against the limit") << "A\r\n"
+                                                   << Reads{"A\r\n"} << "1" << true << false << "2"
+                                                   << ""
+                                                   << "A\r" << 3 << 0 << 1 << "0"
+                                                   << "3" << 1 << false;
     QTest::newRow("typed text stays in front, display full")
-        << "123" << Reads{"123"} << "1" << true << false << "5" << "xyz" << "xyz12" << 3 << 0 << 1 << "0" << "3"
-        << 1 << false;
-    QTest::newRow("continuous goes on") << "123" << Reads{"123", "123", "123"} << "1" << true << true << "256" << ""
-                                        << "123123123" << 9 << 0 << 3 << "0" << "9" << 4 << true;
-    QTest::newRow("send count 3 with the check") << "123" << Reads{"123", "123", "123"} << "3" << true << false
-                                                 << "256" << "" << "123123123" << 9 << 0 << 3 << "0" << "9" << 3
-                                                 << false;
+        << "123" << Reads{"123"} << "1" << true << false << "5"
+        << "xyz"
+        << "xyz12" << 3 << 0 << 1 << "0"
+        << "3" << 1 << false;
+    QTest::newRow("continuous goes on")
+        << "123" << Reads{"123", "123", "123"} << "1" << true << true << "256"
+        << ""
+        << "123123123" << 9 << 0 << 3 << "0"
+        << "9" << 4 << true;
+    QTest::newRow("send count 3 with the check")
+        << "123" << Reads{"123", "123", "123"} << "3" << true << false << "256"
+        << ""
+        << "123123123" << 9 << 0 << 3 << "0"
+        << "9" << 3 << false;
 }
 
 void SendLoopbackTest::receiveStep() {
@@ -111,7 +139,8 @@ void SendLoopbackTest::receiveStep() {
     w.Check3->setChecked(continuous);
     w.Text9->setText(typedBefore);
     qint32 total = 0;
-    std::vector<Step> steps{WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); })};
+    std::vector<Step> steps{
+        WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); })};
     for (const QByteArray& read : reads) addRead(steps, h, read, &total);
     qsizetype caretBefore = -1;
     bool sendingAtEnd = false;
@@ -135,8 +164,10 @@ void SendLoopbackTest::receiveStep() {
     QTEST(sendingAtEnd, "stillSending");
     QCOMPARE(h.messages.shown.size(), 0);
     // The caret follows the data only while the display is below its limit.
-    if (w.Text9->textLength() < w.displayLimit()) QCOMPARE(caretBefore, w.Text9->textLength());
-    else QVERIFY(caretBefore < w.Text9->textLength() || w.Text9->textLength() == 0);
+    if (w.Text9->textLength() < w.displayLimit())
+        QCOMPARE(caretBefore, w.Text9->textLength());
+    else
+        QVERIFY(caretBefore < w.Text9->textLength() || w.Text9->textLength() == 0);
 }
 
 void SendLoopbackTest::timeoutAfterSevenOfTen() {
@@ -145,7 +176,8 @@ void SendLoopbackTest::timeoutAfterSevenOfTen() {
     w.txtOutData->setText(QStringLiteral("0123456789"));
     w.Check4->setChecked(true);
     qint32 total = 0;
-    std::vector<Step> steps{WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); })};
+    std::vector<Step> steps{
+        WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); })};
     addRead(steps, h, "0123456", &total);
     steps.push_back(WindowHarness::act([&] {
         QVERIFY(w.Timer1->isActive());
@@ -223,7 +255,8 @@ void SendLoopbackTest::checkOffStopDiscardsWhatIsLeft() {
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
                [&] {
                    // Each transmission waits for the drain, then the next goes out.
-                   if (!h.device.driverQueue.isEmpty() && w.sendCount < 3) h.fake->releaseTransmit(), h.device.holdTransmit = true;
+                   if (!h.device.driverQueue.isEmpty() && w.sendCount < 3)
+                       h.fake->releaseTransmit(), h.device.holdTransmit = true;
                    return w.sendCount == 3;
                },
                [&] { return w.sendActive == False16; }});
@@ -240,8 +273,9 @@ void SendLoopbackTest::timeoutInTheMiddleGivesFourTransmissions() {
     w.Check4->setChecked(true);
     const QByteArray echo = "0123456789ABCDEF";
     qint32 total = 0;
-    std::vector<Step> steps{WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); })};
-    addRead(steps, h, echo, &total);                                 // block 1 complete
+    std::vector<Step> steps{
+        WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); })};
+    addRead(steps, h, echo, &total);  // block 1 complete
     steps.push_back([&] { return w.sendCount == 2; });
     steps.push_back(WindowHarness::act([&] { w.Timer1_Timer(); }));  // transmission 2 is lost
     steps.push_back([&] { return w.sendCount == 3; });
@@ -340,14 +374,16 @@ void SendLoopbackTest::estimate() {
     QFETCH(int, baud);
     QFETCH(int, bits);
     QFETCH(int, current);
-    QTEST(int(SendPatterns::estimateTimeout(qint16(length), baud, qint16(bits), current)), "expected");
+    QTEST(int(SendPatterns::estimateTimeout(qint16(length), baud, qint16(bits), current)),
+          "expected");
 }
 
 void SendLoopbackTest::countUpPatterns() {
     const QString zero = SendPatterns::countUpData(0);
     QCOMPARE(zero, QStringLiteral("0000000000ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n"));
     QCOMPARE(zero.size(), 38);
-    QCOMPARE(SendPatterns::countUpData(-1), QStringLiteral("-0000000001ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n"));
+    QCOMPARE(SendPatterns::countUpData(-1),
+             QStringLiteral("-0000000001ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n"));
     QCOMPARE(SendPatterns::countUpData(2147483647).left(10), QStringLiteral("2147483647"));
     QCOMPARE(SendPatterns::nextCountUpValue(2147483647), 0);
     QCOMPARE(SendPatterns::nextCountUpValue(-1), 0);

@@ -100,9 +100,12 @@ void SerialControlTest::propertyValidation() {
     QFETCH(int, value);
     Control c;
     const std::function<void()> setters[] = {
-        [&] { c.comm->setCommPort(qint16(value)); }, [&] { c.comm->setHandshaking(value); },
-        [&] { c.comm->setInputMode(value); },        [&] { c.comm->setRThreshold(qint16(value)); },
-        [&] { c.comm->setInBufferSize(qint16(value)); }, [&] { c.comm->setInBufferCount(qint16(value)); },
+        [&] { c.comm->setCommPort(qint16(value)); },
+        [&] { c.comm->setHandshaking(value); },
+        [&] { c.comm->setInputMode(value); },
+        [&] { c.comm->setRThreshold(qint16(value)); },
+        [&] { c.comm->setInBufferSize(qint16(value)); },
+        [&] { c.comm->setInBufferCount(qint16(value)); },
     };
     QTEST(errorNumberOf(setters[which]), "error");
 }
@@ -113,7 +116,8 @@ void SerialControlTest::settingsParse() {
     QCOMPARE(s.parity, 'N');
     QCOMPARE(s.handshaking, 2);
     QCOMPARE(parseSettings(QStringLiteral("300,S,5,2"), 0).parity, 'S');
-    for (const char* bad : {"9600,,8,1", "9600,X,8,1", "0,N,8,1", "9600,N,9,1", "9600,N,8,3", "9600,N,8", "abc,N,8,1"})
+    for (const char* bad : {"9600,,8,1", "9600,X,8,1", "0,N,8,1", "9600,N,9,1", "9600,N,8,3",
+                            "9600,N,8", "abc,N,8,1"})
         QCOMPARE(errorNumberOf([&] { parseSettings(QString::fromLatin1(bad), 0); }), 380);
     Control c;
     c.comm->setSettings(QStringLiteral("38400,E,7,2"));
@@ -127,15 +131,18 @@ void SerialControlTest::settingsParse() {
 
 void SerialControlTest::eventFromEachCause_data() {
     QTest::addColumn<int>("code");
-    for (int code : {3, 4, 5, 6, 7, 1001, 1004, 1006, 1008, 1009}) QTest::newRow(qPrintable(QString::number(code))) << code;
+    for (int code : {3, 4, 5, 6, 7, 1001, 1004, 1006, 1008, 1009})
+        QTest::newRow(qPrintable(QString::number(code))) << code;
 }
 
 void SerialControlTest::eventFromEachCause() {
     QFETCH(int, code);
     Control c;
     c.comm->setPortOpen(true);
-    if (code >= 3 && code <= 5) c.fake->setLine(code, true);
-    else c.fake->raiseLineEvent(code);
+    if (code >= 3 && code <= 5)
+        c.fake->setLine(code, true);
+    else
+        c.fake->raiseLineEvent(code);
     QTRY_COMPARE(c.events, QList<int>{code});
     if (code == 3) QVERIFY(c.comm->CTSHolding());
     if (code == 4) QVERIFY(c.comm->DSRHolding());
@@ -305,7 +312,8 @@ void SerialControlTest::portNames() {
     QCOMPARE(resolvePortPath(15), QStringLiteral("/dev/ttyS14"));
     QVERIFY(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QStringLiteral("COM3"))));
     QCOMPARE(resolvePortPath(3), dir.filePath(QStringLiteral("COM3")));
-    QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB9"), dir.filePath(QStringLiteral("COM4"))));
+    QVERIFY(
+        QFile::link(QStringLiteral("/nonexistent/ttyUSB9"), dir.filePath(QStringLiteral("COM4"))));
     QCOMPARE(resolvePortPath(4), dir.filePath(QStringLiteral("COM4")));
     qunsetenv("PARVOLO_PORT_DIR");
     QVERIFY(portMapDirectory().endsWith(QStringLiteral("/.config/parvolo/ports")));
@@ -332,7 +340,7 @@ void SerialControlTest::codePageDecode() {
     const QString text = CodePage::decodeBytes(all);
     QCOMPARE(text.size(), 256);
     for (int b = 0; b < 256; ++b) {
-        QChar expected = b < 0x80 ? QChar(b)
+        QChar expected = b < 0x80                   ? QChar(b)
                          : (b >= 0xA1 && b <= 0xDF) ? QChar(char16_t(0xFF61 + b - 0xA1))
                                                     : QChar(QChar::ReplacementCharacter);
         QCOMPARE(text.at(b), expected);

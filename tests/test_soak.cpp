@@ -215,7 +215,8 @@ QString hexPreview(const QByteArray& bytes) {
     return text;
 }
 
-// One key as the operator presses it: a key that types a character, with its text, or an editing key.
+// One key as the operator presses it: a key that types a character, with its text, or an editing
+// key.
 struct Key {
     Qt::Key key;
     Qt::KeyboardModifiers modifiers;

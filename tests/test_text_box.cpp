@@ -32,7 +32,8 @@ void TextBoxTest::roundTrip_data() {
     QTest::newRow("trailing LF") << QStringLiteral("line\n");
     QTest::newRow("katakana and replacement") << QStringLiteral("ｱｲ\uFFFDｳ");
     QTest::newRow("long line") << QString(5000, QLatin1Char('x'));
-    QTest::newRow("long lines with breaks") << (QString(150, QLatin1Char('y')) + QStringLiteral("\r\n")).repeated(40);
+    QTest::newRow("long lines with breaks")
+        << (QString(150, QLatin1Char('y')) + QStringLiteral("\r\n")).repeated(40);
 }
 
 void TextBoxTest::roundTrip() {
@@ -67,7 +68,8 @@ void TextBoxTest::longLinesStayShortParagraphs() {
     box.setText(QString(32000, QLatin1Char('z')));
     box.appendText(QString(767, QLatin1Char('q')));
     int longest = 0;
-    for (QTextBlock b = box.document()->firstBlock(); b.isValid(); b = b.next()) longest = std::max(longest, b.length());
+    for (QTextBlock b = box.document()->firstBlock(); b.isValid(); b = b.next())
+        longest = std::max(longest, b.length());
     QVERIFY2(longest < 200, qPrintable(QString::number(longest)));
     QCOMPARE(box.textLength(), 32767);
 }
@@ -75,7 +77,8 @@ void TextBoxTest::longLinesStayShortParagraphs() {
 void TextBoxTest::caretPositionsCountTextCharacters() {
     MultiLineTextBox box;
     box.resize(409, 57);
-    box.setText(QString(300, QLatin1Char('x')) + QStringLiteral("\r\n") + QString(10, QLatin1Char('y')));
+    box.setText(QString(300, QLatin1Char('x')) + QStringLiteral("\r\n") +
+                QString(10, QLatin1Char('y')));
     for (qsizetype pos : {0, 1, 150, 299, 300, 301, 302, 305, 312}) {
         box.setSelStart(pos);
         QCOMPARE(box.selStart(), pos);
@@ -102,7 +105,8 @@ void TextBoxTest::operatorEditsKeepTheCount() {
     box.setText(QString(200, QLatin1Char('x')));
     box.setSelStart(100);
     QTest::keyClicks(&box, QStringLiteral("TYPED"));
-    QString expected = QString(100, QLatin1Char('x')) + QStringLiteral("TYPED") + QString(100, QLatin1Char('x'));
+    QString expected =
+        QString(100, QLatin1Char('x')) + QStringLiteral("TYPED") + QString(100, QLatin1Char('x'));
     QCOMPARE(box.text(), expected);
     QCOMPARE(box.textLength(), 205);
     box.setSelStart(205);

@@ -8,14 +8,18 @@
 class AppError : public std::exception {
 public:
     AppError(int number, QString description)
-        : m_number(number), m_description(std::move(description)), m_what(m_description.toStdString()) {}
+        : m_number(number),
+          m_description(std::move(description)),
+          m_what(m_description.toStdString()) {}
 
     int number() const noexcept { return m_number; }
     const QString& description() const noexcept { return m_description; }
     const char* what() const noexcept override { return m_what.c_str(); }
 
     // "description (number)"
-    QString messageText() const { return QStringLiteral("%1 (%2)").arg(m_description).arg(m_number); }
+    QString messageText() const {
+        return QStringLiteral("%1 (%2)").arg(m_description).arg(m_number);
+    }
 
     static AppError overflow() { return AppError(ErrOverflow, QStringLiteral("Overflow")); }
     static AppError invalidPropertyValue() {

@@ -33,4 +33,6 @@ T checkedNarrow(qint64 value) {
 using Bool16 = qint16;
 inline constexpr Bool16 True16 = -1;
 inline constexpr Bool16 False16 = 0;
-inline Bool16 toBool16(bool b) { return b ? True16 : False16; }
+inline Bool16 toBool16(bool b) {
+    return b ? True16 : False16;
+}

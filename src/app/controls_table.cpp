@@ -94,7 +94,9 @@ const ControlSpec kControls[] = {
 
 }  // namespace
 
-std::span<const ControlSpec> controlTable() { return kControls; }
+std::span<const ControlSpec> controlTable() {
+    return kControls;
+}
 
 void installFontSubstitutions() {
     QFont::insertSubstitution(QString::fromUtf8(kFixedPitchFamily), QStringLiteral("IPAGothic"));

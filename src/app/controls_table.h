@@ -4,7 +4,15 @@
 
 // The window's layout: every frame and control with its kind, group, rectangle in twips
 // (window client coordinates), tab index, text as laid out, tooltip and behaviour flags.
-enum class ControlKind { Frame, Label, CommandButton, ComboBox, TextBox, MultiLineTextBox, CheckBox };
+enum class ControlKind {
+    Frame,
+    Label,
+    CommandButton,
+    ComboBox,
+    TextBox,
+    MultiLineTextBox,
+    CheckBox
+};
 
 enum ControlFlag : unsigned {
     NoFlags = 0,
@@ -20,7 +28,7 @@ enum ControlFlag : unsigned {
 struct ControlSpec {
     const char* name;
     ControlKind kind;
-    const char* group;  // "" for the window
+    const char* group;             // "" for the window
     int left, top, width, height;  // twips
     int tabIndex;                  // -1 for frames
     const char* text;              // as laid out, before the load procedure
@@ -34,7 +42,9 @@ std::span<const ControlSpec> controlTable();
 inline constexpr int kTwipsPerPixel = 15;
 inline constexpr int kClientWidthTwips = 8535;
 inline constexpr int kClientHeightTwips = 6135;
-inline int twipsToPixels(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }
+inline int twipsToPixels(int twips) {
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
 
 inline constexpr const char* kWindowTitle = "Parvolo Ver1.21";
 inline constexpr const char* kFixedPitchFamily = "ＭＳ ゴシック";

@@ -11,9 +11,10 @@
 
 namespace {
 
-const char* const kBaudRates[] = {"300",    "600",    "1200",   "2400",    "4800",    "9600",    "14400",
-                                  "19200",  "28800",  "38400",  "57600",   "115200",  "128000",  "256000",
-                                  "460800", "921600", "1000000", "1500000", "2000000", "3000000"};
+const char* const kBaudRates[] = {"300",    "600",     "1200",    "2400",    "4800",
+                                  "9600",   "14400",   "19200",   "28800",   "38400",
+                                  "57600",  "115200",  "128000",  "256000",  "460800",
+                                  "921600", "1000000", "1500000", "2000000", "3000000"};
 
 void fill(QComboBox* combo, std::initializer_list<QString> entries, const QString& selected) {
     for (const QString& entry : entries) combo->addItem(entry);
@@ -28,7 +29,8 @@ void MSCommTest::Form_Load() {
     Combo1->setCurrentText(QString::number(9600));
     for (int port = 1; port <= 15; ++port) Combo2->addItem(QStringLiteral("COM%1").arg(port));
     Combo2->setCurrentText(QStringLiteral("COM1"));
-    fill(Combo3, {QStringLiteral("なし(None)"), QStringLiteral("偶数(Even)"), QStringLiteral("奇数(Odd)")},
+    fill(Combo3,
+         {QStringLiteral("なし(None)"), QStringLiteral("偶数(Even)"), QStringLiteral("奇数(Odd)")},
          QStringLiteral("なし(None)"));
     fill(Combo4, {QStringLiteral("7"), QStringLiteral("8")}, QStringLiteral("8"));
     fill(Combo5, {QStringLiteral("1"), QStringLiteral("2")}, QStringLiteral("1"));
@@ -50,7 +52,8 @@ void MSCommTest::Form_Load() {
     MSComm->setInBufferSize(4096);
     MSComm->setOutBufferSize(4096);
 
-    for (QLineEdit* counter : {Text1, Text3, Text4, Text5, Text6, Text7}) counter->setText(QStringLiteral("0"));
+    for (QLineEdit* counter : {Text1, Text3, Text4, Text5, Text6, Text7})
+        counter->setText(QStringLiteral("0"));
     Text2->setText(QStringLiteral("1"));
     Text8->setText(QStringLiteral("256"));
     Check5->setChecked(true);  // runs Check5_Click
@@ -63,7 +66,8 @@ void MSCommTest::Form_Load() {
 }
 
 void MSCommTest::Form_QueryUnload(Bool16& cancel, int /*unloadMode*/) {
-    if (showMessage(QStringLiteral("終了しますか？"), MsgBox::Question + MsgBox::YesNo, QString()) == MsgBox::No)
+    if (showMessage(QStringLiteral("終了しますか？"), MsgBox::Question + MsgBox::YesNo,
+                    QString()) == MsgBox::No)
         cancel = True16;
 }
 

@@ -7,9 +7,12 @@ int QtMessageBox::show(QWidget* parent, const QString& text, int style, const QS
     box.setText(text);
     box.setWindowTitle(title.isEmpty() ? MsgBox::kAppTitle : title);
     const int icon = style & 0x70;
-    if (icon == MsgBox::Question) box.setIcon(QMessageBox::Question);
-    else if (icon == MsgBox::Exclamation) box.setIcon(QMessageBox::Warning);
-    else box.setIcon(QMessageBox::NoIcon);
+    if (icon == MsgBox::Question)
+        box.setIcon(QMessageBox::Question);
+    else if (icon == MsgBox::Exclamation)
+        box.setIcon(QMessageBox::Warning);
+    else
+        box.setIcon(QMessageBox::NoIcon);
     if ((style & 0x0F) == MsgBox::YesNo) {
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);

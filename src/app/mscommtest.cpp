@@ -61,8 +61,10 @@ T* take(QHash<QString, QWidget*>& widgets, const char* name) {
 QWidget* makeWidget(const ControlSpec& row, QWidget* parent) {
     const QString text = QString::fromUtf8(row.text);
     switch (row.kind) {
-        case ControlKind::Frame: return new QGroupBox(text, parent);
-        case ControlKind::Label: return new QLabel(text, parent);
+        case ControlKind::Frame:
+            return new QGroupBox(text, parent);
+        case ControlKind::Label:
+            return new QLabel(text, parent);
         case ControlKind::CommandButton: {
             auto* button = new QPushButton(text, parent);
             // Enter clicks the focused button; no button is the window's default.
@@ -75,7 +77,8 @@ QWidget* makeWidget(const ControlSpec& row, QWidget* parent) {
             combo->setEditable(false);
             return combo;
         }
-        case ControlKind::CheckBox: return new QCheckBox(text, parent);
+        case ControlKind::CheckBox:
+            return new QCheckBox(text, parent);
         case ControlKind::MultiLineTextBox: {
             auto* box = new MultiLineTextBox(parent);
             box->setText(text);
@@ -128,7 +131,8 @@ void MSCommTest::buildControls() {
         QWidget* groupWidget = widgets.value(group, nullptr);
         QWidget* parent = title ? groupWidget->parentWidget() : groupWidget;
         if (!parent) parent = this;
-        const QPoint parentOrigin = parent == this ? QPoint(0, 0) : parent->mapTo(this, QPoint(0, 0));
+        const QPoint parentOrigin =
+            parent == this ? QPoint(0, 0) : parent->mapTo(this, QPoint(0, 0));
         const QRect absolute(QPoint(twipsToPixels(row.left), twipsToPixels(row.top)),
                              QPoint(twipsToPixels(row.left + row.width) - 1,
                                     twipsToPixels(row.top + row.height) - 1));
@@ -160,8 +164,9 @@ void MSCommTest::buildControls() {
     Frame4 = take<QGroupBox>(widgets, "Frame4");
     Frame5 = take<QGroupBox>(widgets, "Frame5");
     Frame6 = take<QGroupBox>(widgets, "Frame6");
-    QLabel** labels[] = {&Label1, &Label2, &Label3, &Label4, &Label5, &Label6, &Label7, &Label8,
-                         &Label9, &Label10, &Label11, &Label12, &Label13, &Label14, &Label15};
+    QLabel** labels[] = {&Label1,  &Label2,  &Label3,  &Label4,  &Label5,
+                         &Label6,  &Label7,  &Label8,  &Label9,  &Label10,
+                         &Label11, &Label12, &Label13, &Label14, &Label15};
     for (int i = 0; i < 15; ++i)
         *labels[i] = qobject_cast<QLabel*>(widgets.value(QStringLiteral("Label%1").arg(i + 1)));
     QComboBox** combos[] = {&Combo1, &Combo2, &Combo3, &Combo4, &Combo5, &Combo6};
@@ -193,12 +198,14 @@ void MSCommTest::buildControls() {
 
 void MSCommTest::connectProcedures() {
     auto onClick = [this](QAbstractButton* button, void (MSCommTest::*procedure)()) {
-        connect(button, &QAbstractButton::clicked, this, [this, procedure] { guarded([&] { (this->*procedure)(); }); });
+        connect(button, &QAbstractButton::clicked, this,
+                [this, procedure] { guarded([&] { (this->*procedure)(); }); });
     };
     // A check box runs its click procedure whenever its value changes, by the operator or by
     // the program.
     auto onToggle = [this](QCheckBox* box, void (MSCommTest::*procedure)()) {
-        connect(box, &QCheckBox::toggled, this, [this, procedure] { guarded([&] { (this->*procedure)(); }); });
+        connect(box, &QCheckBox::toggled, this,
+                [this, procedure] { guarded([&] { (this->*procedure)(); }); });
     };
     onClick(cmdOpen, &MSCommTest::cmdOpen_Click);
     onClick(cmdOut, &MSCommTest::cmdOut_Click);
@@ -210,7 +217,8 @@ void MSCommTest::connectProcedures() {
     onToggle(Check5, &MSCommTest::Check5_Click);
     onToggle(Check6, &MSCommTest::Check6_Click);
     onToggle(Check7, &MSCommTest::Check7_Click);
-    connect(Combo1, &QComboBox::currentTextChanged, this, [this] { guarded([this] { Combo1_Change(); }); });
+    connect(Combo1, &QComboBox::currentTextChanged, this,
+            [this] { guarded([this] { Combo1_Change(); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
     connect(MSComm, &::MSComm::OnComm, this, [this] { guarded([this] { MSComm_OnComm(); }); });
     Text2->installEventFilter(this);
@@ -240,12 +248,22 @@ void MSCommTest::reportUnhandled() {
     }
 }
 
-void MSCommTest::showCounter(QLineEdit* box, qint32 value) { m_counters->show(box, value); }
-void MSCommTest::flushCounters() { m_counters->flush(); }
-QString MSCommTest::counterText(const QLineEdit* box) const { return m_counters->text(box); }
+void MSCommTest::showCounter(QLineEdit* box, qint32 value) {
+    m_counters->show(box, value);
+}
+void MSCommTest::flushCounters() {
+    m_counters->flush();
+}
+QString MSCommTest::counterText(const QLineEdit* box) const {
+    return m_counters->text(box);
+}
 
-QColor MSCommTest::windowBackgroundColor() { return QApplication::palette().color(QPalette::Base); }
-QColor MSCommTest::windowTextColor() { return QApplication::palette().color(QPalette::Text); }
+QColor MSCommTest::windowBackgroundColor() {
+    return QApplication::palette().color(QPalette::Base);
+}
+QColor MSCommTest::windowTextColor() {
+    return QApplication::palette().color(QPalette::Text);
+}
 
 void MSCommTest::setBackColor(QLineEdit* box, const QColor& color) {
     QPalette palette = box->palette();
@@ -259,8 +277,12 @@ void MSCommTest::setForeColor(QLineEdit* box, const QColor& color) {
     box->setPalette(palette);
 }
 
-QColor MSCommTest::backColor(const QLineEdit* box) { return box->palette().color(QPalette::Base); }
-QColor MSCommTest::foreColor(const QLineEdit* box) { return box->palette().color(QPalette::Text); }
+QColor MSCommTest::backColor(const QLineEdit* box) {
+    return box->palette().color(QPalette::Base);
+}
+QColor MSCommTest::foreColor(const QLineEdit* box) {
+    return box->palette().color(QPalette::Text);
+}
 
 void MSCommTest::closeEvent(QCloseEvent* event) {
     Bool16 cancel = False16;
@@ -280,7 +302,8 @@ bool MSCommTest::eventFilter(QObject* watched, QEvent* event) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
         qint16 code = 0;
-        if ((key->modifiers() & Qt::ControlModifier) && key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z)
+        if ((key->modifiers() & Qt::ControlModifier) && key->key() >= Qt::Key_A &&
+            key->key() <= Qt::Key_Z)
             code = qint16(key->key() - Qt::Key_A + 1);  // the control character the key types
         else if (!key->text().isEmpty())
             code = qint16(key->text().at(0).unicode());

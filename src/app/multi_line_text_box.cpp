@@ -10,7 +10,9 @@ namespace {
 constexpr QChar kCrStandIn(char16_t(0x200B));
 constexpr int kContinuation = 1;  // user state of a paragraph that continues the line before it
 
-bool isContinuation(const QTextBlock& block) { return block.userState() == kContinuation; }
+bool isContinuation(const QTextBlock& block) {
+    return block.userState() == kContinuation;
+}
 }  // namespace
 
 MultiLineTextBox::MultiLineTextBox(QWidget* parent) : QPlainTextEdit(parent) {
@@ -35,8 +37,10 @@ QString MultiLineTextBox::toDocument(const QString& text) {
 QString MultiLineTextBox::fromDocument(const QString& documentText) {
     QString out = documentText;
     for (QChar& c : out) {
-        if (c == kCrStandIn) c = QLatin1Char('\r');
-        else if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) c = QLatin1Char('\n');
+        if (c == kCrStandIn)
+            c = QLatin1Char('\r');
+        else if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator)
+            c = QLatin1Char('\n');
     }
     return out;
 }
@@ -166,7 +170,8 @@ void MultiLineTextBox::setSelStart(qsizetype position) {
 qsizetype MultiLineTextBox::selStart() const {
     const int position = textCursor().position();
     qsizetype before = 0;
-    for (QTextBlock b = document()->firstBlock(); b.isValid() && b.position() <= position; b = b.next())
+    for (QTextBlock b = document()->firstBlock(); b.isValid() && b.position() <= position;
+         b = b.next())
         if (isContinuation(b)) ++before;
     return position - before;
 }

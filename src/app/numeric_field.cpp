@@ -21,7 +21,8 @@ bool NumericField::parseDigits(const QString& text, qint64* value) {
 
 NumericField::NumericField(QLineEdit* edit, qint64 maximum, qint64 startValue)
     : m_edit(edit), m_maximum(maximum), m_lastValue(startValue) {
-    QObject::connect(edit, &QLineEdit::textChanged, edit, [this](const QString& text) { noteText(text); });
+    QObject::connect(edit, &QLineEdit::textChanged, edit,
+                     [this](const QString& text) { noteText(text); });
 }
 
 // While the operator is editing, the digits typed so far are not yet a value to come back

@@ -14,10 +14,14 @@ namespace {
 
 QString fatalMessage(qint16 code) {
     switch (code) {
-        case CommEvents::RxOver: return QStringLiteral("受信バッファオーバー");
-        case CommEvents::TxFull: return QStringLiteral("送信バッファフル");
-        case CommEvents::Dcb: return QStringLiteral("DCB取得エラー");
-        default: return QStringLiteral("未定義エラー発生");
+        case CommEvents::RxOver:
+            return QStringLiteral("受信バッファオーバー");
+        case CommEvents::TxFull:
+            return QStringLiteral("送信バッファフル");
+        case CommEvents::Dcb:
+            return QStringLiteral("DCB取得エラー");
+        default:
+            return QStringLiteral("未定義エラー発生");
     }
 }
 

@@ -18,6 +18,8 @@ inline QChar byteToChar(unsigned char byte) {
 }
 
 QString decodeBytes(const char* data, qsizetype size);
-inline QString decodeBytes(const QByteArray& bytes) { return decodeBytes(bytes.constData(), bytes.size()); }
+inline QString decodeBytes(const QByteArray& bytes) {
+    return decodeBytes(bytes.constData(), bytes.size());
+}
 
 }  // namespace CodePage

@@ -10,7 +10,9 @@
 
 namespace {
 
-bool ticked(const QCheckBox* box) { return box->checkState() == Qt::Checked; }
+bool ticked(const QCheckBox* box) {
+    return box->checkState() == Qt::Checked;
+}
 
 // The number a counter box shows. Counter boxes are only written with numbers.
 qint64 shownNumber(const QString& text) {
@@ -24,8 +26,9 @@ qint64 shownNumber(const QString& text) {
 
 void MSCommTest::Check4_Click() {
     const bool on = Check4->checkState() != Qt::Unchecked;
-    for (QWidget* w : std::initializer_list<QWidget*>{Text5, Text3, Text4, Text1, Text6, Text7, Label11, Label9,
-                                                      Label10, Label1, Label12, Label13})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{Text5, Text3, Text4, Text1, Text6, Text7, Label11, Label9,
+                                         Label10, Label1, Label12, Label13})
         w->setEnabled(on);
 }
 
@@ -57,8 +60,10 @@ void MSCommTest::receiveStep() {
         if (firstMismatchChanged) showCounter(Text7, qint32(firstMismatchShown));
         // The caret follows the data only while the display is below its limit.
         const bool follow = shownBefore + displayed < limit;
-        if (displayed > 0) Text9->appendText(CodePage::decodeBytes(recvBytes.constData(), displayed), follow);
-        else if (follow) Text9->setSelStart(Text9->textLength());
+        if (displayed > 0)
+            Text9->appendText(CodePage::decodeBytes(recvBytes.constData(), displayed), follow);
+        else if (follow)
+            Text9->setSelStart(Text9->textLength());
     };
 
     try {
@@ -81,8 +86,10 @@ void MSCommTest::receiveStep() {
                         firstMismatchChanged = true;
                     }
                 }
-                if (compareIndex < sendLength) compareIndex = qint16(compareIndex + 1);
-                else if (compareIndex == sendLength) compareIndex = 1;
+                if (compareIndex < sendLength)
+                    compareIndex = qint16(compareIndex + 1);
+                else if (compareIndex == sendLength)
+                    compareIndex = 1;
             }
             checkedIncrement(blockRecvBytes);
             if (blockRecvBytes >= sendLength) {
@@ -107,8 +114,10 @@ void MSCommTest::receiveStep() {
     if (sendDue(blockCount)) {
         MSComm->setInBufferCount(0);
         blockDone = False16;
-        if (!txtOutData->isEmpty()) SendData();
-        else cmdOut_Click();
+        if (!txtOutData->isEmpty())
+            SendData();
+        else
+            cmdOut_Click();
     } else {
         cmdOut_Click();
     }
@@ -119,8 +128,10 @@ bool MSCommTest::sendDue(qint32 countSoFar) const {
 }
 
 void MSCommTest::continueOrStop(qint32 countSoFar) {
-    if (!txtOutData->isEmpty() && sendDue(countSoFar)) SendData();
-    else cmdOut_Click();
+    if (!txtOutData->isEmpty() && sendDue(countSoFar))
+        SendData();
+    else
+        cmdOut_Click();
 }
 
 // Returns whether the step changed anything, so that an idle loop can wait for events.

@@ -12,16 +12,28 @@
 namespace {
 
 // Error flags reported by ClearCommError, in the operating system's CE_ layout.
-enum : quint32 { CE_RXOVER = 0x1, CE_OVERRUN = 0x2, CE_RXPARITY = 0x4, CE_FRAME = 0x8, CE_BREAK = 0x10 };
+enum : quint32 {
+    CE_RXOVER = 0x1,
+    CE_OVERRUN = 0x2,
+    CE_RXPARITY = 0x4,
+    CE_FRAME = 0x8,
+    CE_BREAK = 0x10
+};
 
 quint32 errorFlagFor(int code) {
     switch (code) {
-        case CommEvents::RxOver: return CE_RXOVER;
-        case CommEvents::Overrun: return CE_OVERRUN;
-        case CommEvents::RxParity: return CE_RXPARITY;
-        case CommEvents::Frame: return CE_FRAME;
-        case CommEvents::Break: return CE_BREAK;
-        default: return 0;
+        case CommEvents::RxOver:
+            return CE_RXOVER;
+        case CommEvents::Overrun:
+            return CE_OVERRUN;
+        case CommEvents::RxParity:
+            return CE_RXPARITY;
+        case CommEvents::Frame:
+            return CE_FRAME;
+        case CommEvents::Break:
+            return CE_BREAK;
+        default:
+            return 0;
     }
 }
 
@@ -34,10 +46,12 @@ LineSettings parseSettings(const QString& text, int handshaking) {
     LineSettings s;
     s.handshaking = handshaking;
     const qint64 baud = fields[0].trimmed().toLongLong(&ok);
-    if (!ok || baud <= 0 || baud > std::numeric_limits<qint32>::max()) throw AppError::invalidPropertyValue();
+    if (!ok || baud <= 0 || baud > std::numeric_limits<qint32>::max())
+        throw AppError::invalidPropertyValue();
     s.baudRate = qint32(baud);
     const QString parity = fields[1].trimmed().toUpper();
-    if (parity.size() != 1 || !QStringLiteral("NEOMS").contains(parity)) throw AppError::invalidPropertyValue();
+    if (parity.size() != 1 || !QStringLiteral("NEOMS").contains(parity))
+        throw AppError::invalidPropertyValue();
     s.parity = parity.at(0).toLatin1();
     s.dataBits = fields[2].trimmed().toInt(&ok);
     if (!ok || s.dataBits < 5 || s.dataBits > 8) throw AppError::invalidPropertyValue();
@@ -60,11 +74,14 @@ MSComm::MSComm(std::unique_ptr<SerialDevice> device, QObject* parent)
     connect(&m_deliveryTimer, &QTimer::timeout, this, &MSComm::deliverCommEvent);
 }
 
-MSComm::~MSComm() { closeDevice(); }
+MSComm::~MSComm() {
+    closeDevice();
+}
 
 void MSComm::setCommPort(qint16 port) {
     if (port < 1 || port > 15)
-        throw AppError(AppError::ErrInvalidPort, QStringLiteral("Invalid port number: COM%1").arg(port));
+        throw AppError(AppError::ErrInvalidPort,
+                       QStringLiteral("Invalid port number: COM%1").arg(port));
     if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
     m_commPort = port;
 }
@@ -122,7 +139,9 @@ void MSComm::setOutBufferSize(qint16 size) {
     m_outBufferSize = size;
 }
 
-QString MSComm::portPath() const { return resolvePortPath(m_commPort); }
+QString MSComm::portPath() const {
+    return resolvePortPath(m_commPort);
+}
 
 void MSComm::setPortOpen(bool open) {
     if (open == m_open) {
@@ -173,10 +192,13 @@ void MSComm::closeDevice() {
 
 void MSComm::requireOpen() const {
     if (!m_open)
-        throw AppError(AppError::ErrPortNotOpen, QStringLiteral("Operation valid only when the port is open"));
+        throw AppError(AppError::ErrPortNotOpen,
+                       QStringLiteral("Operation valid only when the port is open"));
 }
 
-qint16 MSComm::InBufferCount() const { return qint16(std::min<qsizetype>(m_inBuffer.size(), 32767)); }
+qint16 MSComm::InBufferCount() const {
+    return qint16(std::min<qsizetype>(m_inBuffer.size(), 32767));
+}
 
 void MSComm::setInBufferCount(qint16 count) {
     if (count != 0) throw AppError::invalidPropertyValue();
@@ -246,7 +268,8 @@ void MSComm::checkDrained() {
         return;
     }
     // Wait for about the line time of what is left instead of polling.
-    const int bitsPerChar = 1 + m_settings.dataBits + m_settings.stopBits + (m_settings.parity == 'N' ? 0 : 1);
+    const int bitsPerChar =
+        1 + m_settings.dataBits + m_settings.stopBits + (m_settings.parity == 'N' ? 0 : 1);
     const double ms = double(inDriver) * bitsPerChar * 1000.0 / std::max(1, m_settings.baudRate);
     m_drainTimer.start(std::clamp(int(std::ceil(ms)) + 1, 1, 1000));
 }
@@ -285,7 +308,8 @@ void MSComm::onReadyRead() {
         added += qsizetype(got);
         if (got < want) break;  // drained for now; the notifier reports the next arrival
     }
-    if (added > 0 && m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold) postCommEvent(CommEvents::Receive);
+    if (added > 0 && m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold)
+        postCommEvent(CommEvents::Receive);
 }
 
 void MSComm::onLineEvent(int code) {
@@ -317,7 +341,9 @@ bool MSComm::DSRHolding() const {
     return !m_hungUp && m_device->modemLines().dsr;
 }
 
-qint32 MSComm::CommID() const { return m_open ? m_device->handle() : -1; }
+qint32 MSComm::CommID() const {
+    return m_open ? m_device->handle() : -1;
+}
 
 void MSComm::purge(quint32 flags) {
     if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) {

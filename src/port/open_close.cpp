@@ -75,8 +75,8 @@ void MSCommTest::cmdOpen_Click() {
             openSequence();
             communicationLoop();
         } else if (cmdOpen->text() == kOpenCaption) {
-            showMessage(PortMessages::tableMessage(errorNumber), MsgBox::Exclamation + MsgBox::OkOnly,
-                        PortMessages::kTitle);
+            showMessage(PortMessages::tableMessage(errorNumber),
+                        MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
         } else {
             closeSequence();
         }
@@ -106,7 +106,8 @@ void MSCommTest::openSequence() {
     SetCommTimeouts(MSComm->CommID(), &commTimeouts);
     sendLength = checkedNarrow<qint16>(txtOutData->textLength());
     compareIndex = 1;
-    blockRecvBytes = matchedBytes = mismatchCount = blockCount = recvTotalBytes = comparePosition = 0;
+    blockRecvBytes = matchedBytes = mismatchCount = blockCount = recvTotalBytes = comparePosition =
+        0;
     blockDone = False16;
     errorCount = 0;
     showCounter(Text6, errorCount);
@@ -133,8 +134,8 @@ void MSCommTest::errorPath(const QString& description, int number) {
     neutralIndicators();
     Timer1->stop();
     if (sendActive) cmdOut_Click();
-    showMessage(PortMessages::errorPathMessage(description, number), MsgBox::Exclamation + MsgBox::OkOnly,
-                PortMessages::kTitle);
+    showMessage(PortMessages::errorPathMessage(description, number),
+                MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
 }
 
 void MSCommTest::communicationLoop() {
@@ -171,7 +172,8 @@ void MSCommTest::yieldToEvents(bool lastPassIdle) {
 }
 
 void MSCommTest::enableChoices(bool enabled) {
-    for (QComboBox* combo : {Combo1, Combo2, Combo3, Combo4, Combo5, Combo6}) combo->setEnabled(enabled);
+    for (QComboBox* combo : {Combo1, Combo2, Combo3, Combo4, Combo5, Combo6})
+        combo->setEnabled(enabled);
 }
 
 void MSCommTest::showLineState(QLineEdit* box, bool on) {
@@ -179,6 +181,7 @@ void MSCommTest::showLineState(QLineEdit* box, bool on) {
 }
 
 void MSCommTest::neutralIndicators() {
-    for (QLineEdit* box : {CD_LED, CS_LED, DR_LED, RI_LED}) setBackColor(box, windowBackgroundColor());
+    for (QLineEdit* box : {CD_LED, CS_LED, DR_LED, RI_LED})
+        setBackColor(box, windowBackgroundColor());
     setForeColor(RI_LED, windowTextColor());
 }

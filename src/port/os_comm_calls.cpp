@@ -9,11 +9,17 @@ QHash<qint32, MSComm*>& owners() {
     static QHash<qint32, MSComm*> table;
     return table;
 }
-MSComm* ownerOf(qint32 handle) { return handle < 0 ? nullptr : owners().value(handle, nullptr); }
+MSComm* ownerOf(qint32 handle) {
+    return handle < 0 ? nullptr : owners().value(handle, nullptr);
+}
 }  // namespace
 
-void registerCommHandle(qint32 handle, MSComm* owner) { owners().insert(handle, owner); }
-void unregisterCommHandle(qint32 handle) { owners().remove(handle); }
+void registerCommHandle(qint32 handle, MSComm* owner) {
+    owners().insert(handle, owner);
+}
+void unregisterCommHandle(qint32 handle) {
+    owners().remove(handle);
+}
 
 bool PurgeComm(qint32 handle, quint32 flags) {
     MSComm* comm = ownerOf(handle);

@@ -16,7 +16,8 @@ struct ParityRow {
     const char* letter;
 };
 const ParityRow kParity[] = {
-    {"なし(None)", "N"}, {"偶数(Even)", "E"}, {"奇数(Odd)", "O"}, {"ﾏｰｸ(Mark)", "M"}, {"ｽﾍﾟｰｽ(Space)", "S"},
+    {"なし(None)", "N"}, {"偶数(Even)", "E"},   {"奇数(Odd)", "O"},
+    {"ﾏｰｸ(Mark)", "M"},  {"ｽﾍﾟｰｽ(Space)", "S"},
 };
 struct FlowRow {
     const char* text;
@@ -46,7 +47,8 @@ std::optional<qint32> handshaking(const QString& flowText) {
 
 QString settingsText(const QString& baud, const QString& parity, const QString& dataBits,
                      const QString& stopBits) {
-    return baud + QLatin1Char(',') + parity + QLatin1Char(',') + dataBits + QLatin1Char(',') + stopBits;
+    return baud + QLatin1Char(',') + parity + QLatin1Char(',') + dataBits + QLatin1Char(',') +
+           stopBits;
 }
 
 }  // namespace PortConfig
@@ -66,7 +68,8 @@ void MSCommTest::configurePort() {
     if (const auto port = PortConfig::portNumber(Combo2->currentText()))
         MSComm->setCommPort(*port);
     else
-        showMessage(PortMessages::kCannotOpen, MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+        showMessage(PortMessages::kCannotOpen, MsgBox::Exclamation + MsgBox::OkOnly,
+                    PortMessages::kTitle);
     const QString baud = Combo1->currentText();
     const QString letter = PortConfig::parityLetter(Combo3->currentText());
     const QString data = Combo4->currentText();
@@ -76,5 +79,6 @@ void MSCommTest::configurePort() {
     dataBits = checkedNarrow<qint16>(wholeNumber(data));
     stopBits = checkedNarrow<qint16>(wholeNumber(stop));
     parityBits = letter == QLatin1String("N") ? 0 : 1;
-    if (const auto mode = PortConfig::handshaking(Combo6->currentText())) MSComm->setHandshaking(*mode);
+    if (const auto mode = PortConfig::handshaking(Combo6->currentText()))
+        MSComm->setHandshaking(*mode);
 }

@@ -6,9 +6,9 @@
 // Line settings as the serial control hands them to a device.
 struct LineSettings {
     qint32 baudRate = 9600;
-    char parity = 'N';  // N, E, O, M, S (upper case)
-    int dataBits = 8;   // 5..8
-    int stopBits = 1;   // 1 or 2
+    char parity = 'N';    // N, E, O, M, S (upper case)
+    int dataBits = 8;     // 5..8
+    int stopBits = 1;     // 1 or 2
     int handshaking = 0;  // 0 none, 1 Xon/Xoff, 2 RTS/CTS, 3 both
 
     bool operator==(const LineSettings&) const = default;

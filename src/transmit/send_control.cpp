@@ -11,7 +11,9 @@
 #include "transmit/send_patterns.h"
 
 namespace {
-bool ticked(const QCheckBox* box) { return box->checkState() == Qt::Checked; }
+bool ticked(const QCheckBox* box) {
+    return box->checkState() == Qt::Checked;
+}
 }  // namespace
 
 void MSCommTest::Check1_Click() {
@@ -25,7 +27,9 @@ void MSCommTest::Check7_Click() {
     txtOutData->setText(countUpData);
 }
 
-void MSCommTest::Check3_Click() { Text2->setEnabled(!ticked(Check3)); }
+void MSCommTest::Check3_Click() {
+    Text2->setEnabled(!ticked(Check3));
+}
 
 void MSCommTest::Timer1_Timer() {
     Timer1->stop();
@@ -48,7 +52,8 @@ void MSCommTest::cmdOut_Click() {
         return;
     }
     cmdOut->setText(QStringLiteral("停止"));
-    blockCount = blockRecvBytes = matchedBytes = mismatchCount = recvTotalBytes = comparePosition = 0;
+    blockCount = blockRecvBytes = matchedBytes = mismatchCount = recvTotalBytes = comparePosition =
+        0;
     errorCount = sendCount = 0;
     compareIndex = 1;
     countUpValue = -1;

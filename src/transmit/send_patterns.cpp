@@ -19,7 +19,8 @@ qint32 nextCountUpValue(qint32 value) {
     return value == std::numeric_limits<qint32>::max() ? 0 : value + 1;
 }
 
-qint32 estimateTimeout(qint16 sendLength, qint32 baudRate, qint16 bitsPerCharacter, qint32 currentTimeoutMs) {
+qint32 estimateTimeout(qint16 sendLength, qint32 baudRate, qint16 bitsPerCharacter,
+                       qint32 currentTimeoutMs) {
     if (baudRate <= 0) return currentTimeoutMs;  // no line rate, nothing to estimate
     const float bitTime = float(1.0 / double(baudRate));
     const float characterTime = float(double(bitsPerCharacter) * double(bitTime));

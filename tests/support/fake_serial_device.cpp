@@ -14,7 +14,8 @@ FakeSerialDevice::FakeSerialDevice(State* state, QObject* parent)
 void FakeSerialDevice::open(const QString& path) {
     if (m_state->openError) {
         const int number = *m_state->openError;
-        throw AppError(number, QStringLiteral("Cannot open %1 (scripted error %2)").arg(path).arg(number));
+        throw AppError(number,
+                       QStringLiteral("Cannot open %1 (scripted error %2)").arg(path).arg(number));
     }
     m_state->open = true;
     m_state->hungUp = false;
@@ -32,7 +33,8 @@ void FakeSerialDevice::close() {
 
 void FakeSerialDevice::applySettings(const LineSettings& settings) {
     if (m_state->refuseSettings)
-        throw AppError(8015, QStringLiteral("The device %1 does not take the settings").arg(m_state->path));
+        throw AppError(
+            8015, QStringLiteral("The device %1 does not take the settings").arg(m_state->path));
     m_state->settings = settings;
 }
 
@@ -59,7 +61,8 @@ qint64 FakeSerialDevice::read(char* data, qint64 maxSize) {
 qint64 FakeSerialDevice::write(const char* data, qint64 size) {
     if (!m_state->open || m_state->hungUp) return 0;
     if (m_state->holdTransmit) {
-        const qint64 room = std::max<qint64>(0, m_state->driverCapacity - m_state->driverQueue.size());
+        const qint64 room =
+            std::max<qint64>(0, m_state->driverCapacity - m_state->driverQueue.size());
         const qint64 n = std::min(room, size);
         m_state->driverQueue.append(data, qsizetype(n));
         return n;
@@ -94,11 +97,14 @@ void FakeSerialDevice::setReadNotification(bool enabled) {
     if (enabled && !m_state->kernelInput.isEmpty()) postReadable();
 }
 
-void FakeSerialDevice::setWriteNotification(bool enabled) { m_writeNotification = enabled; }
+void FakeSerialDevice::setWriteNotification(bool enabled) {
+    m_writeNotification = enabled;
+}
 
 void FakeSerialDevice::postReadable() {
     QTimer::singleShot(0, this, [this] {
-        if (m_state->open && m_state->readNotification && !m_state->kernelInput.isEmpty()) emit readyRead();
+        if (m_state->open && m_state->readNotification && !m_state->kernelInput.isEmpty())
+            emit readyRead();
     });
 }
 
@@ -114,7 +120,9 @@ void FakeSerialDevice::setLine(int code, bool on) {
     raiseLineEvent(code);
 }
 
-void FakeSerialDevice::ring() { raiseLineEvent(6); }
+void FakeSerialDevice::ring() {
+    raiseLineEvent(6);
+}
 
 void FakeSerialDevice::raiseLineEvent(int code) {
     QTimer::singleShot(0, this, [this, code] {

@@ -16,12 +16,12 @@ class FakeSerialDevice : public SerialDevice {
 public:
     struct State {
         // Script
-        std::optional<int> openError;          // number of the error the next open raises
-        bool refuseSettings = false;           // applySettings raises 8015
+        std::optional<int> openError;  // number of the error the next open raises
+        bool refuseSettings = false;   // applySettings raises 8015
         bool refuseRts = false, refuseDtr = false;
-        bool echo = false;                     // written bytes come back
-        bool holdTransmit = false;             // flow control holds written bytes in the driver
-        qint64 driverCapacity = 1 << 20;       // bytes the driver takes before writes block
+        bool echo = false;                // written bytes come back
+        bool holdTransmit = false;        // flow control holds written bytes in the driver
+        qint64 driverCapacity = 1 << 20;  // bytes the driver takes before writes block
         // Observed
         bool open = false;
         QString path;
@@ -29,9 +29,9 @@ public:
         bool rts = false, dtr = false;
         int rtsChanges = 0, dtrChanges = 0;
         ModemLines lines;
-        QByteArray written;       // bytes that left through the line
-        QByteArray driverQueue;   // bytes held in the driver (holdTransmit)
-        QByteArray kernelInput;   // bytes waiting to be read
+        QByteArray written;      // bytes that left through the line
+        QByteArray driverQueue;  // bytes held in the driver (holdTransmit)
+        QByteArray kernelInput;  // bytes waiting to be read
         bool readNotification = false;
         int opens = 0, closes = 0, discardedOutput = 0, discardedInput = 0;
         bool hungUp = false;
@@ -41,11 +41,11 @@ public:
 
     // Scripting helpers (post the matching notifications).
     void receive(const QByteArray& bytes);
-    void setLine(int code, bool on);   // 3 CTS, 4 DSR, 5 DCD
+    void setLine(int code, bool on);  // 3 CTS, 4 DSR, 5 DCD
     void ring();
-    void raiseLineEvent(int code);     // any code, as the OS would report it
+    void raiseLineEvent(int code);  // any code, as the OS would report it
     void hangUp();
-    void releaseTransmit();            // the held bytes leave the driver
+    void releaseTransmit();  // the held bytes leave the driver
 
     void open(const QString& path) override;
     void close() override;

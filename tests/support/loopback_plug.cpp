@@ -37,8 +37,8 @@ bool LoopbackPlug::start(const QStringList& options, const QString& port) {
     }
     QProcess process;
     process.setProgram(binary());
-    process.setArguments(QStringList{QStringLiteral("--port"), port, QStringLiteral("--dir"), m_dir.path(),
-                                     QStringLiteral("--print-ready")} +
+    process.setArguments(QStringList{QStringLiteral("--port"), port, QStringLiteral("--dir"),
+                                     m_dir.path(), QStringLiteral("--print-ready")} +
                          options);
     process.setStandardOutputFile(m_outputFile);
     process.setStandardErrorFile(m_outputFile + QStringLiteral(".err"));
@@ -51,7 +51,8 @@ bool LoopbackPlug::start(const QStringList& options, const QString& port) {
         if (deadline.hasExpired() || ::kill(pid_t(m_pid), 0) != 0) {
             QFile err(m_outputFile + QStringLiteral(".err"));
             err.open(QIODevice::ReadOnly);
-            m_error = QStringLiteral("the plug did not get ready: ") + QString::fromLocal8Bit(err.readAll());
+            m_error = QStringLiteral("the plug did not get ready: ") +
+                      QString::fromLocal8Bit(err.readAll());
             return false;
         }
         QThread::msleep(2);

@@ -10,7 +10,8 @@ int RecordingMessageBox::show(QWidget*, const QString& text, int style, const QS
     if (processEventsWhileOpen) QCoreApplication::processEvents();
     if (whileOpen) whileOpen(box);
     --openNow;
-    if ((style & 0x0F) == MsgBox::YesNo) return answers.isEmpty() ? MsgBox::Yes : answers.takeFirst();
+    if ((style & 0x0F) == MsgBox::YesNo)
+        return answers.isEmpty() ? MsgBox::Yes : answers.takeFirst();
     return MsgBox::Ok;
 }
 

@@ -19,7 +19,7 @@ public:
     int show(QWidget* parent, const QString& text, int style, const QString& title) override;
 
     QList<Shown> shown;
-    QList<int> answers;                       // consumed for Yes/No boxes; default Yes
+    QList<int> answers;                           // consumed for Yes/No boxes; default Yes
     std::function<void(const Shown&)> whileOpen;  // runs while the box is open
     bool processEventsWhileOpen = false;
     int openNow = 0;

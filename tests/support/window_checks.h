@@ -18,7 +18,8 @@ inline void expectClosedState(MSCommTest& w) {
     QVERIFY(!w.Timer1->isActive());
     QCOMPARE(w.sendActive, False16);
     QVERIFY(!w.MSComm->PortOpen());
-    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6}) QVERIFY(c->isEnabled());
+    for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6})
+        QVERIFY(c->isEnabled());
     for (auto* led : {w.CD_LED, w.CS_LED, w.DR_LED, w.RI_LED})
         QCOMPARE(MSCommTest::backColor(led), MSCommTest::windowBackgroundColor());
     QCOMPARE(MSCommTest::foreColor(w.RI_LED), MSCommTest::windowTextColor());

@@ -62,9 +62,11 @@ struct WindowHarness {
                 clock.restart();
             } else if (clock.elapsed() > timeoutMs) {
                 failed = true;
-                QTest::qFail(qPrintable(QStringLiteral("script step %1 timed out").arg(index)), __FILE__, __LINE__);
+                QTest::qFail(qPrintable(QStringLiteral("script step %1 timed out").arg(index)),
+                             __FILE__, __LINE__);
             }
-            if ((failed || index >= steps.size()) && window->MSComm->PortOpen() && window->loopDepth() > 0)
+            if ((failed || index >= steps.size()) && window->MSComm->PortOpen() &&
+                window->loopDepth() > 0)
                 QTest::mouseClick(window->cmdOpen, Qt::LeftButton);
         };
         QTimer ticker;
@@ -73,7 +75,8 @@ struct WindowHarness {
         ticker.start();
         QTest::mouseClick(window->cmdOpen, Qt::LeftButton);
         while (!failed && index < steps.size()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                            5);
         }
         ticker.stop();
     }

@@ -23,10 +23,10 @@ struct Options {
     bool force = false;
     Mode mode = Mode::Echo;
     std::uint64_t delayMs = 0;
-    std::uint64_t corruptEvery = 0;  // 0 = off
-    std::uint64_t dropEvery = 0;     // 0 = off
-    std::uint64_t rate = 0;          // echo pace in bytes per second, 0 = unlimited
-    std::uint64_t generateRate = 0;  // bytes per second in Generate mode
+    std::uint64_t corruptEvery = 0;              // 0 = off
+    std::uint64_t dropEvery = 0;                 // 0 = off
+    std::uint64_t rate = 0;                      // echo pace in bytes per second, 0 = unlimited
+    std::uint64_t generateRate = 0;              // bytes per second in Generate mode
     std::optional<std::uint64_t> generateBytes;  // stop generating after this many bytes
     bool generateOnInput = false;                // start generating at the client's first byte
     std::string pattern = "0123456789ABCDEF";
@@ -115,9 +115,8 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             name.resize(eq);
         }
 
-        const bool isFlag =
-            name == "--help" || name == "--force" || name == "--sink" || name == "--print-ready" ||
-            name == "--generate-on-input";
+        const bool isFlag = name == "--help" || name == "--force" || name == "--sink" ||
+                            name == "--print-ready" || name == "--generate-on-input";
         const bool takesValue = name == "--port" || name == "--dir" || name == "--delay-ms" ||
                                 name == "--corrupt-every" || name == "--drop-every" ||
                                 name == "--rate" || name == "--generate" || name == "--pattern" ||
@@ -175,9 +174,10 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             const bool isCount = name == "--generate-bytes";
             const bool isEvery = name == "--corrupt-every" || name == "--drop-every";
             const std::uint64_t min = (isRate || isEvery) ? 1 : 0;
-            const std::uint64_t max = isRate                ? kMaxRate
-                                      : (isEvery || isCount) ? std::numeric_limits<std::uint64_t>::max()
-                                                             : kMaxMilliseconds;
+            const std::uint64_t max = isRate ? kMaxRate
+                                      : (isEvery || isCount)
+                                          ? std::numeric_limits<std::uint64_t>::max()
+                                          : kMaxMilliseconds;
             const auto parsed = number(min, max);
             if (!parsed) return badNumber(min, max);
             if (name == "--delay-ms") o.delayMs = *parsed;

@@ -7,13 +7,12 @@ scripts/install-deps.sh
 scripts/build.sh build
 port_dir="${PARVOLO_PORT_DIR:-$HOME/.config/parvolo/ports}"
 plug_pid=""
+stop_plug() { [ -n "$plug_pid" ] && kill "$plug_pid" 2>/dev/null || true; }
+trap stop_plug EXIT
 if [ ! -e "$port_dir/COM1" ]; then
     build/tools/loopback-peer/parvolo-loopback --port COM1 --dir "$port_dir" &
     plug_pid=$!
     for _ in $(seq 50); do [ -e "$port_dir/COM1" ] && break; sleep 0.1; done
     echo "Loopback plug on COM1 ($port_dir/COM1)"
 fi
-status=0
-PARVOLO_PORT_DIR="$port_dir" build/src/parvolo || status=$?
-[ -n "$plug_pid" ] && kill "$plug_pid" 2>/dev/null || true
-exit "$status"
+PARVOLO_PORT_DIR="$port_dir" build/src/parvolo

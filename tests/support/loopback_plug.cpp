@@ -21,9 +21,20 @@ QString LoopbackPlug::output() const {
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
+namespace {
+// A detached process that has exited may stay a zombie where nobody reaps it.
+bool running(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) return false;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close >= 0 && close + 2 < line.size() && line.at(close + 2) != 'Z';
+}
+}  // namespace
+
 bool LoopbackPlug::waitGone(int ms) const {
     QDeadlineTimer deadline(ms);
-    while (::kill(pid_t(m_pid), 0) == 0) {
+    while (running(m_pid)) {
         if (deadline.hasExpired()) return false;
         QThread::msleep(2);
     }
@@ -48,7 +59,7 @@ bool LoopbackPlug::start(const QStringList& options, const QString& port) {
     }
     QDeadlineTimer deadline(5000);
     while (!output().contains(QLatin1Char('\n'))) {
-        if (deadline.hasExpired() || ::kill(pid_t(m_pid), 0) != 0) {
+        if (deadline.hasExpired() || !running(m_pid)) {
             QFile err(m_outputFile + QStringLiteral(".err"));
             err.open(QIODevice::ReadOnly);
             m_error = QStringLiteral("the plug did not get ready: ") +

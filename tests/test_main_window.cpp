@@ -45,11 +45,23 @@ void MainWindowTest::layout_data() {
     QTest::addColumn<QRect>("twips");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<int>("tabIndex");
+    // Tab indexes of the layout; frames have none.
+    static const QHash<QString, int> tabs = {
+        {"Label3", 19},  {"Label4", 18},  {"Label6", 16},  {"Label7", 15},    {"Label5", 17},
+        {"Label8", 22},  {"cmdOpen", 0},  {"Combo2", 1},   {"Combo1", 2},     {"Combo4", 3},
+        {"Combo5", 4},   {"Combo3", 5},   {"Combo6", 6},   {"txtOutData", 7}, {"cmdOut", 37},
+        {"Command1", 8}, {"Check5", 28},  {"Check6", 29},  {"Check3", 32},    {"Text2", 24},
+        {"Label2", 39},  {"Check1", 40},  {"Check7", 36},  {"Text9", 50},     {"CD_LED", 13},
+        {"CS_LED", 12},  {"DR_LED", 11},  {"RI_LED", 10},  {"Label14", 34},   {"Text8", 33},
+        {"Command2", 9}, {"Check4", 35},  {"Label11", 48}, {"Label9", 47},    {"Label10", 46},
+        {"Label1", 45},  {"Label12", 44}, {"Label13", 43}, {"Text5", 27},     {"Text3", 25},
+        {"Text4", 26},   {"Text1", 23},   {"Text6", 30},   {"Text7", 31}};
     auto row = [](const char* name, const char* kind, const char* group, int l, int t, int w, int h,
                   const char* text, const char* tip) {
         QTest::newRow(name) << QString::fromLatin1(kind) << QString::fromLatin1(group)
                             << QRect(l, t, w, h) << QString::fromUtf8(text)
-                            << QString::fromUtf8(tip);
+                            << QString::fromUtf8(tip) << tabs.value(QString::fromLatin1(name), -1);
     };
     row("Frame1", "QGroupBox", "", 120, 120, 8295, 855, "通信ﾎﾟｰﾄ設定", "");
     row("Frame2", "QGroupBox", "", 120, 1080, 8295, 1935, "送信", "");
@@ -153,6 +165,7 @@ void MainWindowTest::layout() {
     QFETCH(QRect, twips);
     QFETCH(QString, text);
     QFETCH(QString, toolTip);
+    QFETCH(int, tabIndex);
     WindowHarness h;
     QWidget* w = h.w().findChild<QWidget*>(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(w);
@@ -161,6 +174,7 @@ void MainWindowTest::layout() {
     QCOMPARE(QRect(w->mapTo(&h.w(), QPoint(0, 0)), w->size()), pixels(twips));
     QCOMPARE(textOf(w), text);
     QCOMPARE(w->toolTip(), toolTip);
+    QCOMPARE(w->property("tabIndex").isValid() ? w->property("tabIndex").toInt() : -1, tabIndex);
 }
 
 void MainWindowTest::windowFrame() {

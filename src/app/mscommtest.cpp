@@ -138,6 +138,7 @@ void MSCommTest::buildControls() {
                                     twipsToPixels(row.top + row.height) - 1));
         QWidget* widget = makeWidget(row, parent);
         widget->setObjectName(QString::fromLatin1(row.name));
+        if (row.tabIndex >= 0) widget->setProperty("tabIndex", row.tabIndex);
         widget->setGeometry(absolute.translated(-parentOrigin));
         if (*row.toolTip) widget->setToolTip(QString::fromUtf8(row.toolTip));
         applyFont(widget, row.flags);

@@ -5,6 +5,6 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends \
+$SUDO apt-get install -y -qq \
     build-essential cmake ninja-build qt6-base-dev libgl-dev fonts-ipafont-gothic \
     desktop-file-utils dpkg-dev file >/dev/null

@@ -159,12 +159,12 @@ void PtyWindowTest::farEndGoesAwayDuringALoopbackRun() {
     QCOMPARE(h.messages.texts(),
              QStringList{QStringLiteral("DCB取得エラー\r\n通信を中断します。")});
     expectClosedState(w);
-    QVERIFY2(msToClosed < 100, qPrintable(QString::number(msToClosed)));
+    QVERIFY2(msToClosed < 1000, qPrintable(QString::number(msToClosed)));
     // Nothing spins afterwards.
     const double cpuBefore = processCpuSeconds();
     QTest::qWait(1000);
     const double cpuShare = processCpuSeconds() - cpuBefore;
-    QVERIFY2(cpuShare < 0.01, qPrintable(QString::number(cpuShare)));
+    QVERIFY2(cpuShare < 0.1, qPrintable(QString::number(cpuShare)));
     // The plug comes back (on a new pty) and the port opens again.
     LoopbackPlug again;
     START_PLUG(again);

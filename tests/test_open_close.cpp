@@ -132,7 +132,7 @@ void OpenCloseTest::unknownPortNameKeepsPreviousPort() {
     QCOMPARE(h.messages.shown[0].text, QStringLiteral("通信ポートが開けません"));
     QCOMPARE(h.messages.shown[0].title, kTitle);
     QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation);
-    QCOMPARE(h.messages.shown[1].text, QStringLiteral("Invalid property value (380)"));
+    QCOMPARE(h.messages.shown[1].text, QStringLiteral("プロパティの値が無効です (380)"));
     QCOMPARE(h.w().MSComm->CommPort(), qint16(4));
     expectClosedState(h.w());
 }

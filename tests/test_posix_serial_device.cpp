@@ -210,8 +210,14 @@ private slots:
     void lineLevelsPolledWhereWaitIsMissing();
     void closeStopsTheLineWatcher();
     void msCommOverPty();
-    void cleanup() { fakeLines.rdev = 0; }
+    void cleanup();
 };
+
+// Line watchers are stopped on closer threads; the next case starts when they are out.
+void TestPosixSerialDevice::cleanup() {
+    QTRY_COMPARE_WITH_TIMEOUT(fakeLines.waiting.load(), 0, 2000);
+    fakeLines.rdev = 0;
+}
 
 void TestPosixSerialDevice::openAndClose() {
     PtyPair pty;
@@ -235,7 +241,8 @@ void TestPosixSerialDevice::openAndClose() {
     device.close();
     QVERIFY(!device.isOpen());
     QCOMPARE(device.handle(), -1);
-    QCOMPARE(::fcntl(fd, F_GETFD), -1);
+    // The last close runs on a closer thread; it must not be left undone.
+    QTRY_COMPARE_WITH_TIMEOUT(::fcntl(fd, F_GETFD), -1, 2000);
     device.close();
     // The lock went with the close: the port opens again.
     device.open(pty.path());
@@ -268,7 +275,7 @@ void TestPosixSerialDevice::openErrors_data() {
     QTest::newRow("missing") << QStringLiteral("/dev/parvolo-no-such-port") << 8002
                              << QStringLiteral("No such file or directory");
     QTest::newRow("not a tty") << QStringLiteral("/dev/null") << 8002
-                               << QStringLiteral("not a serial port");
+                               << QStringLiteral("シリアルポートではありません");
     QTest::newRow("directory") << QDir::tempPath() << 8002 << QStringLiteral("Is a directory");
 }
 
@@ -320,11 +327,15 @@ void TestPosixSerialDevice::settingsOnPty_data() {
     QTest::newRow("both") << settings(19200, 'N', 8, 1, 3) << true << QString();
     // The pty driver forces 8 data bits and clears PARENB: these must read back as refused.
     QTest::newRow("7 data bits") << settings(19200, 'N', 7) << false
-                                 << QStringLiteral("7 data bits");
-    QTest::newRow("even") << settings(19200, 'E') << false << QStringLiteral("even parity");
-    QTest::newRow("odd") << settings(19200, 'O') << false << QStringLiteral("odd parity");
-    QTest::newRow("mark") << settings(19200, 'M') << false << QStringLiteral("mark parity");
-    QTest::newRow("space") << settings(19200, 'S') << false << QStringLiteral("space parity");
+                                 << QStringLiteral("データビット 7 を設定できません");
+    QTest::newRow("even") << settings(19200, 'E') << false
+                          << QStringLiteral("パリティ 偶数 を設定できません");
+    QTest::newRow("odd") << settings(19200, 'O') << false
+                         << QStringLiteral("パリティ 奇数 を設定できません");
+    QTest::newRow("mark") << settings(19200, 'M') << false
+                          << QStringLiteral("パリティ マーク を設定できません");
+    QTest::newRow("space") << settings(19200, 'S') << false
+                           << QStringLiteral("パリティ スペース を設定できません");
 }
 
 void TestPosixSerialDevice::settingsOnPty() {
@@ -562,9 +573,12 @@ void TestPosixSerialDevice::closeStopsTheLineWatcher() {
     fakeLines.wake();
     QVERIFY(
         waitWithoutEvents([] { return fakeLines.waitsEntered == 2 && fakeLines.waiting == 1; }));
+    const int fd = device.handle();
     device.close();
-    // The watcher was interrupted and joined, not left behind in its wait.
-    QCOMPARE(fakeLines.waiting.load(), 0);
+    // The watcher is knocked out of its wait and joined, and only then is the descriptor
+    // closed: nothing is left behind holding the terminal.
+    QVERIFY(waitWithoutEvents([] { return fakeLines.waiting == 0; }));
+    QTRY_COMPARE_WITH_TIMEOUT(::fcntl(fd, F_GETFD), -1, 2000);
     QCoreApplication::processEvents();
     QCOMPARE(events.count(), 0);
 }

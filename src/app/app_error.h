@@ -22,9 +22,6 @@ public:
     }
 
     static AppError overflow() { return AppError(ErrOverflow, QStringLiteral("Overflow")); }
-    static AppError invalidPropertyValue() {
-        return AppError(ErrInvalidPropertyValue, QStringLiteral("Invalid property value"));
-    }
 
     enum : int {
         ErrOverflow = 6,

@@ -8,6 +8,7 @@
 #include "port/code_page.h"
 #include "port/os_comm_calls.h"
 #include "port/port_names.h"
+#include "port/serial_errors.h"
 
 namespace {
 
@@ -41,22 +42,22 @@ quint32 errorFlagFor(int code) {
 
 LineSettings parseSettings(const QString& text, int handshaking) {
     const QStringList fields = text.split(QLatin1Char(','));
-    if (fields.size() != 4) throw AppError::invalidPropertyValue();
+    if (fields.size() != 4) throw SerialErrors::invalidPropertyValue();
     bool ok = false;
     LineSettings s;
     s.handshaking = handshaking;
     const qint64 baud = fields[0].trimmed().toLongLong(&ok);
     if (!ok || baud <= 0 || baud > std::numeric_limits<qint32>::max())
-        throw AppError::invalidPropertyValue();
+        throw SerialErrors::invalidPropertyValue();
     s.baudRate = qint32(baud);
     const QString parity = fields[1].trimmed().toUpper();
     if (parity.size() != 1 || !QStringLiteral("NEOMS").contains(parity))
-        throw AppError::invalidPropertyValue();
+        throw SerialErrors::invalidPropertyValue();
     s.parity = parity.at(0).toLatin1();
     s.dataBits = fields[2].trimmed().toInt(&ok);
-    if (!ok || s.dataBits < 5 || s.dataBits > 8) throw AppError::invalidPropertyValue();
+    if (!ok || s.dataBits < 5 || s.dataBits > 8) throw SerialErrors::invalidPropertyValue();
     s.stopBits = fields[3].trimmed().toInt(&ok);
-    if (!ok || (s.stopBits != 1 && s.stopBits != 2)) throw AppError::invalidPropertyValue();
+    if (!ok || (s.stopBits != 1 && s.stopBits != 2)) throw SerialErrors::invalidPropertyValue();
     return s;
 }
 
@@ -79,10 +80,8 @@ MSComm::~MSComm() {
 }
 
 void MSComm::setCommPort(qint16 port) {
-    if (port < 1 || port > 15)
-        throw AppError(AppError::ErrInvalidPort,
-                       QStringLiteral("Invalid port number: COM%1").arg(port));
-    if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    if (port < 1 || port > 15) throw SerialErrors::invalidPortNumber(port);
+    if (m_open) throw SerialErrors::alreadyOpen();
     m_commPort = port;
 }
 
@@ -94,7 +93,7 @@ void MSComm::setSettings(const QString& settings) {
 }
 
 void MSComm::setHandshaking(qint32 mode) {
-    if (mode < 0 || mode > 3) throw AppError::invalidPropertyValue();
+    if (mode < 0 || mode > 3) throw SerialErrors::invalidPropertyValue();
     LineSettings changed = m_settings;
     changed.handshaking = int(mode);
     if (deviceUsable()) m_device->applySettings(changed);
@@ -113,29 +112,29 @@ void MSComm::setDTREnable(bool on) {
 }
 
 void MSComm::setRThreshold(qint16 value) {
-    if (value < 0) throw AppError::invalidPropertyValue();
+    if (value < 0) throw SerialErrors::invalidPropertyValue();
     m_rThreshold = value;
 }
 
 void MSComm::setSThreshold(qint16 value) {
-    if (value < 0) throw AppError::invalidPropertyValue();
+    if (value < 0) throw SerialErrors::invalidPropertyValue();
     m_sThreshold = value;
 }
 
 void MSComm::setInputMode(qint32 mode) {
-    if (mode != 0 && mode != 1) throw AppError::invalidPropertyValue();
+    if (mode != 0 && mode != 1) throw SerialErrors::invalidPropertyValue();
     m_inputMode = mode;
 }
 
 void MSComm::setInBufferSize(qint16 size) {
-    if (size < 1) throw AppError::invalidPropertyValue();
-    if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    if (size < 1) throw SerialErrors::invalidPropertyValue();
+    if (m_open) throw SerialErrors::alreadyOpen();
     m_inBufferSize = size;
 }
 
 void MSComm::setOutBufferSize(qint16 size) {
-    if (size < 1) throw AppError::invalidPropertyValue();
-    if (m_open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    if (size < 1) throw SerialErrors::invalidPropertyValue();
+    if (m_open) throw SerialErrors::alreadyOpen();
     m_outBufferSize = size;
 }
 
@@ -145,7 +144,7 @@ QString MSComm::portPath() const {
 
 void MSComm::setPortOpen(bool open) {
     if (open == m_open) {
-        if (open) throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+        if (open) throw SerialErrors::alreadyOpen();
         return;
     }
     if (!open) {
@@ -191,9 +190,7 @@ void MSComm::closeDevice() {
 }
 
 void MSComm::requireOpen() const {
-    if (!m_open)
-        throw AppError(AppError::ErrPortNotOpen,
-                       QStringLiteral("Operation valid only when the port is open"));
+    if (!m_open) throw SerialErrors::notOpen();
 }
 
 qint16 MSComm::InBufferCount() const {
@@ -201,7 +198,7 @@ qint16 MSComm::InBufferCount() const {
 }
 
 void MSComm::setInBufferCount(qint16 count) {
-    if (count != 0) throw AppError::invalidPropertyValue();
+    if (count != 0) throw SerialErrors::invalidPropertyValue();
     m_inBuffer.clear();
     if (m_open) resumeReading();
 }
@@ -213,7 +210,7 @@ qint16 MSComm::OutBufferCount() const {
 }
 
 void MSComm::setOutBufferCount(qint16 count) {
-    if (count != 0) throw AppError::invalidPropertyValue();
+    if (count != 0) throw SerialErrors::invalidPropertyValue();
     m_outQueue.clear();
     m_sendEventDue = false;
     m_drainTimer.stop();
@@ -243,6 +240,9 @@ void MSComm::setOutput(const QString& text) {
         return;
     }
     m_outQueue.append(bytes);
+    // A Send still waiting speaks of the data before: delivered now, it would let the next
+    // text in before this one has left.
+    std::erase(m_pendingEvents, qint16(CommEvents::Send));
     m_sendEventDue = true;
     m_drainTimer.stop();
     writePending();
@@ -320,9 +320,19 @@ void MSComm::onLineEvent(int code) {
 
 void MSComm::onHungUp() {
     if (!m_open || m_hungUp) return;
+    // The last bytes are taken whole, past InBufferSize if need be, and announced before the
+    // hang-up, so that the window counts and shows them before it closes the port.
+    char chunk[4096];
+    qint64 got = 0;
+    qsizetype added = 0;
+    while ((got = m_device->read(chunk, sizeof chunk)) > 0) {
+        m_inBuffer.append(chunk, qsizetype(got));
+        added += qsizetype(got);
+    }
     m_hungUp = true;
     m_drainTimer.stop();
     m_outQueue.clear();
+    if (added > 0 && m_rThreshold > 0) postCommEvent(CommEvents::Receive);
     postCommEvent(CommEvents::Dcb);
 }
 
@@ -363,7 +373,14 @@ quint32 MSComm::takeErrorFlags() {
 // Events are delivered one per dispatch from a zero-interval timer rather than as posted
 // events: posting wakes the event loop through a pipe even from its own thread, two system
 // calls per event that a loopback test at full speed makes thousands of times a second.
+// Send and Receive only say "look now", so one of each waiting is enough: a continuous send
+// posts both on every pass, and queued one by one they would outgrow the delivery for ever,
+// holding a later fatal event back by as long as the run has lasted.
 void MSComm::postCommEvent(qint16 code) {
+    const bool oneShot = code == CommEvents::Send || code == CommEvents::Receive;
+    if (oneShot &&
+        std::find(m_pendingEvents.begin(), m_pendingEvents.end(), code) != m_pendingEvents.end())
+        return;
     m_pendingEvents.push_back(code);
     if (!m_deliveryTimer.isActive()) m_deliveryTimer.start();
 }

@@ -4,11 +4,14 @@
 // with PortOpen and then works only through this class: Output queues text (encoded in the
 // CP932 code page) and writes it as the device accepts it; the device's input is read eagerly
 // into a buffer of InBufferSize bytes that Input drains; while it is full the rest waits in
-// the kernel. Everything that happens on the line
-// becomes a CommEvent code, queued and delivered one at a time through OnComm on the UI
-// thread: 1 when the transmit side has drained, 2 per arrival of data, 3..6 modem lines,
-// 1001..1011 errors. A hang-up of the device posts 1011 once; the port then stays "open" with
-// its received bytes readable until the window closes it, and nothing touches the device.
+// the kernel. Everything that happens on the line becomes a CommEvent code, queued and
+// delivered one at a time through OnComm on the UI thread: 1 when the transmit side has
+// drained, 2 when data has arrived, 3..6 modem lines, 1001..1011 errors. 1 and 2 are waiting
+// at most once each (a new Output drops a waiting 1, which spoke of the data before); every
+// other code keeps its place, so the queue stays a few entries long however long a run lasts.
+// A hang-up of the device posts 2 for the bytes the line still held, then 1011 once; the port
+// then stays "open" with its received bytes readable until the window closes it, and nothing
+// touches the device.
 
 #include <QByteArray>
 #include <QObject>
@@ -86,6 +89,8 @@ public:
     // The device path that CommPort resolves to.
     QString portPath() const;
     SerialDevice& device() { return *m_device; }
+    // Events posted and not yet delivered.
+    qsizetype pendingEventCount() const { return qsizetype(m_pendingEvents.size()); }
 
     // Operations on the handle, used by the operating-system communication calls.
     void purge(quint32 flags);

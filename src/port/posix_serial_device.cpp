@@ -10,9 +10,11 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -21,10 +23,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "app/app_error.h"
+#include "port/serial_errors.h"
 #include "port/termios2_settings.h"
 
 namespace {
@@ -33,16 +37,11 @@ constexpr quint32 kParityBits = PARENB | PARODD | CMSPAR;
 constexpr quint32 kFlowInputBits = IXON | IXOFF | IXANY;
 constexpr int kWatchedLines = TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS;
 constexpr int kLinePollMs = 50;
-// How long close() waits for the line watcher before leaving it to finish on its own.
-constexpr auto kWatchStopBound = std::chrono::milliseconds(200);
 constexpr auto kWatchKnockInterval = std::chrono::milliseconds(2);
-
-// Messages are for the log and the message box in any locale, so the reason is always the
-// untranslated C library text (strerror follows LC_MESSAGES, which QApplication sets).
-QString osReason(int err) {
-    const char* text = ::strerrordesc_np(err);
-    return text ? QString::fromLatin1(text) : QStringLiteral("error %1").arg(err);
-}
+// How long an open waits for the closer of the same device before saying it is still closing.
+constexpr auto kEarlierCloseBound = std::chrono::milliseconds(250);
+// A hang-up reads at most this much of what the kernel still holds.
+constexpr qsizetype kMaxTail = 1 << 20;
 
 bool isTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -59,39 +58,55 @@ bool isUnsupported(int err) {
     return err == ENOTTY || err == EINVAL || err == ENOSYS;
 }
 
-[[noreturn]] void throwOpenError(const QString& path, int err) {
-    switch (err) {
-        case EACCES:
-        case EPERM:
-            throw AppError(AppError::ErrHardwareUnavailable,
-                           QStringLiteral("%1 opening %2: add your user to the 'dialout' group "
-                                          "(sudo usermod -aG dialout $USER) and log in again")
-                               .arg(osReason(err), path));
-        case EBUSY:
-            throw AppError(AppError::ErrHardwareUnavailable,
-                           QStringLiteral("%1 is already in use: %2").arg(path, osReason(err)));
-        case EWOULDBLOCK:  // from flock(LOCK_NB)
-            throw AppError(
-                AppError::ErrHardwareUnavailable,
-                QStringLiteral("%1 is already in use: another program holds its lock (%2)")
-                    .arg(path, osReason(err)));
-        case ENOTTY:
-            throw AppError(AppError::ErrInvalidPort,
-                           QStringLiteral("%1 is not a serial port: %2").arg(path, osReason(err)));
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTDIR:
-        case EISDIR:
-        case ELOOP:
-        case ENAMETOOLONG:
-        case EIO:  // a /dev/ttyS node without a UART behind it
-            throw AppError(AppError::ErrInvalidPort,
-                           QStringLiteral("Cannot open %1: %2").arg(path, osReason(err)));
-        default:
-            throw AppError(AppError::ErrHardwareUnavailable,
-                           QStringLiteral("Cannot open %1: %2").arg(path, osReason(err)));
+// Devices whose last close() is still running on a closer thread. An open of the same device
+// in the meantime would wait in the kernel for that close, on the UI thread.
+class PendingCloses {
+public:
+    void add(dev_t device) {
+        std::lock_guard lock(m_mutex);
+        m_devices.insert(device);
     }
+    void remove(dev_t device) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (auto it = m_devices.find(device); it != m_devices.end()) m_devices.erase(it);
+        }
+        m_changed.notify_all();
+    }
+    bool waitUntilClosed(dev_t device) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, kEarlierCloseBound,
+                                  [&] { return m_devices.count(device) == 0; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::multiset<dev_t> m_devices;
+};
+
+PendingCloses& pendingCloses() {
+    // Never destroyed: a closer thread may still finish while the program exits.
+    static PendingCloses* closes = new PendingCloses;
+    return *closes;
+}
+
+QString realDevicePath(const QByteArray& nativePath) {
+    char* real = ::realpath(nativePath.constData(), nullptr);
+    const QString path = QFile::decodeName(real ? QByteArray(real) : nativePath);
+    std::free(real);
+    return path;
+}
+
+// Who holds the port that refused us: the flock() owner, else for a device that is not a pty
+// the processes that have it open. A pty's exclusive flag with nobody behind it was left by a
+// program that ended without closing the port.
+AppError busyError(const QString& path, const struct stat& device, bool exclusiveFlag) {
+    PortHolder holder = flockHolder(device.st_dev, device.st_ino);
+    const bool pty = isPseudoTerminal(device.st_rdev);
+    if (holder.pid == 0 && !pty) holder = deviceOpeners(device.st_rdev, ::getpid()).value(0);
+    if (holder.pid == 0 && pty && exclusiveFlag) return SerialErrors::exclusiveLeftOver(path);
+    return SerialErrors::busy(path, holder);
 }
 
 // Stops the line watcher's TIOCMIWAIT. The handler does nothing; what matters is that it is
@@ -122,19 +137,14 @@ int dataBitsOf(quint32 cflag) {
     }
 }
 
-QString parityName(quint32 cflag) {
-    if (!(cflag & PARENB)) return QStringLiteral("no");
-    if (cflag & CMSPAR) return (cflag & PARODD) ? QStringLiteral("mark") : QStringLiteral("space");
-    return (cflag & PARODD) ? QStringLiteral("odd") : QStringLiteral("even");
+char parityLetter(quint32 cflag) {
+    if (!(cflag & PARENB)) return 'N';
+    if (cflag & CMSPAR) return (cflag & PARODD) ? 'M' : 'S';
+    return (cflag & PARODD) ? 'O' : 'E';
 }
 
-QString handshakingName(quint32 cflag, quint32 iflag) {
-    const bool rtsCts = cflag & CRTSCTS;
-    const bool xonXoff = (iflag & (IXON | IXOFF)) != 0;
-    if (rtsCts && xonXoff) return QStringLiteral("RTS/CTS and XON/XOFF handshaking");
-    if (rtsCts) return QStringLiteral("RTS/CTS handshaking");
-    if (xonXoff) return QStringLiteral("XON/XOFF handshaking");
-    return QStringLiteral("no handshaking");
+QString handshakingOf(quint32 cflag, quint32 iflag) {
+    return SerialErrors::handshaking(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
 }
 
 }  // namespace
@@ -156,7 +166,7 @@ TermiosBits buildTermiosBits(const LineSettings& s) {
             bits.cflag |= CS8;
             break;
         default:
-            throw AppError::invalidPropertyValue();
+            throw SerialErrors::invalidPropertyValue();
     }
     switch (std::toupper(static_cast<unsigned char>(s.parity))) {
         case 'N':
@@ -174,7 +184,7 @@ TermiosBits buildTermiosBits(const LineSettings& s) {
             bits.cflag |= PARENB | CMSPAR;
             break;
         default:
-            throw AppError::invalidPropertyValue();
+            throw SerialErrors::invalidPropertyValue();
     }
     switch (s.stopBits) {
         case 1:
@@ -183,9 +193,9 @@ TermiosBits buildTermiosBits(const LineSettings& s) {
             bits.cflag |= CSTOPB;
             break;
         default:
-            throw AppError::invalidPropertyValue();
+            throw SerialErrors::invalidPropertyValue();
     }
-    if (s.handshaking < 0 || s.handshaking > 3) throw AppError::invalidPropertyValue();
+    if (s.handshaking < 0 || s.handshaking > 3) throw SerialErrors::invalidPropertyValue();
     if (s.handshaking & 1) bits.iflag |= IXON | IXOFF;
     if (s.handshaking & 2) bits.cflag |= CRTSCTS;
     return bits;
@@ -201,7 +211,8 @@ struct PosixSerialDevice::LineWatch {
     std::atomic<bool> changeQueued{false};
 };
 
-PosixSerialDevice::PosixSerialDevice(QObject* parent) : SerialDevice(parent) {
+PosixSerialDevice::PosixSerialDevice(QString lockDirectory, QObject* parent)
+    : SerialDevice(parent), m_lockDirectory(std::move(lockDirectory)) {
     m_pollTimer.setInterval(kLinePollMs);
     connect(&m_pollTimer, &QTimer::timeout, this, &PosixSerialDevice::checkLines);
 }
@@ -211,27 +222,57 @@ PosixSerialDevice::~PosixSerialDevice() {
 }
 
 void PosixSerialDevice::open(const QString& path) {
-    if (m_fd >= 0)
-        throw AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("Port already open"));
+    if (m_fd >= 0) throw SerialErrors::alreadyOpen();
 
     const QByteArray nativePath = QFile::encodeName(path);
-    const int fd = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throwOpenError(path, errno);
+    struct stat node {};
+    const bool isDevice = ::stat(nativePath.constData(), &node) == 0 && S_ISCHR(node.st_mode);
+    if (isDevice && !pendingCloses().waitUntilClosed(node.st_rdev))
+        throw SerialErrors::stillClosing(path);
+    // Lock files go by the device itself, with COMn and /dev/serial/by-id links resolved, as
+    // other serial programs name it.
+    PortLock lock;
+    PortHolder lockHolder;
+    if (isDevice && lock.take(m_lockDirectory, realDevicePath(nativePath), &lockHolder) ==
+                        PortLock::Outcome::HeldByOther)
+        throw SerialErrors::busy(path, lockHolder);
 
-    auto undo = [&](int err) {
+    // Opening with O_NONBLOCK changes nothing on the line; every check below comes before the
+    // first change to the terminal, so a port someone else uses keeps its mode.
+    const int fd = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EBUSY && isDevice) throw busyError(path, node, true);
+        throw SerialErrors::openFailed(path, err);
+    }
+    auto undo = [fd](const AppError& error) {
         ::close(fd);
-        throwOpenError(path, err);
+        throw error;
     };
 
+    struct stat device {};
+    if (::fstat(fd, &device) != 0) undo(SerialErrors::openFailed(path, errno));
     struct termios attributes {};
-    if (::tcgetattr(fd, &attributes) != 0) undo(errno == EINVAL ? ENOTTY : errno);
+    if (::tcgetattr(fd, &attributes) != 0)
+        undo(SerialErrors::openFailed(path, errno == EINVAL ? ENOTTY : errno));
     // Root is let through TIOCEXCL; ask so that root does not barge in on another owner.
     int alreadyExclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive) undo(EBUSY);
+    if (::ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive)
+        undo(busyError(path, device, true));
     // The lock comes before TIOCEXCL: if another instance holds the port, its exclusive flag
     // must stay as it is.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) undo(errno);
-    if (::ioctl(fd, TIOCEXCL) != 0) undo(errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        undo(err == EWOULDBLOCK ? busyError(path, device, false)
+                                : SerialErrors::openFailed(path, err));
+    }
+    // A getty, a modem manager or a terminal program may have a real port open without any
+    // lock. A pty's far end holds it by design, so ptys are not asked.
+    if (!isPseudoTerminal(device.st_rdev)) {
+        const QList<PortHolder> others = deviceOpeners(device.st_rdev, ::getpid());
+        if (!others.isEmpty()) undo(SerialErrors::busy(path, others.first()));
+    }
+    if (::ioctl(fd, TIOCEXCL) != 0) undo(SerialErrors::openFailed(path, errno));
 
     try {
         m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
@@ -252,7 +293,9 @@ void PosixSerialDevice::open(const QString& path) {
 
     m_fd = fd;
     m_path = path;
+    m_lock = std::move(lock);
     m_hungUp = false;
+    m_tail.clear();
     ++m_generation;
 
     int lines = 0;
@@ -271,19 +314,28 @@ void PosixSerialDevice::close() {
     if (m_fd < 0) return;
     ++m_generation;
     releaseNotifiers();
-    stopLineWatch();
     m_pollTimer.stop();
     m_lineCheckQueued = false;
 
     const int fd = std::exchange(m_fd, -1);
-    // A line held back by flow control would otherwise keep close() waiting for the drain.
+    // What is still queued is dropped: a line held back by flow control would keep the last
+    // close waiting for the drain.
     ::tcflush(fd, TCOFLUSH);
+    // DTR and RTS go down now, as HUPCL takes them down at the last close, which the kernel
+    // may still hold back.
+    if (m_hasModemLines) {
+        const int lines = TIOCM_DTR | TIOCM_RTS;
+        ::ioctl(fd, TIOCMBIC, &lines);
+    }
+    // Released here and not with the descriptor, so that the port opens again at once.
     ::ioctl(fd, TIOCNXCL);
     ::flock(fd, LOCK_UN);
-    ::close(fd);
+    m_lock.release();
+    retire(fd);
 
     m_path.clear();
     m_hungUp = false;
+    m_tail.clear();
     m_hasModemLines = false;
     m_hasCounters = false;
 }
@@ -303,22 +355,16 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     if (!usable()) return;
     const TermiosBits bits = buildTermiosBits(settings);
     auto refuse = [&](const QString& what, const QString& problem) {
-        throw AppError(
-            AppError::ErrCannotSetState,
-            QStringLiteral("The port cannot set %1 on %2: %3").arg(what, m_path, problem));
+        throw SerialErrors::settingRefused(m_path, what, problem);
     };
-    const QString allSettings =
-        QStringLiteral("the line settings %1,%2,%3,%4")
-            .arg(QString::number(settings.baudRate), QString(QChar::fromLatin1(settings.parity)),
-                 QString::number(settings.dataBits), QString::number(settings.stopBits));
+    const QString allSettings = SerialErrors::allSettings(settings);
     if (settings.baudRate <= 0)
-        refuse(QStringLiteral("%1 baud").arg(settings.baudRate),
-               QStringLiteral("the rate must be positive"));
+        refuse(SerialErrors::baudRate(settings.baudRate), SerialErrors::rateMustBePositive());
 
     Termios2State previous;
     if (const int err = getTermios2(m_fd, previous)) {
         if (isGone(err)) return hangUp();
-        refuse(allSettings, osReason(err));
+        refuse(allSettings, SerialErrors::osReason(err));
     }
     const quint32 baud = quint32(settings.baudRate);
     const Termios2State wanted = rawTermios2(previous, bits.cflag, bits.iflag, baud);
@@ -331,11 +377,11 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     if (const int err = setTermios2(m_fd, wanted)) {
         if (isGone(err)) return hangUp();
         what = allSettings;
-        problem = osReason(err);
+        problem = SerialErrors::osReason(err);
     } else if (const int err = getTermios2(m_fd, actual)) {
         if (isGone(err)) return hangUp();
         what = allSettings;
-        problem = osReason(err);
+        problem = SerialErrors::osReason(err);
     } else {
         // A UART reaches most rates only approximately; 2% is what a receiver tolerates.
         auto farOff = [baud](quint32 rate) {
@@ -344,26 +390,22 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
         const quint32 out = termios2OutputSpeed(actual);
         const quint32 in = termios2InputSpeed(actual);
         if (farOff(out) || farOff(in)) {
-            what = QStringLiteral("%1 baud").arg(baud);
-            problem =
-                QStringLiteral("the driver reports %1 baud instead").arg(farOff(out) ? out : in);
+            what = SerialErrors::baudRate(baud);
+            problem = SerialErrors::driverReports(SerialErrors::baudRate(farOff(out) ? out : in));
         } else if ((actual.cflag & CSIZE) != (bits.cflag & CSIZE)) {
-            what = QStringLiteral("%1 data bits").arg(settings.dataBits);
-            problem = QStringLiteral("the driver reports %1 data bits instead")
-                          .arg(dataBitsOf(actual.cflag));
+            what = SerialErrors::dataBits(settings.dataBits);
+            problem = SerialErrors::driverReports(SerialErrors::dataBits(dataBitsOf(actual.cflag)));
         } else if ((actual.cflag & kParityBits) != (bits.cflag & kParityBits)) {
-            what = parityName(bits.cflag) + QStringLiteral(" parity");
-            problem = QStringLiteral("the driver reports %1 parity instead")
-                          .arg(parityName(actual.cflag));
+            what = SerialErrors::parity(parityLetter(bits.cflag));
+            problem = SerialErrors::driverReports(SerialErrors::parity(parityLetter(actual.cflag)));
         } else if ((actual.cflag & CSTOPB) != (bits.cflag & CSTOPB)) {
-            what = QStringLiteral("%1 stop bits").arg(settings.stopBits);
-            problem = QStringLiteral("the driver reports %1 stop bits instead")
-                          .arg((actual.cflag & CSTOPB) ? 2 : 1);
+            what = SerialErrors::stopBits(settings.stopBits);
+            problem = SerialErrors::driverReports(
+                SerialErrors::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
         } else if ((actual.cflag & CRTSCTS) != (bits.cflag & CRTSCTS) ||
                    (actual.iflag & kFlowInputBits) != (bits.iflag & kFlowInputBits)) {
-            what = handshakingName(bits.cflag, bits.iflag);
-            problem = QStringLiteral("the driver reports %1 instead")
-                          .arg(handshakingName(actual.cflag, actual.iflag));
+            what = handshakingOf(bits.cflag, bits.iflag);
+            problem = SerialErrors::driverReports(handshakingOf(actual.cflag, actual.iflag));
         }
     }
     if (what.isEmpty()) return;
@@ -391,10 +433,7 @@ void PosixSerialDevice::setModemLine(int bit, bool on, const char* name) {
     const int err = errno;
     if (isUnsupported(err)) return;  // no modem lines: nothing to switch, nothing to report
     if (isGone(err)) return hangUp();
-    throw AppError(AppError::ErrCannotSetState,
-                   QStringLiteral("The port cannot %1 %2 on %3: %4")
-                       .arg(on ? QStringLiteral("raise") : QStringLiteral("lower"),
-                            QLatin1String(name), m_path, osReason(err)));
+    throw SerialErrors::lineRefused(m_path, QLatin1String(name), on, err);
 }
 
 ModemLines PosixSerialDevice::modemLines() const {
@@ -409,7 +448,13 @@ ModemLines PosixSerialDevice::modemLines() const {
 }
 
 qint64 PosixSerialDevice::read(char* data, qint64 maxSize) {
-    if (!usable() || maxSize <= 0) return 0;
+    if (m_fd < 0 || maxSize <= 0) return 0;
+    if (m_hungUp) {
+        const qint64 n = std::min<qint64>(maxSize, m_tail.size());
+        std::memcpy(data, m_tail.constData(), size_t(n));
+        m_tail.remove(0, qsizetype(n));
+        return n;
+    }
     const ssize_t got = ::read(m_fd, data, size_t(maxSize));
     if (got > 0) {
         // Line errors arrive with data and do not wake the line watcher.
@@ -463,11 +508,22 @@ void PosixSerialDevice::onReadActivated() {
 
 void PosixSerialDevice::hangUp() {
     if (!usable()) return;
+    // Whatever the kernel still holds is read first: it is the end of what the far side sent.
+    char chunk[4096];
+    while (m_tail.size() < kMaxTail) {
+        const ssize_t got = ::read(m_fd, chunk, sizeof chunk);
+        if (got > 0)
+            m_tail.append(chunk, qsizetype(got));
+        else if (got < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
     m_hungUp = true;
     // A hung-up fd is readable and writable forever; left enabled, the notifiers would spin.
     if (m_readNotifier) m_readNotifier->setEnabled(false);
     if (m_writeNotifier) m_writeNotifier->setEnabled(false);
-    stopLineWatch();
+    retire(-1);
     m_pollTimer.stop();
     // Posted, not emitted here: hang-up is found inside read() and write(), and the caller
     // should finish its own step before hearing about it.
@@ -536,29 +592,56 @@ void PosixSerialDevice::startLineWatch() {
     m_watch = std::move(watch);
 }
 
-void PosixSerialDevice::stopLineWatch() {
-    if (!m_watchThread.joinable()) {
-        m_watch.reset();
-        return;
-    }
-    bool finished = false;
-    {
-        std::unique_lock lock(m_watch->mutex);
-        m_watch->stopping = true;
-        const auto deadline = std::chrono::steady_clock::now() + kWatchStopBound;
+// A line watcher being stopped, and the descriptor to close once it is out.
+struct PosixSerialDevice::Retired {
+    std::thread watcher;
+    std::shared_ptr<LineWatch> watch;
+    int fd = -1;
+    dev_t device = 0;
+};
+
+void PosixSerialDevice::finishRetired(Retired& retired) {
+    if (retired.watcher.joinable()) {
+        std::unique_lock lock(retired.watch->mutex);
         // The signal can land between the stopping check and the ioctl, so knock until the
         // thread is out rather than once.
-        while (!m_watch->finished && std::chrono::steady_clock::now() < deadline) {
-            ::pthread_kill(m_watchThread.native_handle(), wakeSignal());
-            m_watch->finishedChanged.wait_for(lock, kWatchKnockInterval);
+        while (!retired.watch->finished) {
+            ::pthread_kill(retired.watcher.native_handle(), wakeSignal());
+            retired.watch->finishedChanged.wait_for(lock, kWatchKnockInterval);
         }
-        finished = m_watch->finished;
+        lock.unlock();
+        retired.watcher.join();
     }
-    if (finished)
-        m_watchThread.join();
-    else
-        m_watchThread.detach();  // it holds its own descriptor and posts nothing any more
-    m_watch.reset();
+    // The watcher's own descriptor is closed by now, so this is the last one: DTR drops.
+    if (retired.fd >= 0) {
+        ::close(retired.fd);
+        pendingCloses().remove(retired.device);
+    }
+}
+
+void PosixSerialDevice::retire(int fd) {
+    auto retired = std::make_shared<Retired>();
+    retired->watcher = std::move(m_watchThread);
+    retired->watch = std::move(m_watch);
+    // Nothing is posted to this object from here on, whenever the thread gets out.
+    if (retired->watch) {
+        std::lock_guard lock(retired->watch->mutex);
+        retired->watch->stopping = true;
+    }
+    struct stat device {};
+    if (fd >= 0 && ::fstat(fd, &device) == 0) {
+        retired->fd = fd;
+        retired->device = device.st_rdev;
+        pendingCloses().add(device.st_rdev);
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!retired->watcher.joinable() && retired->fd < 0) return;
+    try {
+        std::thread([retired] { finishRetired(*retired); }).detach();
+    } catch (const std::system_error&) {
+        finishRetired(*retired);
+    }
 }
 
 void PosixSerialDevice::onWatchReport(quint64 generation, WatchReport report) {
@@ -569,7 +652,7 @@ void PosixSerialDevice::onWatchReport(quint64 generation, WatchReport report) {
             break;
         case WatchReport::Unsupported:
             // The driver has modem lines but cannot wait for them: look at them regularly.
-            stopLineWatch();
+            retire(-1);
             m_pollTimer.start();
             break;
         case WatchReport::HungUp:

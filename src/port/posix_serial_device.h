@@ -9,14 +9,23 @@
 // lineEvent() codes. Line errors do not wake TIOCMIWAIT, so the counters are sampled after
 // reads as well. Drivers without TIOCMIWAIT get a polling timer instead; a pty, which has no
 // modem lines at all, gets neither. A hang-up (read of 0, EIO, POLLHUP) silences all of this
-// at once, because a hung-up fd stays readable forever, and is reported once through hungUp().
-
+// at once, because a hung-up fd stays readable forever, and is reported once through hungUp()
+// after what the kernel still held has been read into a tail that read() then hands out.
+//
+// Opening takes the port only when nobody else has it: the UUCP lock file, the exclusive flag,
+// flock() and, for a device that is not a pty, the other processes' descriptors are all
+// checked before anything about the terminal changes, and a refusal names the holder. Closing
+// releases the lock file, flock() and the exclusive flag at once, so the port can be opened
+// again straight away; the last close() of the descriptor, which the kernel may hold back
+// while a line stalled by flow control drains, runs on a closer thread after the line watcher
+// has been knocked out of its wait and joined.
 #include <QObject>
 #include <QString>
 #include <QTimer>
 #include <memory>
 #include <thread>
 
+#include "port/port_holders.h"
 #include "port/serial_device.h"
 
 class QSocketNotifier;
@@ -35,7 +44,11 @@ TermiosBits buildTermiosBits(const LineSettings& settings);
 class PosixSerialDevice : public SerialDevice {
     Q_OBJECT
 public:
-    explicit PosixSerialDevice(QObject* parent = nullptr);
+    // Where serial programs keep their UUCP lock files (/run/lock on Debian).
+    static constexpr const char* kLockDirectory = "/var/lock";
+
+    explicit PosixSerialDevice(QString lockDirectory = QString::fromLatin1(kLockDirectory),
+                               QObject* parent = nullptr);
     ~PosixSerialDevice() override;
 
     void open(const QString& path) override;
@@ -63,6 +76,8 @@ public:
 
 private:
     struct LineWatch;
+    struct Retired;
+    static void finishRetired(Retired& retired);
     enum class WatchReport { LinesChanged, Unsupported, HungUp };
     // The interrupt counters of TIOCGICOUNT that become line events.
     struct LineCounters {
@@ -75,7 +90,8 @@ private:
     void onReadActivated();
     void hangUp();
     void startLineWatch();
-    void stopLineWatch();
+    // Stops the line watcher and, on a closer thread, joins it and closes fd (-1: none).
+    void retire(int fd);
     void onWatchReport(quint64 generation, WatchReport report);
     void queueLineCheck();
     void checkLines();
@@ -83,7 +99,11 @@ private:
 
     int m_fd = -1;
     QString m_path;
+    QString m_lockDirectory;
+    PortLock m_lock;
     bool m_hungUp = false;
+    // What the kernel still held when the line went away.
+    QByteArray m_tail;
     // Bumped on every open and close so that reports of an earlier session are dropped.
     quint64 m_generation = 0;
 

@@ -30,8 +30,9 @@ public:
     using QObject::QObject;
     ~SerialDevice() override = default;
 
-    // Opens exclusively; throws AppError (8002 missing or not a serial port, 8010 busy or
-    // permission denied). A failed open leaves the device closed.
+    // Opens exclusively; throws AppError (8002 missing or not a serial port, 8010 busy, held
+    // by another program, or permission denied). A failed open leaves the device closed and
+    // the terminal untouched.
     virtual void open(const QString& path) = 0;
     // Never blocks and never throws; also undoes a half-finished open.
     virtual void close() = 0;
@@ -47,7 +48,7 @@ public:
     virtual ModemLines modemLines() const = 0;
 
     // Non-blocking: the bytes read (0 when none are waiting). A hang-up is reported through
-    // hungUp(), after which read returns 0.
+    // hungUp(); from then on read returns what the line still held when it went away, then 0.
     virtual qint64 read(char* data, qint64 maxSize) = 0;
     // Non-blocking: the number of bytes the driver accepted (0 when it would block).
     virtual qint64 write(const char* data, qint64 size) = 0;
@@ -70,6 +71,7 @@ signals:
     // A modem line change (3 CTS, 4 DSR, 5 DCD, 6 ring) or line error (1001 break,
     // 1004 framing, 1006 overrun, 1009 parity, 1008 driver buffer overrun).
     void lineEvent(int code);
-    // The device went away (unplugged adapter, far end of a pty closed). Emitted once.
+    // The device went away (unplugged adapter, far end of a pty closed). Emitted once, when the
+    // bytes still readable have been set aside for read().
     void hungUp();
 };

@@ -58,7 +58,8 @@ Termios2State rawTermios2(const Termios2State& base, std::uint32_t cflagBits,
     s.iflag = iflagBits;
     s.oflag = 0;
     s.lflag = 0;
-    s.cflag = (base.cflag & HUPCL) | cflagBits | BOTHER | (BOTHER << IBSHIFT);
+    // Set even where an earlier program cleared it: closing the port must drop DTR.
+    s.cflag = HUPCL | cflagBits | BOTHER | (BOTHER << IBSHIFT);
     s.cc[VMIN] = 1;
     s.cc[VTIME] = 0;
     s.ispeed = baud;

@@ -27,8 +27,8 @@ int setTermios2(int fd, const Termios2State& state);
 
 // Raw mode on top of `base`: no input or output processing, no echo or signals, reads return
 // as soon as one byte is there (VMIN 1, VTIME 0). The line's c_cflag and c_iflag bits are
-// replaced by the ones given; only HUPCL is kept from `base`, so the modem lines still drop on
-// the last close. `baud` is set in both directions through BOTHER.
+// replaced by the ones given, plus HUPCL, so that the modem lines drop on the last close.
+// `baud` is set in both directions through BOTHER.
 Termios2State rawTermios2(const Termios2State& base, std::uint32_t cflagBits,
                           std::uint32_t iflagBits, std::uint32_t baud);
 

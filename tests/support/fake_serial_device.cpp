@@ -51,7 +51,8 @@ void FakeSerialDevice::setDtr(bool on) {
 }
 
 qint64 FakeSerialDevice::read(char* data, qint64 maxSize) {
-    if (!m_state->open || m_state->hungUp) return 0;
+    // After a hang-up, what was waiting is still handed out, as the real device does.
+    if (!m_state->open) return 0;
     const qint64 n = std::min<qint64>(maxSize, m_state->kernelInput.size());
     std::copy_n(m_state->kernelInput.constData(), n, data);
     m_state->kernelInput.remove(0, qsizetype(n));

@@ -75,3 +75,13 @@ void MSCommTest::Form_Unload(Bool16& /*cancel*/) {
     if (MSComm->PortOpen()) MSComm->setPortOpen(false);
     m_endProgram();
 }
+
+void MSCommTest::unloadWithoutAsking() {
+    Bool16 cancel = False16;
+    try {
+        Form_Unload(cancel);
+    } catch (...) {
+        // The program ends all the same; the kernel closes what is left.
+        m_endProgram();
+    }
+}

@@ -92,6 +92,9 @@ public:
     void Form_Load();
     void Form_QueryUnload(Bool16& cancel, int unloadMode);
     void Form_Unload(Bool16& cancel);
+    // The session ends the program (SIGTERM, SIGHUP, SIGINT): Form_Unload as after a Yes,
+    // without the question.
+    void unloadWithoutAsking();
     void Text2_KeyPress(qint16& keyAscii);
     void Text8_KeyPress(qint16& keyAscii);
     void Text2_LostFocus();

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <limits>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -27,6 +30,35 @@ std::string osError(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
+// Whether a process other than this one has `path` open, as /proc/PID/fd tells.
+bool openElsewhere(const std::string& path) {
+    DIR* proc = opendir("/proc");
+    if (!proc) return true;  // cannot tell: leave everything as it is
+    const std::string self = std::to_string(getpid());
+    bool found = false;
+    while (const dirent* process = readdir(proc)) {
+        if (found) break;
+        const std::string pid = process->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        DIR* fds = opendir(fdDir.c_str());
+        if (!fds) continue;
+        while (const dirent* entry = readdir(fds)) {
+            char target[256];
+            const std::string link = fdDir + "/" + entry->d_name;
+            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (n > 0 && path.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
+                found = true;
+                break;
+            }
+        }
+        closedir(fds);
+    }
+    closedir(proc);
+    return found;
+}
+
 }  // namespace
 
 Peer::Peer(const Options& options)
@@ -36,6 +68,7 @@ Peer::Peer(const Options& options)
       m_pattern(options.pattern) {}
 
 Peer::~Peer() {
+    if (m_closeWatch >= 0) close(m_closeWatch);
     if (m_master >= 0) close(m_master);
     if (m_slave >= 0) close(m_slave);
 }
@@ -80,7 +113,30 @@ bool Peer::open(std::string& error) {
         return false;
     }
     m_slavePath = name;
+
+    // Told of every close of the slave, so that a client killed before it could clear the
+    // exclusive flag does not lock the next one out. Without it the plug still works.
+    m_closeWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_closeWatch >= 0 && inotify_add_watch(m_closeWatch, m_slavePath.c_str(),
+                                               IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        close(m_closeWatch);
+        m_closeWatch = -1;
+    }
     return true;
+}
+
+void Peer::onClientClosed() {
+    char events[4096];
+    while (read(m_closeWatch, events, sizeof events) > 0) {
+    }
+    // TIOCEXCL marks the tty, not the process, and this plug keeps the tty alive: after a
+    // client that set it is gone, only this plug can clear it. A client that still has the
+    // slave open keeps its flag.
+    int exclusive = 0;
+    if (ioctl(m_slave, TIOCGEXCL, &exclusive) != 0 || !exclusive) return;
+    if (openElsewhere(m_slavePath)) return;
+    ioctl(m_slave, TIOCNXCL);
+    ++m_exclusiveCleared;
 }
 
 bool Peer::wantInput() const {
@@ -202,7 +258,8 @@ bool Peer::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& 
             }
         }
 
-        pollfd master{m_master, 0, 0};
+        pollfd watched[2] = {{m_master, 0, 0}, {m_closeWatch, POLLIN, 0}};
+        pollfd& master = watched[0];
         if (wantInput()) master.events |= POLLIN;
         if (m_masterFull) master.events |= POLLOUT;
         const std::int64_t wake = nextWakeNs(now, deadline);
@@ -214,12 +271,13 @@ bool Peer::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& 
             timeout.tv_nsec = static_cast<long>(wait % 1'000'000'000);
             timeoutPtr = &timeout;
         }
-        if (ppoll(&master, 1, timeoutPtr, &waitMask) < 0) {
+        if (ppoll(watched, m_closeWatch >= 0 ? 2 : 1, timeoutPtr, &waitMask) < 0) {
             if (errno == EINTR) continue;
             error = osError("waiting on the pty failed");
             ok = false;
             break;
         }
+        if (watched[1].revents & POLLIN) onClientClosed();
         if (master.revents & POLLOUT) m_masterFull = false;
         if (master.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
             ok = readInput(nowNs(), false, error);
@@ -243,6 +301,7 @@ Stats Peer::stats() const {
         s.unsent = m_queued;
     }
     s.elapsedMs = (m_endNs - m_startNs) / 1'000'000;
+    s.exclusiveCleared = m_exclusiveCleared;
     return s;
 }
 

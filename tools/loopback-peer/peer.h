@@ -12,7 +12,9 @@ namespace parvolo::loopback {
 
 // The far end of the line: a pty pair whose master it serves in one poll loop. It keeps its own
 // slave descriptor open for its whole life, so clients can come and go without the master ever
-// reading EIO (the state of a pty whose slave side nobody holds).
+// reading EIO (the state of a pty whose slave side nobody holds). Because of that the slave's
+// tty, and the exclusive flag a client sets on it, outlive every client; when the last client
+// has closed the slave (killed or not), the plug clears the flag.
 class Peer {
 public:
     explicit Peer(const Options& options);
@@ -44,11 +46,14 @@ private:
     bool writeOutput(std::int64_t now, std::string& error);
     void topUpPattern(std::int64_t now);
     std::int64_t nextWakeNs(std::int64_t now, std::int64_t deadline) const;
+    void onClientClosed();
 
     Options m_options;
     int m_master = -1;
     int m_slave = -1;
     std::string m_slavePath;
+    int m_closeWatch = -1;  // inotify on the slave's node: a client closed it
+    std::uint64_t m_exclusiveCleared = 0;
     StreamTransform m_transform;
     RateMeter m_meter;
     PatternSource m_pattern;

@@ -350,6 +350,7 @@ struct Stats {
     std::uint64_t generated = 0;
     std::uint64_t unsent = 0;  // echo bytes still queued at exit
     std::int64_t elapsedMs = 0;
+    std::uint64_t exclusiveCleared = 0;  // exclusive flags a gone client left behind
 };
 
 // One line of key=value pairs: easy to read and easy for a parent process to parse.
@@ -357,7 +358,8 @@ inline std::string formatSummary(const Stats& s) {
     return "SUMMARY received=" + std::to_string(s.received) +
            " echoed=" + std::to_string(s.echoed) + " corrupted=" + std::to_string(s.corrupted) +
            " dropped=" + std::to_string(s.dropped) + " generated=" + std::to_string(s.generated) +
-           " unsent=" + std::to_string(s.unsent) + " elapsed_ms=" + std::to_string(s.elapsedMs);
+           " unsent=" + std::to_string(s.unsent) + " elapsed_ms=" + std::to_string(s.elapsedMs) +
+           " exclusive_cleared=" + std::to_string(s.exclusiveCleared);
 }
 
 }  // namespace parvolo::loopback

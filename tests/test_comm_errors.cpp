@@ -1,5 +1,6 @@
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -33,6 +34,9 @@ private slots:
     void waitingBytesAppendedPastFullDisplay();
     void failureInsideTheHandler();
     void hangUpReportsOnceAndCanReopen();
+    void hangUpWithQueuedBytesCountsThemAll_data();
+    void hangUpWithQueuedBytesCountsThemAll();
+    void continuousSendWithCheckOffKeepsEventsFew();
 };
 
 void CommErrorsTest::lineErrorsAreCounted_data() {
@@ -177,6 +181,63 @@ void CommErrorsTest::hangUpReportsOnceAndCanReopen() {
     h.whileOpen([&] { QVERIFY(w.MSComm->PortOpen()); });
     QVERIFY(h.messages.shown.isEmpty());
     QCOMPARE(h.device.opens, 2);
+}
+
+void CommErrorsTest::hangUpWithQueuedBytesCountsThemAll_data() {
+    QTest::addColumn<int>("queued");
+    QTest::newRow("a few") << 5;
+    QTest::newRow("more than the receive buffer") << 10000;
+}
+
+void CommErrorsTest::hangUpWithQueuedBytesCountsThemAll() {
+    QFETCH(int, queued);
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Check4->setChecked(true);
+    const QByteArray echo = QByteArray("0123456789ABCDEF").repeated(queued / 16 + 1).left(queued);
+    h.runOpen({WindowHarness::act([&] {
+                   // Still in the kernel when the far end goes away.
+                   h.device.kernelInput = echo;
+                   h.fake->hangUp();
+               }),
+               [&] { return !w.MSComm->PortOpen(); }});
+    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("DCB取得エラー") + kStop});
+    QCOMPARE(w.recvTotalBytes, queued);
+    QCOMPARE(w.Text5->text(), QString::number(queued));
+    expectClosedState(w);
+}
+
+// Each pass of a send with the check off posts a Send and a Receive; the window takes one event
+// per pass. However many passes, only a few may wait, so a hang-up is heard at once; and a
+// stalled far end stops the run instead of overfilling the transmit buffer.
+void CommErrorsTest::continuousSendWithCheckOffKeepsEventsFew() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Check3->setChecked(true);
+    h.device.echo = true;
+    qsizetype mostWaiting = 0;
+    QObject::connect(w.MSComm, &MSComm::OnComm, &w,
+                     [&] { mostWaiting = std::max(mostWaiting, w.MSComm->pendingEventCount()); });
+    qint32 sentAtStall = 0;
+    QElapsedTimer stalled;
+    h.runOpen(
+        {WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
+         [&] { return w.sendCount >= 20000; }, WindowHarness::act([&] {
+             h.device.holdTransmit = true;
+             h.device.driverCapacity = 64;  // four transmissions, then the line is held
+             sentAtStall = w.sendCount;
+             stalled.start();
+         }),
+         [&] { return stalled.elapsed() >= 300; }, WindowHarness::act([&] {
+             QVERIFY(h.messages.shown.isEmpty());
+             QVERIFY2(w.sendCount <= sentAtStall + 5, qPrintable(QString::number(w.sendCount)));
+             h.fake->releaseTransmit();  // the line goes on and so does the run
+         }),
+         [&] { return w.sendCount > sentAtStall + 100; },
+         WindowHarness::act([&] { h.fake->hangUp(); }), [&] { return !w.MSComm->PortOpen(); }},
+        20000);
+    QVERIFY2(mostWaiting <= 3, qPrintable(QString::number(mostWaiting)));
+    QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("DCB取得エラー") + kStop});
 }
 
 QTEST_MAIN(CommErrorsTest)

@@ -57,6 +57,9 @@ private slots:
     void discardOutputOnlyFlushesTheDriverWhenItHoldsBytes();
     void purgeOnHandle();
     void hangUpIsOneEventAndKeepsReceivedBytes();
+    void hangUpHandsOverWhatTheLineHeld();
+    void sendAndReceiveWaitOnceOthersKeepTheirPlace();
+    void waitingSendIsDroppedByNewOutput();
     void failedOpenLeavesClosed();
     void portNames();
     void codePageEncode_data();
@@ -288,6 +291,55 @@ void SerialControlTest::hangUpIsOneEventAndKeepsReceivedBytes() {
     QCOMPARE(c.comm->Input(), QByteArray("last words"));
     c.comm->setPortOpen(false);
     QCOMPARE(c.state.closes, 1);
+}
+
+void SerialControlTest::hangUpHandsOverWhatTheLineHeld() {
+    Control c;
+    c.comm->setPortOpen(true);
+    QByteArray tail;
+    for (int i = 0; i < 10000; ++i) tail.append(char('A' + i % 26));
+    // Still in the kernel, more than the control's buffer holds, when the line goes away.
+    c.state.kernelInput = tail;
+    c.fake->hangUp();
+    QTRY_VERIFY(c.events.contains(1011));
+    // The bytes are announced before the hang-up, so a reader sees them first.
+    QCOMPARE(c.events, (QList<int>{2, 1011}));
+    QCOMPARE(c.comm->Input(), tail);
+}
+
+void SerialControlTest::sendAndReceiveWaitOnceOthersKeepTheirPlace() {
+    Control c;
+    c.comm->setPortOpen(true);
+    c.state.echo = true;
+    // Nothing is delivered in between: every Output and arrival finds the last ones waiting.
+    for (int i = 0; i < 1000; ++i) {
+        c.comm->setOutput(QStringLiteral("x"));
+        c.fake->raiseLineEvent(1004);
+        QCoreApplication::sendPostedEvents();
+    }
+    QCOMPARE(c.comm->pendingEventCount(), 1000 + 2);
+    QTRY_COMPARE(c.events.size(), 1000 + 2);
+    QCOMPARE(c.events.count(1), 1);
+    QCOMPARE(c.events.count(2), 1);
+    QCOMPARE(c.events.count(1004), 1000);  // line errors are counted one by one
+    QCOMPARE(c.comm->Input(), QByteArray(1000, 'x'));
+    QCOMPARE(c.comm->pendingEventCount(), 0);
+}
+
+void SerialControlTest::waitingSendIsDroppedByNewOutput() {
+    Control c;
+    c.comm->setPortOpen(true);
+    c.comm->setOutput(QStringLiteral("first"));  // drained at once: its Send waits
+    QCOMPARE(c.comm->pendingEventCount(), 1);
+    c.state.holdTransmit = true;
+    c.comm->setOutput(QStringLiteral("second"));  // held by flow control
+    QCOMPARE(c.comm->pendingEventCount(), 0);
+    QTest::qWait(20);
+    // A Send now would say the buffer is empty while "second" still waits in the driver.
+    QVERIFY(c.events.isEmpty());
+    c.fake->releaseTransmit();
+    QTRY_COMPARE(c.events, QList<int>{1});
+    QCOMPARE(c.state.written, QByteArray("firstsecond"));
 }
 
 void SerialControlTest::failedOpenLeavesClosed() {

@@ -26,7 +26,9 @@
 #include "app/app_error.h"
 #include "port/mscomm.h"
 #include "port/os_comm_calls.h"
+#include "port/port_holders.h"
 #include "port/posix_serial_device.h"
+#include "support/holder_process.h"
 
 Q_DECLARE_METATYPE(LineSettings)
 using CounterField = int serial_icounter_struct::*;
@@ -48,6 +50,7 @@ public:
     }
     bool ok() const { return m_master >= 0 && !m_path.isEmpty(); }
     const QString& path() const { return m_path; }
+    int slave() const { return m_slave; }
     void closeMaster() {
         if (m_master >= 0) ::close(m_master);
         m_master = -1;
@@ -194,6 +197,9 @@ class TestPosixSerialDevice : public QObject {
 private slots:
     void openAndClose();
     void secondOpenOfSamePathIsRefused();
+    void busyPortIsNamed_data();
+    void busyPortIsNamed();
+    void lockFileKeptWhileOpen();
     void openErrors_data();
     void openErrors();
     void baudRates_data();
@@ -266,6 +272,93 @@ void TestPosixSerialDevice::secondOpenOfSamePathIsRefused() {
     first.close();
     second.open(pty.path());
     QVERIFY(second.isOpen());
+}
+
+void TestPosixSerialDevice::busyPortIsNamed_data() {
+    QTest::addColumn<QString>("device");  // empty: a pty
+    QTest::addColumn<QString>("heldBy");
+    QTest::newRow("lock file") << QString() << "lock file";
+    QTest::newRow("flock") << QString() << "flock";
+    QTest::newRow("exclusive flag left on a pty") << QString() << "exclusive, gone";
+    QTest::newRow("plain open, not a pty") << "/dev/ttyS0"
+                                           << "open";
+}
+
+// Another program has the port: the open is refused with its name and PID, and the terminal
+// is left exactly as that program set it.
+void TestPosixSerialDevice::busyPortIsNamed() {
+    QFETCH(QString, device);
+    QFETCH(QString, heldBy);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    if (device.isEmpty()) {
+        device = pty.path();
+    } else {
+        const int fd =
+            ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) QSKIP("no UART that can be opened here");
+        ::close(fd);
+    }
+    QTemporaryDir lockDir;
+    const int hold = heldBy == QLatin1String("flock")                ? HolderProcess::Flock
+                     : heldBy.startsWith(QLatin1String("exclusive")) ? HolderProcess::Exclusive
+                                                                     : HolderProcess::OpenOnly;
+    HolderProcess holder(heldBy == QLatin1String("lock file") ? QString() : device, hold);
+    QVERIFY(holder.ok());
+    if (heldBy == QLatin1String("lock file")) {
+        QFile lock(lockDir.filePath(lockFileName(device)));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(holder.pid()).rightJustified(10, ' ') + '\n');
+    }
+    const QString program = programName(holder.pid());
+    if (heldBy.endsWith(QLatin1String("gone"))) holder.kill();
+    struct termios before {};
+    QCOMPARE(::tcgetattr(pty.slave(), &before), 0);
+
+    PosixSerialDevice port(lockDir.path());
+    try {
+        port.open(device);
+        QFAIL("a port another program has was opened");
+    } catch (const AppError& e) {
+        QCOMPARE(e.number(), 8010);
+        const QString expected = heldBy.endsWith(QLatin1String("gone"))
+                                     ? device + QStringLiteral(" は排他モードのままです")
+                                     : QStringLiteral("%1 は使用中です: %2 (PID %3) が使っています")
+                                           .arg(device, program)
+                                           .arg(holder.pid());
+        QVERIFY2(e.description().startsWith(expected), qPrintable(e.description()));
+    }
+    QVERIFY(!port.isOpen());
+    struct termios after {};
+    QCOMPARE(::tcgetattr(pty.slave(), &after), 0);
+    QVERIFY(std::memcmp(&before, &after, sizeof before) == 0);
+}
+
+void TestPosixSerialDevice::lockFileKeptWhileOpen() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir lockDir;
+    const QString lockFile = lockDir.filePath(lockFileName(pty.path()));
+    PosixSerialDevice first(lockDir.path());
+    PosixSerialDevice second(lockDir.path());
+    first.open(pty.path());
+    QFile lock(lockFile);
+    QVERIFY(lock.open(QIODevice::ReadOnly));
+    QCOMPARE(lock.readAll(), QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n');
+    // A second window finds the first one by its lock file.
+    try {
+        second.open(pty.path());
+        QFAIL("second open succeeded");
+    } catch (const AppError& e) {
+        QVERIFY2(e.description().contains(QStringLiteral("(PID %1)").arg(::getpid())),
+                 qPrintable(e.description()));
+    }
+    // Gone with the close, at once: the port opens again straight away.
+    first.close();
+    QVERIFY(!QFile::exists(lockFile));
+    second.open(pty.path());
+    QVERIFY(second.isOpen());
+    QVERIFY(QFile::exists(lockFile));
 }
 
 void TestPosixSerialDevice::openErrors_data() {

@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <mutex>
 
@@ -165,6 +167,32 @@ struct FakeLines {
 
 FakeLines fakeLines;
 
+// The last close of one tty held back, as the kernel holds it while a line stalled by flow
+// control drains (up to closing_wait, 30 s by default). Given up after 3 s, so that a close
+// made on the calling thread shows as a slow test rather than a hung one.
+struct HeldCloses {
+    std::atomic<dev_t> rdev{0};
+    std::atomic<int> waiting{0};
+    std::mutex mutex;
+    std::condition_variable released;
+
+    bool holds(int fd) const {
+        struct stat st {};
+        return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+    }
+    void hold(const QString& path) {
+        struct stat st {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        rdev = st.st_rdev;
+    }
+    void release() {
+        rdev = 0;
+        released.notify_all();
+    }
+};
+
+HeldCloses heldCloses;
+
 // For a condition another thread sets: unlike QTRY_*, leaves this thread's posted events queued.
 template <typename Condition>
 bool waitWithoutEvents(Condition done) {
@@ -192,6 +220,17 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     return int(::syscall(SYS_ioctl, fd, request, arg));
 }
 
+extern "C" int close(int fd) noexcept {
+    if (heldCloses.holds(fd)) {
+        ++heldCloses.waiting;
+        std::unique_lock lock(heldCloses.mutex);
+        heldCloses.released.wait_for(lock, std::chrono::seconds(3),
+                                     [] { return heldCloses.rdev == 0; });
+        --heldCloses.waiting;
+    }
+    return int(::syscall(SYS_close, fd));
+}
+
 class TestPosixSerialDevice : public QObject {
     Q_OBJECT
 private slots:
@@ -200,6 +239,7 @@ private slots:
     void busyPortIsNamed_data();
     void busyPortIsNamed();
     void lockFileKeptWhileOpen();
+    void closeNeverWaitsForTheLine();
     void openErrors_data();
     void openErrors();
     void baudRates_data();
@@ -359,6 +399,34 @@ void TestPosixSerialDevice::lockFileKeptWhileOpen() {
     second.open(pty.path());
     QVERIFY(second.isOpen());
     QVERIFY(QFile::exists(lockFile));
+}
+
+void TestPosixSerialDevice::closeNeverWaitsForTheLine() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir lockDir;
+    PosixSerialDevice device(lockDir.path());
+    device.open(pty.path());
+    heldCloses.hold(pty.path());
+    device.close();
+    // close() has returned while the kernel still holds the last close; what a reopen needs
+    // is released already.
+    QVERIFY(waitWithoutEvents([] { return heldCloses.waiting == 1; }));
+    QVERIFY(QDir(lockDir.path()).isEmpty());
+    // A reopen would wait in the kernel for that close: it is refused instead, and says why.
+    PosixSerialDevice again(lockDir.path());
+    try {
+        again.open(pty.path());
+        QFAIL("opened while the last close was still running");
+    } catch (const AppError& e) {
+        QCOMPARE(e.number(), 8010);
+        QVERIFY2(e.description().contains(QStringLiteral("まだ閉じている途中です")),
+                 qPrintable(e.description()));
+    }
+    heldCloses.release();
+    QVERIFY(waitWithoutEvents([] { return heldCloses.waiting == 0; }));
+    again.open(pty.path());
+    QVERIFY(again.isOpen());
 }
 
 void TestPosixSerialDevice::openErrors_data() {

@@ -134,7 +134,7 @@ void WindowProcessTest::killedWindowLeavesThePortUsable() {
     QCOMPARE(pidInFile(lockFileOf(plug)), killed.pid());
     // The plug clears the flag when it sees the last descriptor closed, a moment later.
     QTRY_VERIFY_WITH_TIMEOUT(anotherWindowOpens(), 2000);
-    QCOMPARE(plug.stop().value(QStringLiteral("exclusive_cleared")), 1);
+    QVERIFY(plug.stop().value(QStringLiteral("exclusive_cleared")) >= 1);
 }
 
 void WindowProcessTest::withoutDisplay_data() {

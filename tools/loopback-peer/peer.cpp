@@ -132,9 +132,14 @@ void Peer::onClientClosed() {
     // TIOCEXCL marks the tty, not the process, and this plug keeps the tty alive: after a
     // client that set it is gone, only this plug can clear it. A client that still has the
     // slave open keeps its flag.
-    int exclusive = 0;
-    if (ioctl(m_slave, TIOCGEXCL, &exclusive) != 0 || !exclusive) return;
-    if (openElsewhere(m_slavePath)) return;
+    auto exclusive = [this] {
+        int set = 0;
+        return ioctl(m_slave, TIOCGEXCL, &set) == 0 && set;
+    };
+    if (!exclusive() || openElsewhere(m_slavePath)) return;
+    // Asked again right before clearing: a client that was closing during the scan has cleared
+    // its own flag by now, and one opening since is given as little room as can be.
+    if (!exclusive()) return;
     ioctl(m_slave, TIOCNXCL);
     ++m_exclusiveCleared;
 }

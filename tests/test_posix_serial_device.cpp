@@ -362,7 +362,7 @@ void TestPosixSerialDevice::busyPortIsNamed() {
     } catch (const AppError& e) {
         QCOMPARE(e.number(), 8010);
         const QString expected = heldBy.endsWith(QLatin1String("gone"))
-                                     ? device + QStringLiteral(" は排他モードのままです")
+                                     ? device + QStringLiteral(" は排他モードになっています")
                                      : QStringLiteral("%1 は使用中です: %2 (PID %3) が使っています")
                                            .arg(device, program)
                                            .arg(holder.pid());

@@ -151,9 +151,10 @@ AppError busy(const QString& path, const PortHolder& holder) {
 }
 
 AppError exclusiveLeftOver(const QString& path) {
+    // Nothing tells a pty's user from its far end, so both causes are named.
     return AppError(AppError::ErrHardwareUnavailable,
-                    QStringLiteral("%1 は排他モードのままです: 使っていたプログラムが閉じずに"
-                                   "終了した可能性があります")
+                    QStringLiteral("%1 は排他モードになっています: 他のプログラムが使っているか、"
+                                   "使っていたプログラムが閉じずに終了しました")
                         .arg(path));
 }
 

@@ -34,7 +34,8 @@ AppError notOpen();                    // 8012
 AppError openFailed(const QString& path, int err);
 AppError permissionDenied(const QString& path, int err, const DeviceAccess& access);
 AppError busy(const QString& path, const PortHolder& holder);
-// A pty whose exclusive flag outlived the program that set it.
+// A pty in exclusive mode with no lock naming its holder: still used, or left so by a program
+// that ended without closing it.
 AppError exclusiveLeftOver(const QString& path);
 // The previous close of the same device has not finished (a line held back by flow control).
 AppError stillClosing(const QString& path);

@@ -58,7 +58,6 @@ private slots:
     void lockFileNames();
     void lockFiles_data();
     void lockFiles();
-    void flockOwnerIsFound();
     void openersOfADevice();
     void pseudoTerminals_data();
     void pseudoTerminals();
@@ -149,22 +148,6 @@ void PortHoldersTest::lockFiles() {
     } else if (holder == QLatin1String("unknown")) {
         QCOMPARE(who.pid, 0);
     }
-}
-
-void PortHoldersTest::flockOwnerIsFound() {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("port"));
-    writeFile(path, "");
-    struct stat st {};
-    QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
-    QCOMPARE(flockHolder(st.st_dev, st.st_ino).pid, 0);
-    HolderProcess holder(path, HolderProcess::Flock);
-    QVERIFY(holder.ok());
-    const PortHolder found = flockHolder(st.st_dev, st.st_ino);
-    QCOMPARE(found.pid, qint64(holder.pid()));
-    QCOMPARE(found.program, programName(holder.pid()));
-    holder.kill();
-    QCOMPARE(flockHolder(st.st_dev, st.st_ino).pid, 0);
 }
 
 void PortHoldersTest::openersOfADevice() {

@@ -238,7 +238,6 @@ private slots:
     void secondOpenOfSamePathIsRefused();
     void busyPortIsNamed_data();
     void busyPortIsNamed();
-    void lockFileKeptWhileOpen();
     void closeNeverWaitsForTheLine();
     void openErrors_data();
     void openErrors();
@@ -372,33 +371,6 @@ void TestPosixSerialDevice::busyPortIsNamed() {
     struct termios after {};
     QCOMPARE(::tcgetattr(pty.slave(), &after), 0);
     QVERIFY(std::memcmp(&before, &after, sizeof before) == 0);
-}
-
-void TestPosixSerialDevice::lockFileKeptWhileOpen() {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    QTemporaryDir lockDir;
-    const QString lockFile = lockDir.filePath(lockFileName(pty.path()));
-    PosixSerialDevice first(lockDir.path());
-    PosixSerialDevice second(lockDir.path());
-    first.open(pty.path());
-    QFile lock(lockFile);
-    QVERIFY(lock.open(QIODevice::ReadOnly));
-    QCOMPARE(lock.readAll(), QByteArray::number(::getpid()).rightJustified(10, ' ') + '\n');
-    // A second window finds the first one by its lock file.
-    try {
-        second.open(pty.path());
-        QFAIL("second open succeeded");
-    } catch (const AppError& e) {
-        QVERIFY2(e.description().contains(QStringLiteral("(PID %1)").arg(::getpid())),
-                 qPrintable(e.description()));
-    }
-    // Gone with the close, at once: the port opens again straight away.
-    first.close();
-    QVERIFY(!QFile::exists(lockFile));
-    second.open(pty.path());
-    QVERIFY(second.isOpen());
-    QVERIFY(QFile::exists(lockFile));
 }
 
 void TestPosixSerialDevice::closeNeverWaitsForTheLine() {

@@ -59,7 +59,6 @@ private slots:
     void hangUpIsOneEventAndKeepsReceivedBytes();
     void hangUpHandsOverWhatTheLineHeld();
     void sendAndReceiveWaitOnceOthersKeepTheirPlace();
-    void waitingSendIsDroppedByNewOutput();
     void failedOpenLeavesClosed();
     void portNames();
     void codePageEncode_data();
@@ -324,22 +323,6 @@ void SerialControlTest::sendAndReceiveWaitOnceOthersKeepTheirPlace() {
     QCOMPARE(c.events.count(1004), 1000);  // line errors are counted one by one
     QCOMPARE(c.comm->Input(), QByteArray(1000, 'x'));
     QCOMPARE(c.comm->pendingEventCount(), 0);
-}
-
-void SerialControlTest::waitingSendIsDroppedByNewOutput() {
-    Control c;
-    c.comm->setPortOpen(true);
-    c.comm->setOutput(QStringLiteral("first"));  // drained at once: its Send waits
-    QCOMPARE(c.comm->pendingEventCount(), 1);
-    c.state.holdTransmit = true;
-    c.comm->setOutput(QStringLiteral("second"));  // held by flow control
-    QCOMPARE(c.comm->pendingEventCount(), 0);
-    QTest::qWait(20);
-    // A Send now would say the buffer is empty while "second" still waits in the driver.
-    QVERIFY(c.events.isEmpty());
-    c.fake->releaseTransmit();
-    QTRY_COMPARE(c.events, QList<int>{1});
-    QCOMPARE(c.state.written, QByteArray("firstsecond"));
 }
 
 void SerialControlTest::failedOpenLeavesClosed() {

@@ -2,7 +2,7 @@
 
 #include <QTimer>
 
-#include "app/app_error.h"
+namespace parvolo {
 
 namespace {
 int nextHandle = 1000;
@@ -12,11 +12,9 @@ FakeSerialDevice::FakeSerialDevice(State* state, QObject* parent)
     : SerialDevice(parent), m_state(state), m_handle(nextHandle++) {}
 
 void FakeSerialDevice::open(const QString& path) {
-    if (m_state->openError) {
-        const int number = *m_state->openError;
-        throw AppError(number,
-                       QStringLiteral("Cannot open %1 (scripted error %2)").arg(path).arg(number));
-    }
+    if (m_state->openError)
+        throw SerialError(*m_state->openError,
+                          QStringLiteral("Cannot open %1 (scripted error)").arg(path));
     m_state->open = true;
     m_state->hungUp = false;
     m_state->path = path;
@@ -33,19 +31,19 @@ void FakeSerialDevice::close() {
 
 void FakeSerialDevice::applySettings(const LineSettings& settings) {
     if (m_state->refuseSettings)
-        throw AppError(
-            8015, QStringLiteral("The device %1 does not take the settings").arg(m_state->path));
+        throw SerialError(SerialError::Code::SettingRefused,
+                          QStringLiteral("The device %1 does not take the settings").arg(m_state->path));
     m_state->settings = settings;
 }
 
 void FakeSerialDevice::setRts(bool on) {
-    if (m_state->refuseRts) throw AppError(8015, QStringLiteral("RTS refused"));
+    if (m_state->refuseRts) throw SerialError(SerialError::Code::LineRefused, QStringLiteral("RTS refused"));
     m_state->rts = on;
     ++m_state->rtsChanges;
 }
 
 void FakeSerialDevice::setDtr(bool on) {
-    if (m_state->refuseDtr) throw AppError(8015, QStringLiteral("DTR refused"));
+    if (m_state->refuseDtr) throw SerialError(SerialError::Code::LineRefused, QStringLiteral("DTR refused"));
     m_state->dtr = on;
     ++m_state->dtrChanges;
 }
@@ -127,7 +125,7 @@ void FakeSerialDevice::ring() {
 
 void FakeSerialDevice::raiseLineEvent(int code) {
     QTimer::singleShot(0, this, [this, code] {
-        if (m_state->open) emit lineEvent(code);
+        if (m_state->open) emit lineEvent(LineEvent(code));
     });
 }
 
@@ -138,3 +136,5 @@ void FakeSerialDevice::hangUp() {
         emit hungUp();
     });
 }
+
+}  // namespace parvolo

@@ -5,7 +5,10 @@
 #include <QString>
 #include <optional>
 
-#include "port/serial_device.h"
+#include "serial/serial_device.h"
+#include "serial/serial_error.h"
+
+namespace parvolo {
 
 // A scriptable device for everything a pseudo-terminal cannot do: modem lines, rings, line
 // errors, refused settings and switches, failed opens, a transmit side held back by flow
@@ -16,8 +19,8 @@ class FakeSerialDevice : public SerialDevice {
 public:
     struct State {
         // Script
-        std::optional<int> openError;  // number of the error the next open raises
-        bool refuseSettings = false;   // applySettings raises 8015
+        std::optional<SerialError::Code> openError;  // the error the next open raises
+        bool refuseSettings = false;                 // applySettings refuses
         bool refuseRts = false, refuseDtr = false;
         bool echo = false;                // written bytes come back
         bool holdTransmit = false;        // flow control holds written bytes in the driver
@@ -41,7 +44,7 @@ public:
 
     // Scripting helpers (post the matching notifications).
     void receive(const QByteArray& bytes);
-    void setLine(int code, bool on);  // 3 CTS, 4 DSR, 5 DCD
+    void setLine(int code, bool on);  // 3 CTS, 4 DSR, 5 DCD (the CommEvent numbers)
     void ring();
     void raiseLineEvent(int code);  // any code, as the OS would report it
     void hangUp();
@@ -70,3 +73,5 @@ private:
     int m_handle;
     bool m_writeNotification = false;
 };
+
+}  // namespace parvolo

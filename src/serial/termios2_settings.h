@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 
+namespace parvolo {
+
 struct Termios2State {
     std::uint32_t iflag = 0;
     std::uint32_t oflag = 0;
@@ -35,3 +37,5 @@ Termios2State rawTermios2(const Termios2State& base, std::uint32_t cflagBits,
 // The rates the driver reports after a read-back.
 std::uint32_t termios2OutputSpeed(const Termios2State& state);
 std::uint32_t termios2InputSpeed(const Termios2State& state);
+
+}  // namespace parvolo

@@ -1,4 +1,4 @@
-#include "port/serial_errors.h"
+#include "serial/serial_error.h"
 
 #include <QFile>
 
@@ -11,7 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "port/port_holders.h"
+#include "serial/port_holders.h"
+
+namespace parvolo {
 
 namespace {
 
@@ -63,7 +65,8 @@ DeviceAccess deviceAccess(const QString& path) {
     return access;
 }
 
-namespace SerialErrors {
+SerialError::SerialError(Code code, const QString& description)
+    : std::runtime_error(description.toStdString()), m_code(code), m_description(description) {}
 
 QString osReason(int err) {
     // strerror follows LC_MESSAGES, which QApplication sets; the reason stays the C library's
@@ -72,25 +75,25 @@ QString osReason(int err) {
     return text ? QString::fromLatin1(text) : QStringLiteral("error %1").arg(err);
 }
 
-AppError invalidPropertyValue() {
-    return AppError(AppError::ErrInvalidPropertyValue, QStringLiteral("プロパティの値が無効です"));
+SerialError SerialError::invalidValue() {
+    return SerialError(Code::InvalidValue, QStringLiteral("プロパティの値が無効です"));
 }
 
-AppError invalidPortNumber(int port) {
-    return AppError(AppError::ErrInvalidPort,
+SerialError SerialError::invalidPortNumber(int port) {
+    return SerialError(Code::InvalidPort,
                     QStringLiteral("ポート番号が不正です: COM%1").arg(port));
 }
 
-AppError alreadyOpen() {
-    return AppError(AppError::ErrPortAlreadyOpen, QStringLiteral("ポートはすでに開いています"));
+SerialError SerialError::alreadyOpen() {
+    return SerialError(Code::AlreadyOpen, QStringLiteral("ポートはすでに開いています"));
 }
 
-AppError notOpen() {
-    return AppError(AppError::ErrPortNotOpen,
+SerialError SerialError::notOpen() {
+    return SerialError(Code::NotOpen,
                     QStringLiteral("ポートが開いていないため、この操作はできません"));
 }
 
-AppError openFailed(const QString& path, int err) {
+SerialError SerialError::openFailed(const QString& path, int err) {
     switch (err) {
         case EACCES:
         case EPERM:
@@ -99,8 +102,8 @@ AppError openFailed(const QString& path, int err) {
         case EWOULDBLOCK:  // from flock(LOCK_NB)
             return busy(path, PortHolder{});
         case ENOTTY:
-            return AppError(
-                AppError::ErrInvalidPort,
+            return SerialError(
+                Code::NoSuchPort,
                 QStringLiteral("%1 はシリアルポートではありません: %2").arg(path, osReason(err)));
         case ENOENT:
         case ENODEV:
@@ -110,10 +113,10 @@ AppError openFailed(const QString& path, int err) {
         case ELOOP:
         case ENAMETOOLONG:
         case EIO:  // a /dev/ttyS node without a UART behind it
-            return AppError(AppError::ErrInvalidPort,
+            return SerialError(Code::NoSuchPort,
                             QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
         default:
-            return AppError(AppError::ErrHardwareUnavailable,
+            return SerialError(Code::OpenFailed,
                             QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
     }
 }
@@ -131,14 +134,14 @@ QString permissionHint(const DeviceAccess& access) {
         .arg(access.group);
 }
 
-AppError permissionDenied(const QString& path, int err, const DeviceAccess& access) {
+SerialError SerialError::permissionDenied(const QString& path, int err, const DeviceAccess& access) {
     QString text = QStringLiteral("%1 を開く権限がありません: %2").arg(path, osReason(err));
     const QString hint = permissionHint(access);
     if (!hint.isEmpty()) text += QStringLiteral("。") + hint;
-    return AppError(AppError::ErrHardwareUnavailable, text);
+    return SerialError(Code::PermissionDenied, text);
 }
 
-AppError busy(const QString& path, const PortHolder& holder) {
+SerialError SerialError::busy(const QString& path, const PortHolder& holder) {
     QString who;
     if (holder.pid > 0 && !holder.program.isEmpty())
         who = QStringLiteral("%1 (PID %2) が使っています").arg(holder.program).arg(holder.pid);
@@ -146,42 +149,44 @@ AppError busy(const QString& path, const PortHolder& holder) {
         who = QStringLiteral("PID %1 のプログラムが使っています").arg(holder.pid);
     else
         who = QStringLiteral("他のプログラムが使っています");
-    return AppError(AppError::ErrHardwareUnavailable,
+    return SerialError(Code::Busy,
                     QStringLiteral("%1 は使用中です: %2").arg(path, who));
 }
 
-AppError exclusiveLeftOver(const QString& path) {
+SerialError SerialError::exclusiveLeftOver(const QString& path) {
     // Nothing tells a pty's user from its far end, so both causes are named.
-    return AppError(AppError::ErrHardwareUnavailable,
+    return SerialError(Code::Busy,
                     QStringLiteral("%1 は排他モードになっています: 他のプログラムが使っているか、"
                                    "使っていたプログラムが閉じずに終了しました")
                         .arg(path));
 }
 
-AppError stillClosing(const QString& path) {
-    return AppError(
-        AppError::ErrHardwareUnavailable,
+SerialError SerialError::stillClosing(const QString& path) {
+    return SerialError(
+        Code::StillClosing,
         QStringLiteral("%1 はまだ閉じている途中です (送信がフロー制御で止まっています)。"
                        "しばらくしてから開き直してください")
             .arg(path));
 }
 
-AppError settingRefused(const QString& path, const QString& what, const QString& problem) {
-    return AppError(AppError::ErrCannotSetState,
+SerialError SerialError::settingRefused(const QString& path, const QString& what, const QString& problem) {
+    return SerialError(Code::SettingRefused,
                     QStringLiteral("%1 に %2 を設定できません: %3").arg(path, what, problem));
 }
 
-AppError lineRefused(const QString& path, const QString& line, bool on, int err) {
-    return AppError(
-        AppError::ErrCannotSetState,
+SerialError SerialError::lineRefused(const QString& path, const QString& line, bool on, int err) {
+    return SerialError(
+        Code::LineRefused,
         QStringLiteral("%1 の %2 を%3にできません: %4")
             .arg(path, line, on ? QStringLiteral("オン") : QStringLiteral("オフ"), osReason(err)));
 }
 
+namespace SettingTexts {
+
 QString allSettings(const LineSettings& s) {
     return QStringLiteral("通信設定 %1,%2,%3,%4")
-        .arg(QString::number(s.baudRate), QString(QChar::fromLatin1(s.parity)),
-             QString::number(s.dataBits), QString::number(s.stopBits));
+        .arg(QString::number(s.baudRate), QString(parityLetter(s.parity)),
+             QString::number(s.dataBitCount()), QString::number(s.stopBitCount()));
 }
 
 QString baudRate(qint64 baud) {
@@ -192,26 +197,27 @@ QString dataBits(int bits) {
     return QStringLiteral("データビット %1").arg(bits);
 }
 
-QString parity(char letter) {
-    switch (letter) {
-        case 'E':
+QString parity(Parity parity) {
+    switch (parity) {
+        case Parity::Even:
             return QStringLiteral("パリティ 偶数");
-        case 'O':
+        case Parity::Odd:
             return QStringLiteral("パリティ 奇数");
-        case 'M':
+        case Parity::Mark:
             return QStringLiteral("パリティ マーク");
-        case 'S':
+        case Parity::Space:
             return QStringLiteral("パリティ スペース");
-        default:
-            return QStringLiteral("パリティ なし");
+        case Parity::None:
+            break;
     }
+    return QStringLiteral("パリティ なし");
 }
 
 QString stopBits(int bits) {
     return QStringLiteral("ストップビット %1").arg(bits);
 }
 
-QString handshaking(bool rtsCts, bool xonXoff) {
+QString flowControl(bool rtsCts, bool xonXoff) {
     if (rtsCts && xonXoff) return QStringLiteral("フロー制御 RTS/CTS と Xon/Xoff");
     if (rtsCts) return QStringLiteral("フロー制御 RTS/CTS");
     if (xonXoff) return QStringLiteral("フロー制御 Xon/Xoff");
@@ -226,4 +232,6 @@ QString rateMustBePositive() {
     return QStringLiteral("通信速度は正の値でなければなりません");
 }
 
-}  // namespace SerialErrors
+}  // namespace SettingTexts
+
+}  // namespace parvolo

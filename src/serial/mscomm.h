@@ -20,26 +20,10 @@
 #include <deque>
 #include <memory>
 
-#include "port/serial_device.h"
+#include "serial/line_event.h"
+#include "serial/serial_device.h"
 
-namespace CommEvents {
-enum : qint16 {
-    Send = 1,
-    Receive = 2,
-    Cts = 3,
-    Dsr = 4,
-    Cd = 5,
-    Ring = 6,
-    Eof = 7,
-    Break = 1001,
-    Frame = 1004,
-    Overrun = 1006,
-    RxOver = 1008,
-    RxParity = 1009,
-    TxFull = 1010,
-    Dcb = 1011,
-};
-}
+namespace parvolo {
 
 class MSComm : public QObject {
     Q_OBJECT
@@ -51,7 +35,7 @@ public:
     void setCommPort(qint16 port);
     QString Settings() const { return m_settingsText; }
     void setSettings(const QString& settings);
-    qint32 Handshaking() const { return m_settings.handshaking; }
+    qint32 Handshaking() const { return qint32(m_settings.flow); }
     void setHandshaking(qint32 mode);
     bool RTSEnable() const { return m_rtsEnable; }
     void setRTSEnable(bool on);
@@ -81,10 +65,10 @@ public:
     bool CDHolding() const;
     bool CTSHolding() const;
     bool DSRHolding() const;
-    qint16 CommEvent() const { return m_commEvent; }
+    qint16 CommEvent() const { return qint16(m_commEvent); }
     qint32 CommID() const;
 
-    // Parsed line settings (for the send-time estimate and the drain timer).
+    // The line settings in force (for the send-time estimate and the drain timer).
     const LineSettings& lineSettings() const { return m_settings; }
     // The device path that CommPort resolves to.
     QString portPath() const;
@@ -100,11 +84,11 @@ signals:
     void OnComm();
 
 private:
-    void postCommEvent(qint16 code);
+    void postCommEvent(LineEvent event);
     void deliverCommEvent();
     void onReadyRead();
     void onReadyWrite();
-    void onLineEvent(int code);
+    void onLineEvent(LineEvent event);
     void onHungUp();
     void writePending();
     void checkDrained();
@@ -133,10 +117,9 @@ private:
     QByteArray m_outQueue;
     QTimer m_drainTimer;
     QTimer m_deliveryTimer;
-    std::deque<qint16> m_pendingEvents;
-    qint16 m_commEvent = 0;
+    std::deque<LineEvent> m_pendingEvents;
+    LineEvent m_commEvent{};
     quint32 m_errorFlags = 0;
 };
 
-// Parses "baud,parity,data,stop" (parity letter in either case). Throws 380 when malformed.
-LineSettings parseSettings(const QString& text, int handshaking);
+}  // namespace parvolo

@@ -1,4 +1,4 @@
-#include "port/posix_serial_device.h"
+#include "serial/posix_serial_device.h"
 
 #include <QFile>
 #include <QSocketNotifier>
@@ -27,9 +27,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_error.h"
-#include "port/serial_errors.h"
-#include "port/termios2_settings.h"
+#include "serial/port_holders.h"
+#include "serial/serial_error.h"
+#include "serial/termios2_settings.h"
+
+namespace parvolo {
 
 namespace {
 
@@ -101,12 +103,12 @@ QString realDevicePath(const QByteArray& nativePath) {
 // Who holds the port that refused us: the flock() owner, else for a device that is not a pty
 // the processes that have it open. A pty's exclusive flag with nobody behind it was left by a
 // program that ended without closing the port.
-AppError busyError(const QString& path, const struct stat& device, bool exclusiveFlag) {
+SerialError busyError(const QString& path, const struct stat& device, bool exclusiveFlag) {
     PortHolder holder = flockHolder(device.st_dev, device.st_ino);
     const bool pty = isPseudoTerminal(device.st_rdev);
     if (holder.pid == 0 && !pty) holder = deviceOpeners(device.st_rdev, ::getpid()).value(0);
-    if (holder.pid == 0 && pty && exclusiveFlag) return SerialErrors::exclusiveLeftOver(path);
-    return SerialErrors::busy(path, holder);
+    if (holder.pid == 0 && pty && exclusiveFlag) return SerialError::exclusiveLeftOver(path);
+    return SerialError::busy(path, holder);
 }
 
 // Stops the line watcher's TIOCMIWAIT. The handler does nothing; what matters is that it is
@@ -137,14 +139,14 @@ int dataBitsOf(quint32 cflag) {
     }
 }
 
-char parityLetter(quint32 cflag) {
-    if (!(cflag & PARENB)) return 'N';
-    if (cflag & CMSPAR) return (cflag & PARODD) ? 'M' : 'S';
-    return (cflag & PARODD) ? 'O' : 'E';
+Parity parityOf(quint32 cflag) {
+    if (!(cflag & PARENB)) return Parity::None;
+    if (cflag & CMSPAR) return (cflag & PARODD) ? Parity::Mark : Parity::Space;
+    return (cflag & PARODD) ? Parity::Odd : Parity::Even;
 }
 
-QString handshakingOf(quint32 cflag, quint32 iflag) {
-    return SerialErrors::handshaking(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
+QString flowControlOf(quint32 cflag, quint32 iflag) {
+    return SettingTexts::flowControl(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
 }
 
 }  // namespace
@@ -153,52 +155,64 @@ TermiosBits buildTermiosBits(const LineSettings& s) {
     TermiosBits bits;
     bits.cflag = CLOCAL | CREAD;
     switch (s.dataBits) {
-        case 5:
+        case DataBits::Five:
             bits.cflag |= CS5;
             break;
-        case 6:
+        case DataBits::Six:
             bits.cflag |= CS6;
             break;
-        case 7:
+        case DataBits::Seven:
             bits.cflag |= CS7;
             break;
-        case 8:
+        case DataBits::Eight:
             bits.cflag |= CS8;
             break;
         default:
-            throw SerialErrors::invalidPropertyValue();
+            throw SerialError::invalidValue();
     }
-    switch (std::toupper(static_cast<unsigned char>(s.parity))) {
-        case 'N':
+    switch (s.parity) {
+        case Parity::None:
             break;
-        case 'E':
+        case Parity::Even:
             bits.cflag |= PARENB;
             break;
-        case 'O':
+        case Parity::Odd:
             bits.cflag |= PARENB | PARODD;
             break;
-        case 'M':
+        case Parity::Mark:
             bits.cflag |= PARENB | PARODD | CMSPAR;
             break;
-        case 'S':
+        case Parity::Space:
             bits.cflag |= PARENB | CMSPAR;
             break;
         default:
-            throw SerialErrors::invalidPropertyValue();
+            throw SerialError::invalidValue();
     }
     switch (s.stopBits) {
-        case 1:
+        case StopBits::One:
             break;
-        case 2:
+        case StopBits::Two:
             bits.cflag |= CSTOPB;
             break;
         default:
-            throw SerialErrors::invalidPropertyValue();
+            throw SerialError::invalidValue();
     }
-    if (s.handshaking < 0 || s.handshaking > 3) throw SerialErrors::invalidPropertyValue();
-    if (s.handshaking & 1) bits.iflag |= IXON | IXOFF;
-    if (s.handshaking & 2) bits.cflag |= CRTSCTS;
+    if (s.xonXoff()) bits.iflag |= IXON | IXOFF;
+    if (s.rtsCts()) bits.cflag |= CRTSCTS;
     return bits;
+}
+
+LineSettings settingsOf(const Termios2State& state) {
+    LineSettings s;
+    s.baudRate = qint32(std::min<quint32>(termios2OutputSpeed(state), INT32_MAX));
+    s.parity = parityOf(state.cflag);
+    s.dataBits = DataBits(dataBitsOf(state.cflag));
+    s.stopBits = (state.cflag & CSTOPB) ? StopBits::Two : StopBits::One;
+    const bool rtsCts = state.cflag & CRTSCTS;
+    const bool xonXoff = (state.iflag & (IXON | IXOFF)) != 0;
+    s.flow = rtsCts ? (xonXoff ? FlowControl::Both : FlowControl::RtsCts)
+                    : (xonXoff ? FlowControl::XonXoff : FlowControl::None);
+    return s;
 }
 
 // Shared between the UI thread and the line watcher; outlives either side.
@@ -222,20 +236,20 @@ PosixSerialDevice::~PosixSerialDevice() {
 }
 
 void PosixSerialDevice::open(const QString& path) {
-    if (m_fd >= 0) throw SerialErrors::alreadyOpen();
+    if (m_fd >= 0) throw SerialError::alreadyOpen();
 
     const QByteArray nativePath = QFile::encodeName(path);
     struct stat node {};
     const bool isDevice = ::stat(nativePath.constData(), &node) == 0 && S_ISCHR(node.st_mode);
     if (isDevice && !pendingCloses().waitUntilClosed(node.st_rdev))
-        throw SerialErrors::stillClosing(path);
+        throw SerialError::stillClosing(path);
     // Lock files go by the device itself, with COMn and /dev/serial/by-id links resolved, as
     // other serial programs name it.
     PortLock lock;
     PortHolder lockHolder;
     if (isDevice && lock.take(m_lockDirectory, realDevicePath(nativePath), &lockHolder) ==
                         PortLock::Outcome::HeldByOther)
-        throw SerialErrors::busy(path, lockHolder);
+        throw SerialError::busy(path, lockHolder);
 
     // Opening with O_NONBLOCK changes nothing on the line; every check below comes before the
     // first change to the terminal, so a port someone else uses keeps its mode.
@@ -243,18 +257,18 @@ void PosixSerialDevice::open(const QString& path) {
     if (fd < 0) {
         const int err = errno;
         if (err == EBUSY && isDevice) throw busyError(path, node, true);
-        throw SerialErrors::openFailed(path, err);
+        throw SerialError::openFailed(path, err);
     }
-    auto undo = [fd](const AppError& error) {
+    auto undo = [fd](const SerialError& error) {
         ::close(fd);
         throw error;
     };
 
     struct stat device {};
-    if (::fstat(fd, &device) != 0) undo(SerialErrors::openFailed(path, errno));
+    if (::fstat(fd, &device) != 0) undo(SerialError::openFailed(path, errno));
     struct termios attributes {};
     if (::tcgetattr(fd, &attributes) != 0)
-        undo(SerialErrors::openFailed(path, errno == EINVAL ? ENOTTY : errno));
+        undo(SerialError::openFailed(path, errno == EINVAL ? ENOTTY : errno));
     // Root is let through TIOCEXCL; ask so that root does not barge in on another owner.
     int alreadyExclusive = 0;
     if (::ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive)
@@ -264,15 +278,15 @@ void PosixSerialDevice::open(const QString& path) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         undo(err == EWOULDBLOCK ? busyError(path, device, false)
-                                : SerialErrors::openFailed(path, err));
+                                : SerialError::openFailed(path, err));
     }
     // A getty, a modem manager or a terminal program may have a real port open without any
     // lock. A pty's far end holds it by design, so ptys are not asked.
     if (!isPseudoTerminal(device.st_rdev)) {
         const QList<PortHolder> others = deviceOpeners(device.st_rdev, ::getpid());
-        if (!others.isEmpty()) undo(SerialErrors::busy(path, others.first()));
+        if (!others.isEmpty()) undo(SerialError::busy(path, others.first()));
     }
-    if (::ioctl(fd, TIOCEXCL) != 0) undo(SerialErrors::openFailed(path, errno));
+    if (::ioctl(fd, TIOCEXCL) != 0) undo(SerialError::openFailed(path, errno));
 
     try {
         m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
@@ -355,16 +369,16 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     if (!usable()) return;
     const TermiosBits bits = buildTermiosBits(settings);
     auto refuse = [&](const QString& what, const QString& problem) {
-        throw SerialErrors::settingRefused(m_path, what, problem);
+        throw SerialError::settingRefused(m_path, what, problem);
     };
-    const QString allSettings = SerialErrors::allSettings(settings);
+    const QString allSettings = SettingTexts::allSettings(settings);
     if (settings.baudRate <= 0)
-        refuse(SerialErrors::baudRate(settings.baudRate), SerialErrors::rateMustBePositive());
+        refuse(SettingTexts::baudRate(settings.baudRate), SettingTexts::rateMustBePositive());
 
     Termios2State previous;
     if (const int err = getTermios2(m_fd, previous)) {
         if (isGone(err)) return hangUp();
-        refuse(allSettings, SerialErrors::osReason(err));
+        refuse(allSettings, osReason(err));
     }
     const quint32 baud = quint32(settings.baudRate);
     const Termios2State wanted = rawTermios2(previous, bits.cflag, bits.iflag, baud);
@@ -377,12 +391,13 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     if (const int err = setTermios2(m_fd, wanted)) {
         if (isGone(err)) return hangUp();
         what = allSettings;
-        problem = SerialErrors::osReason(err);
+        problem = osReason(err);
     } else if (const int err = getTermios2(m_fd, actual)) {
         if (isGone(err)) return hangUp();
         what = allSettings;
-        problem = SerialErrors::osReason(err);
+        problem = osReason(err);
     } else {
+        m_readBack = settingsOf(actual);
         // A UART reaches most rates only approximately; 2% is what a receiver tolerates.
         auto farOff = [baud](quint32 rate) {
             return std::llabs(qint64(rate) - qint64(baud)) * 50 > qint64(baud);
@@ -390,22 +405,22 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
         const quint32 out = termios2OutputSpeed(actual);
         const quint32 in = termios2InputSpeed(actual);
         if (farOff(out) || farOff(in)) {
-            what = SerialErrors::baudRate(baud);
-            problem = SerialErrors::driverReports(SerialErrors::baudRate(farOff(out) ? out : in));
+            what = SettingTexts::baudRate(baud);
+            problem = SettingTexts::driverReports(SettingTexts::baudRate(farOff(out) ? out : in));
         } else if ((actual.cflag & CSIZE) != (bits.cflag & CSIZE)) {
-            what = SerialErrors::dataBits(settings.dataBits);
-            problem = SerialErrors::driverReports(SerialErrors::dataBits(dataBitsOf(actual.cflag)));
+            what = SettingTexts::dataBits(settings.dataBitCount());
+            problem = SettingTexts::driverReports(SettingTexts::dataBits(dataBitsOf(actual.cflag)));
         } else if ((actual.cflag & kParityBits) != (bits.cflag & kParityBits)) {
-            what = SerialErrors::parity(parityLetter(bits.cflag));
-            problem = SerialErrors::driverReports(SerialErrors::parity(parityLetter(actual.cflag)));
+            what = SettingTexts::parity(settings.parity);
+            problem = SettingTexts::driverReports(SettingTexts::parity(parityOf(actual.cflag)));
         } else if ((actual.cflag & CSTOPB) != (bits.cflag & CSTOPB)) {
-            what = SerialErrors::stopBits(settings.stopBits);
-            problem = SerialErrors::driverReports(
-                SerialErrors::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
+            what = SettingTexts::stopBits(settings.stopBitCount());
+            problem = SettingTexts::driverReports(
+                SettingTexts::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
         } else if ((actual.cflag & CRTSCTS) != (bits.cflag & CRTSCTS) ||
                    (actual.iflag & kFlowInputBits) != (bits.iflag & kFlowInputBits)) {
-            what = handshakingOf(bits.cflag, bits.iflag);
-            problem = SerialErrors::driverReports(handshakingOf(actual.cflag, actual.iflag));
+            what = flowControlOf(bits.cflag, bits.iflag);
+            problem = SettingTexts::driverReports(flowControlOf(actual.cflag, actual.iflag));
         }
     }
     if (what.isEmpty()) return;
@@ -433,7 +448,7 @@ void PosixSerialDevice::setModemLine(int bit, bool on, const char* name) {
     const int err = errno;
     if (isUnsupported(err)) return;  // no modem lines: nothing to switch, nothing to report
     if (isGone(err)) return hangUp();
-    throw SerialErrors::lineRefused(m_path, QLatin1String(name), on, err);
+    throw SerialError::lineRefused(m_path, QLatin1String(name), on, err);
 }
 
 ModemLines PosixSerialDevice::modemLines() const {
@@ -679,25 +694,25 @@ void PosixSerialDevice::checkLines() {
     // Cleared before sampling: a change after the sample then posts a new report.
     if (m_watch) m_watch->changeQueued = false;
 
-    std::vector<int> codes;
+    std::vector<LineEvent> events;
     serial_icounter_struct now{};
     if (m_hasCounters && ::ioctl(m_fd, TIOCGICOUNT, &now) == 0) {
         const LineCounters counters{now.cts,   now.dsr,     now.rng,    now.dcd,        now.brk,
                                     now.frame, now.overrun, now.parity, now.buf_overrun};
         const LineCounters& last = m_lastCounters;
-        const std::pair<bool, int> changes[] = {
-            {counters.cts != last.cts, 3},
-            {counters.dsr != last.dsr, 4},
-            {counters.dcd != last.dcd, 5},
-            {counters.rng != last.rng, 6},
-            {counters.brk != last.brk, 1001},
-            {counters.frame != last.frame, 1004},
-            {counters.overrun != last.overrun, 1006},
-            {counters.parity != last.parity, 1009},
-            {counters.bufOverrun != last.bufOverrun, 1008},
+        const std::pair<bool, LineEvent> changes[] = {
+            {counters.cts != last.cts, LineEvent::CtsChanged},
+            {counters.dsr != last.dsr, LineEvent::DsrChanged},
+            {counters.dcd != last.dcd, LineEvent::CarrierChanged},
+            {counters.rng != last.rng, LineEvent::Ring},
+            {counters.brk != last.brk, LineEvent::Break},
+            {counters.frame != last.frame, LineEvent::FramingError},
+            {counters.overrun != last.overrun, LineEvent::Overrun},
+            {counters.parity != last.parity, LineEvent::ParityError},
+            {counters.bufOverrun != last.bufOverrun, LineEvent::ReceiveOverflow},
         };
-        for (const auto& [changed, code] : changes)
-            if (changed) codes.push_back(code);
+        for (const auto& [changed, event] : changes)
+            if (changed) events.push_back(event);
         m_lastCounters = counters;
     } else if (m_hasCounters && isGone(errno)) {
         return hangUp();
@@ -708,18 +723,20 @@ void PosixSerialDevice::checkLines() {
             return;
         }
         const int changed = lines ^ m_lastLines;
-        if (changed & TIOCM_CTS) codes.push_back(3);
-        if (changed & TIOCM_DSR) codes.push_back(4);
-        if (changed & TIOCM_CD) codes.push_back(5);
+        if (changed & TIOCM_CTS) events.push_back(LineEvent::CtsChanged);
+        if (changed & TIOCM_DSR) events.push_back(LineEvent::DsrChanged);
+        if (changed & TIOCM_CD) events.push_back(LineEvent::CarrierChanged);
         // The ring counter counts the end of a ring; the levels do the same.
-        if ((m_lastLines & TIOCM_RNG) && !(lines & TIOCM_RNG)) codes.push_back(6);
+        if ((m_lastLines & TIOCM_RNG) && !(lines & TIOCM_RNG)) events.push_back(LineEvent::Ring);
         m_lastLines = lines;
     }
 
     // A receiver may close the port in the middle of these.
     const quint64 generation = m_generation;
-    for (int code : codes) {
+    for (LineEvent event : events) {
         if (generation != m_generation || !usable()) return;
-        emit lineEvent(code);
+        emit lineEvent(event);
     }
 }
+
+}  // namespace parvolo

@@ -1,14 +1,15 @@
-#include "port/mscomm.h"
+#include "serial/mscomm.h"
 
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
 
-#include "app/app_error.h"
-#include "port/code_page.h"
-#include "port/os_comm_calls.h"
-#include "port/port_names.h"
-#include "port/serial_errors.h"
+#include "engine/code_page.h"
+#include "serial/os_comm_calls.h"
+#include "serial/port_names.h"
+#include "serial/serial_error.h"
+
+namespace parvolo {
 
 namespace {
 
@@ -21,17 +22,17 @@ enum : quint32 {
     CE_BREAK = 0x10
 };
 
-quint32 errorFlagFor(int code) {
-    switch (code) {
-        case CommEvents::RxOver:
+quint32 errorFlagFor(LineEvent event) {
+    switch (event) {
+        case LineEvent::ReceiveOverflow:
             return CE_RXOVER;
-        case CommEvents::Overrun:
+        case LineEvent::Overrun:
             return CE_OVERRUN;
-        case CommEvents::RxParity:
+        case LineEvent::ParityError:
             return CE_RXPARITY;
-        case CommEvents::Frame:
+        case LineEvent::FramingError:
             return CE_FRAME;
-        case CommEvents::Break:
+        case LineEvent::Break:
             return CE_BREAK;
         default:
             return 0;
@@ -39,27 +40,6 @@ quint32 errorFlagFor(int code) {
 }
 
 }  // namespace
-
-LineSettings parseSettings(const QString& text, int handshaking) {
-    const QStringList fields = text.split(QLatin1Char(','));
-    if (fields.size() != 4) throw SerialErrors::invalidPropertyValue();
-    bool ok = false;
-    LineSettings s;
-    s.handshaking = handshaking;
-    const qint64 baud = fields[0].trimmed().toLongLong(&ok);
-    if (!ok || baud <= 0 || baud > std::numeric_limits<qint32>::max())
-        throw SerialErrors::invalidPropertyValue();
-    s.baudRate = qint32(baud);
-    const QString parity = fields[1].trimmed().toUpper();
-    if (parity.size() != 1 || !QStringLiteral("NEOMS").contains(parity))
-        throw SerialErrors::invalidPropertyValue();
-    s.parity = parity.at(0).toLatin1();
-    s.dataBits = fields[2].trimmed().toInt(&ok);
-    if (!ok || s.dataBits < 5 || s.dataBits > 8) throw SerialErrors::invalidPropertyValue();
-    s.stopBits = fields[3].trimmed().toInt(&ok);
-    if (!ok || (s.stopBits != 1 && s.stopBits != 2)) throw SerialErrors::invalidPropertyValue();
-    return s;
-}
 
 MSComm::MSComm(std::unique_ptr<SerialDevice> device, QObject* parent)
     : QObject(parent), m_device(std::move(device)) {
@@ -80,22 +60,21 @@ MSComm::~MSComm() {
 }
 
 void MSComm::setCommPort(qint16 port) {
-    if (port < 1 || port > 15) throw SerialErrors::invalidPortNumber(port);
-    if (m_open) throw SerialErrors::alreadyOpen();
+    if (port < 1 || port > 15) throw SerialError::invalidPortNumber(port);
+    if (m_open) throw SerialError::alreadyOpen();
     m_commPort = port;
 }
 
 void MSComm::setSettings(const QString& settings) {
-    LineSettings parsed = parseSettings(settings, m_settings.handshaking);
+    LineSettings parsed = parseSettings(settings, m_settings.flow);
     if (deviceUsable()) m_device->applySettings(parsed);
     m_settings = parsed;
     m_settingsText = settings;
 }
 
 void MSComm::setHandshaking(qint32 mode) {
-    if (mode < 0 || mode > 3) throw SerialErrors::invalidPropertyValue();
     LineSettings changed = m_settings;
-    changed.handshaking = int(mode);
+    changed.flow = flowControlOf(mode);
     if (deviceUsable()) m_device->applySettings(changed);
     m_settings = changed;
     if (deviceUsable()) resumeReading();
@@ -112,29 +91,29 @@ void MSComm::setDTREnable(bool on) {
 }
 
 void MSComm::setRThreshold(qint16 value) {
-    if (value < 0) throw SerialErrors::invalidPropertyValue();
+    if (value < 0) throw SerialError::invalidValue();
     m_rThreshold = value;
 }
 
 void MSComm::setSThreshold(qint16 value) {
-    if (value < 0) throw SerialErrors::invalidPropertyValue();
+    if (value < 0) throw SerialError::invalidValue();
     m_sThreshold = value;
 }
 
 void MSComm::setInputMode(qint32 mode) {
-    if (mode != 0 && mode != 1) throw SerialErrors::invalidPropertyValue();
+    if (mode != 0 && mode != 1) throw SerialError::invalidValue();
     m_inputMode = mode;
 }
 
 void MSComm::setInBufferSize(qint16 size) {
-    if (size < 1) throw SerialErrors::invalidPropertyValue();
-    if (m_open) throw SerialErrors::alreadyOpen();
+    if (size < 1) throw SerialError::invalidValue();
+    if (m_open) throw SerialError::alreadyOpen();
     m_inBufferSize = size;
 }
 
 void MSComm::setOutBufferSize(qint16 size) {
-    if (size < 1) throw SerialErrors::invalidPropertyValue();
-    if (m_open) throw SerialErrors::alreadyOpen();
+    if (size < 1) throw SerialError::invalidValue();
+    if (m_open) throw SerialError::alreadyOpen();
     m_outBufferSize = size;
 }
 
@@ -144,7 +123,7 @@ QString MSComm::portPath() const {
 
 void MSComm::setPortOpen(bool open) {
     if (open == m_open) {
-        if (open) throw SerialErrors::alreadyOpen();
+        if (open) throw SerialError::alreadyOpen();
         return;
     }
     if (!open) {
@@ -162,7 +141,7 @@ void MSComm::setPortOpen(bool open) {
     try {
         m_device->setDtr(m_dtrEnable);
         m_device->setRts(m_rtsEnable);
-    } catch (const AppError&) {
+    } catch (const SerialError&) {
     }
     m_open = true;
     m_hungUp = false;
@@ -190,7 +169,7 @@ void MSComm::closeDevice() {
 }
 
 void MSComm::requireOpen() const {
-    if (!m_open) throw SerialErrors::notOpen();
+    if (!m_open) throw SerialError::notOpen();
 }
 
 qint16 MSComm::InBufferCount() const {
@@ -198,7 +177,7 @@ qint16 MSComm::InBufferCount() const {
 }
 
 void MSComm::setInBufferCount(qint16 count) {
-    if (count != 0) throw SerialErrors::invalidPropertyValue();
+    if (count != 0) throw SerialError::invalidValue();
     m_inBuffer.clear();
     if (m_open) resumeReading();
 }
@@ -210,7 +189,7 @@ qint16 MSComm::OutBufferCount() const {
 }
 
 void MSComm::setOutBufferCount(qint16 count) {
-    if (count != 0) throw SerialErrors::invalidPropertyValue();
+    if (count != 0) throw SerialError::invalidValue();
     m_outQueue.clear();
     m_sendEventDue = false;
     m_drainTimer.stop();
@@ -236,13 +215,13 @@ void MSComm::setOutput(const QString& text) {
     // A text larger than the buffer is taken into an empty queue; one that does not fit
     // beside queued data is refused whole, so nothing is ever half-sent.
     if (!m_outQueue.isEmpty() && m_outQueue.size() + bytes.size() > m_outBufferSize) {
-        postCommEvent(CommEvents::TxFull);
+        postCommEvent(LineEvent::TransmitFull);
         return;
     }
     m_outQueue.append(bytes);
     // A Send still waiting speaks of the data before: delivered now, it would let the next
     // text in before this one has left.
-    std::erase(m_pendingEvents, qint16(CommEvents::Send));
+    std::erase(m_pendingEvents, LineEvent::TransmitEmpty);
     m_sendEventDue = true;
     m_drainTimer.stop();
     writePending();
@@ -264,13 +243,12 @@ void MSComm::checkDrained() {
     const qint64 inDriver = m_device->driverOutputCount();
     if (inDriver <= 0) {
         m_sendEventDue = false;
-        if (m_sThreshold > 0) postCommEvent(CommEvents::Send);
+        if (m_sThreshold > 0) postCommEvent(LineEvent::TransmitEmpty);
         return;
     }
     // Wait for about the line time of what is left instead of polling.
-    const int bitsPerChar =
-        1 + m_settings.dataBits + m_settings.stopBits + (m_settings.parity == 'N' ? 0 : 1);
-    const double ms = double(inDriver) * bitsPerChar * 1000.0 / std::max(1, m_settings.baudRate);
+    const double ms = double(inDriver) * m_settings.bitsPerCharacter() * 1000.0 /
+                      std::max(1, m_settings.baudRate);
     m_drainTimer.start(std::clamp(int(std::ceil(ms)) + 1, 1, 1000));
 }
 
@@ -309,13 +287,13 @@ void MSComm::onReadyRead() {
         if (got < want) break;  // drained for now; the notifier reports the next arrival
     }
     if (added > 0 && m_rThreshold > 0 && m_inBuffer.size() >= m_rThreshold)
-        postCommEvent(CommEvents::Receive);
+        postCommEvent(LineEvent::DataReceived);
 }
 
-void MSComm::onLineEvent(int code) {
+void MSComm::onLineEvent(LineEvent event) {
     if (!deviceUsable()) return;
-    m_errorFlags |= errorFlagFor(code);
-    postCommEvent(qint16(code));
+    m_errorFlags |= errorFlagFor(event);
+    postCommEvent(event);
 }
 
 void MSComm::onHungUp() {
@@ -332,8 +310,8 @@ void MSComm::onHungUp() {
     m_hungUp = true;
     m_drainTimer.stop();
     m_outQueue.clear();
-    if (added > 0 && m_rThreshold > 0) postCommEvent(CommEvents::Receive);
-    postCommEvent(CommEvents::Dcb);
+    if (added > 0 && m_rThreshold > 0) postCommEvent(LineEvent::DataReceived);
+    postCommEvent(LineEvent::DeviceLost);
 }
 
 bool MSComm::CDHolding() const {
@@ -376,12 +354,13 @@ quint32 MSComm::takeErrorFlags() {
 // Send and Receive only say "look now", so one of each waiting is enough: a continuous send
 // posts both on every pass, and queued one by one they would outgrow the delivery for ever,
 // holding a later fatal event back by as long as the run has lasted.
-void MSComm::postCommEvent(qint16 code) {
-    const bool oneShot = code == CommEvents::Send || code == CommEvents::Receive;
+void MSComm::postCommEvent(LineEvent event) {
+    const bool oneShot =
+        event == LineEvent::TransmitEmpty || event == LineEvent::DataReceived;
     if (oneShot &&
-        std::find(m_pendingEvents.begin(), m_pendingEvents.end(), code) != m_pendingEvents.end())
+        std::find(m_pendingEvents.begin(), m_pendingEvents.end(), event) != m_pendingEvents.end())
         return;
-    m_pendingEvents.push_back(code);
+    m_pendingEvents.push_back(event);
     if (!m_deliveryTimer.isActive()) m_deliveryTimer.start();
 }
 
@@ -394,3 +373,5 @@ void MSComm::deliverCommEvent() {
     if (!m_pendingEvents.empty()) m_deliveryTimer.start();
     emit OnComm();
 }
+
+}  // namespace parvolo

@@ -1,4 +1,4 @@
-#include "port/termios2_settings.h"
+#include "serial/termios2_settings.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+
+namespace parvolo {
 
 namespace {
 
@@ -75,3 +77,5 @@ std::uint32_t termios2InputSpeed(const Termios2State& state) {
     // An input rate field of B0 means "the same as the output rate".
     return ((state.cflag >> IBSHIFT) & CBAUD) == B0 ? state.ospeed : state.ispeed;
 }
+
+}  // namespace parvolo

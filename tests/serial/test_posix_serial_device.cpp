@@ -25,12 +25,16 @@
 #include <cstdarg>
 #include <mutex>
 
-#include "app/app_error.h"
-#include "port/mscomm.h"
-#include "port/os_comm_calls.h"
-#include "port/port_holders.h"
-#include "port/posix_serial_device.h"
+#include "serial/mscomm.h"
+#include "serial/os_comm_calls.h"
+#include "serial/port_holders.h"
+#include "serial/posix_serial_device.h"
+#include "serial/serial_error.h"
 #include "support/holder_process.h"
+
+using namespace parvolo;
+using Code = SerialError::Code;
+Q_DECLARE_METATYPE(SerialError::Code)
 
 Q_DECLARE_METATYPE(LineSettings)
 using CounterField = int serial_icounter_struct::*;
@@ -204,7 +208,12 @@ bool waitWithoutEvents(Condition done) {
 
 LineSettings settings(qint32 baud, char parity = 'N', int dataBits = 8, int stopBits = 1,
                       int handshaking = 0) {
-    return LineSettings{baud, parity, dataBits, stopBits, handshaking};
+    return parseSettings(QStringLiteral("%1,%2,%3,%4")
+                             .arg(baud)
+                             .arg(QLatin1Char(parity))
+                             .arg(dataBits)
+                             .arg(stopBits),
+                         FlowControl(handshaking));
 }
 
 }  // namespace
@@ -275,7 +284,7 @@ void TestPosixSerialDevice::openAndClose() {
     QVERIFY(fd >= 0);
     QVERIFY(::fcntl(fd, F_GETFL) & O_NONBLOCK);
     QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    QVERIFY_THROWS_EXCEPTION(AppError, device.open(pty.path()));
+    QVERIFY_THROWS_EXCEPTION(SerialError, device.open(pty.path()));
 
     // No modem lines on a pty: switching them is silent and every line reads off.
     device.setRts(true);
@@ -303,8 +312,8 @@ void TestPosixSerialDevice::secondOpenOfSamePathIsRefused() {
     try {
         second.open(pty.path());
         QFAIL("second open succeeded");
-    } catch (const AppError& e) {
-        QCOMPARE(e.number(), 8010);
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), Code::Busy);
         QVERIFY2(e.description().contains(pty.path()), qPrintable(e.description()));
     }
     QVERIFY(!second.isOpen());
@@ -358,8 +367,8 @@ void TestPosixSerialDevice::busyPortIsNamed() {
     try {
         port.open(device);
         QFAIL("a port another program has was opened");
-    } catch (const AppError& e) {
-        QCOMPARE(e.number(), 8010);
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), Code::Busy);
         const QString expected = heldBy.endsWith(QLatin1String("gone"))
                                      ? device + QStringLiteral(" は排他モードになっています")
                                      : QStringLiteral("%1 は使用中です: %2 (PID %3) が使っています")
@@ -390,8 +399,8 @@ void TestPosixSerialDevice::closeNeverWaitsForTheLine() {
     try {
         again.open(pty.path());
         QFAIL("opened while the last close was still running");
-    } catch (const AppError& e) {
-        QCOMPARE(e.number(), 8010);
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), Code::StillClosing);
         QVERIFY2(e.description().contains(QStringLiteral("まだ閉じている途中です")),
                  qPrintable(e.description()));
     }
@@ -403,25 +412,26 @@ void TestPosixSerialDevice::closeNeverWaitsForTheLine() {
 
 void TestPosixSerialDevice::openErrors_data() {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("number");
+    QTest::addColumn<Code>("code");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing") << QStringLiteral("/dev/parvolo-no-such-port") << 8002
+    QTest::newRow("missing") << QStringLiteral("/dev/parvolo-no-such-port") << Code::NoSuchPort
                              << QStringLiteral("No such file or directory");
-    QTest::newRow("not a tty") << QStringLiteral("/dev/null") << 8002
+    QTest::newRow("not a tty") << QStringLiteral("/dev/null") << Code::NoSuchPort
                                << QStringLiteral("シリアルポートではありません");
-    QTest::newRow("directory") << QDir::tempPath() << 8002 << QStringLiteral("Is a directory");
+    QTest::newRow("directory") << QDir::tempPath() << Code::NoSuchPort
+                               << QStringLiteral("Is a directory");
 }
 
 void TestPosixSerialDevice::openErrors() {
     QFETCH(QString, path);
-    QFETCH(int, number);
+    QFETCH(Code, code);
     QFETCH(QString, reason);
     PosixSerialDevice device;
     try {
         device.open(path);
         QFAIL("open succeeded");
-    } catch (const AppError& e) {
-        QCOMPARE(e.number(), number);
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), code);
         QVERIFY2(e.description().contains(path), qPrintable(e.description()));
         QVERIFY2(e.description().contains(reason), qPrintable(e.description()));
     }
@@ -488,8 +498,8 @@ void TestPosixSerialDevice::settingsOnPty() {
     try {
         device.applySettings(wanted);
         QFAIL("a setting the pty cannot take was accepted");
-    } catch (const AppError& e) {
-        QCOMPARE(e.number(), 8015);
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), Code::SettingRefused);
         QVERIFY2(e.description().contains(named), qPrintable(e.description()));
         QVERIFY2(e.description().contains(pty.path()), qPrintable(e.description()));
     }
@@ -685,8 +695,8 @@ void TestPosixSerialDevice::lineLevelsPolledWhereWaitIsMissing() {
     try {
         device.setRts(true);
         QFAIL("refused RTS change went unreported");
-    } catch (const AppError& e) {
-        QCOMPARE(e.number(), 8015);
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), Code::LineRefused);
         QVERIFY2(
             e.description().contains(pty.path()) && e.description().contains(QStringLiteral("RTS")),
             qPrintable(e.description()));
@@ -735,11 +745,11 @@ void TestPosixSerialDevice::msCommOverPty() {
 
     comm.setOutput(QStringLiteral("hello"));
     QTRY_COMPARE_WITH_TIMEOUT(pty.received(), QByteArray("hello"), 2000);
-    QTRY_VERIFY_WITH_TIMEOUT(events.contains(qint16(CommEvents::Send)), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(qint16(LineEvent::TransmitEmpty)), 2000);
 
     QVERIFY(pty.send("abc"));
     QTRY_COMPARE_WITH_TIMEOUT(comm.InBufferCount(), qint16(3), 2000);
-    QTRY_VERIFY_WITH_TIMEOUT(events.contains(qint16(CommEvents::Receive)), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(events.contains(qint16(LineEvent::DataReceived)), 2000);
     QCOMPARE(comm.Input(), QByteArray("abc"));
     QCOMPARE(comm.InBufferCount(), qint16(0));
 
@@ -761,7 +771,7 @@ void TestPosixSerialDevice::msCommOverPty() {
 
     events.clear();
     pty.closeMaster();
-    QTRY_COMPARE_WITH_TIMEOUT(events.count(qint16(CommEvents::Dcb)), qsizetype(1), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(qint16(LineEvent::DeviceLost)), qsizetype(1), 2000);
     comm.setPortOpen(false);
     QVERIFY(!comm.PortOpen());
     qunsetenv("PARVOLO_PORT_DIR");

@@ -10,9 +10,11 @@
 #include <unistd.h>
 #include <utime.h>
 
-#include "port/port_holders.h"
-#include "port/serial_errors.h"
+#include "serial/port_holders.h"
+#include "serial/serial_error.h"
 #include "support/holder_process.h"
+
+using namespace parvolo;
 
 namespace {
 
@@ -212,10 +214,10 @@ void PortHoldersTest::permissionHints() {
     const QByteArray native = QFile::encodeName(path);
     if (::chown(native.constData(), 0, entry->gr_gid) != 0) QSKIP("only root can give a file away");
     QCOMPARE(::chmod(native.constData(), mode_t(mode)), 0);
-    const QString hint = SerialErrors::permissionHint(deviceAccess(path));
+    const QString hint = permissionHint(deviceAccess(path));
     QTEST(hint, "hint");
     const QString message =
-        SerialErrors::permissionDenied(path, EACCES, deviceAccess(path)).description();
+        SerialError::permissionDenied(path, EACCES, deviceAccess(path)).description();
     QVERIFY2(message.startsWith(path) && message.contains(QStringLiteral("Permission denied")) &&
                  message.endsWith(hint),
              qPrintable(message));

@@ -3,23 +3,10 @@
 #include <QObject>
 #include <QString>
 
-// Line settings as the serial control hands them to a device.
-struct LineSettings {
-    qint32 baudRate = 9600;
-    char parity = 'N';    // N, E, O, M, S (upper case)
-    int dataBits = 8;     // 5..8
-    int stopBits = 1;     // 1 or 2
-    int handshaking = 0;  // 0 none, 1 Xon/Xoff, 2 RTS/CTS, 3 both
+#include "serial/line_event.h"
+#include "serial/line_settings.h"
 
-    bool operator==(const LineSettings&) const = default;
-};
-
-struct ModemLines {
-    bool cts = false;
-    bool dsr = false;
-    bool dcd = false;
-    bool ri = false;
-};
+namespace parvolo {
 
 // The boundary to the operating system. The serial control keeps buffers, thresholds and
 // events; a device only opens, configures, moves bytes and reports what the line did.
@@ -30,16 +17,16 @@ public:
     using QObject::QObject;
     ~SerialDevice() override = default;
 
-    // Opens exclusively; throws AppError (8002 missing or not a serial port, 8010 busy, held
-    // by another program, or permission denied). A failed open leaves the device closed and
+    // Opens exclusively; throws SerialError (no such port, permission
+    // denied, busy with the holder named, ...). A failed open leaves the device closed and
     // the terminal untouched.
     virtual void open(const QString& path) = 0;
     // Never blocks and never throws; also undoes a half-finished open.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
 
-    // Applies and reads back the settings; throws AppError 8015 when the device does not take
-    // them, leaving the previous settings in force.
+    // Applies and reads back the settings; throws SerialError (setting refused) when the device
+    // does not take them, leaving the previous settings in force.
     virtual void applySettings(const LineSettings& settings) = 0;
     // A device without modem lines takes these silently; one that has them and refuses throws.
     virtual void setRts(bool on) = 0;
@@ -68,10 +55,12 @@ public:
 signals:
     void readyRead();
     void readyWrite();
-    // A modem line change (3 CTS, 4 DSR, 5 DCD, 6 ring) or line error (1001 break,
-    // 1004 framing, 1006 overrun, 1009 parity, 1008 driver buffer overrun).
-    void lineEvent(int code);
+    // A modem line change (CTS, DSR, DCD, ring) or a line error (break, framing, overrun,
+    // parity, a driver buffer that overflowed).
+    void lineEvent(parvolo::LineEvent event);
     // The device went away (unplugged adapter, far end of a pty closed). Emitted once, when the
     // bytes still readable have been set aside for read().
     void hungUp();
 };
+
+}  // namespace parvolo

@@ -1,4 +1,4 @@
-#include "port/port_holders.h"
+#include "serial/port_holders.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +18,8 @@
 #include <cstring>
 #include <ctime>
 #include <utility>
+
+namespace parvolo {
 
 namespace {
 
@@ -196,3 +198,5 @@ bool isPseudoTerminal(dev_t rdev) {
     return (number >= kPtySlaveMajorFirst && number <= kPtySlaveMajorLast) ||
            number == kLegacyPtySlaveMajor;
 }
+
+}  // namespace parvolo

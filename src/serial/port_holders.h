@@ -11,6 +11,8 @@
 
 #include <sys/types.h>
 
+namespace parvolo {
+
 struct PortHolder {
     qint64 pid = 0;   // 0: not known
     QString program;  // its name (/proc/PID/comm), empty when not known
@@ -55,3 +57,5 @@ QList<PortHolder> deviceOpeners(dev_t rdev, pid_t except);
 
 // A pseudo-terminal's slave side (UNIX98 or legacy), from its device number.
 bool isPseudoTerminal(dev_t rdev);
+
+}  // namespace parvolo

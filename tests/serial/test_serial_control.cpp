@@ -1,12 +1,16 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "app/app_error.h"
-#include "port/code_page.h"
-#include "port/mscomm.h"
-#include "port/os_comm_calls.h"
-#include "port/port_names.h"
+#include "engine/code_page.h"
+#include "serial/mscomm.h"
+#include "serial/os_comm_calls.h"
+#include "serial/port_names.h"
+#include "serial/serial_error.h"
 #include "support/fake_serial_device.h"
+
+using namespace parvolo;
+using Code = SerialError::Code;
+Q_DECLARE_METATYPE(SerialError::Code)
 
 namespace {
 // A control on a fake device that records the CommEvent of every OnComm.
@@ -29,13 +33,14 @@ struct Control {
     }
 };
 
-int errorNumberOf(const std::function<void()>& operation) {
+// The code of the error an operation raises; none when it raises nothing.
+std::optional<Code> errorOf(const std::function<void()>& operation) {
     try {
         operation();
-    } catch (const AppError& e) {
-        return e.number();
+    } catch (const SerialError& e) {
+        return e.code();
     }
-    return 0;
+    return std::nullopt;
 }
 }  // namespace
 
@@ -78,23 +83,23 @@ void SerialControlTest::closedPortGuarantees() {
     quint32 errors = 0;
     QVERIFY(!ClearCommError(c.comm->CommID(), &errors, nullptr));
     QVERIFY(!PurgeComm(123456, PURGE_RXCLEAR));
-    QCOMPARE(errorNumberOf([&] { c.comm->CTSHolding(); }), 8012);
-    QCOMPARE(errorNumberOf([&] { c.comm->setOutput(QStringLiteral("x")); }), 8012);
+    QCOMPARE(errorOf([&] { c.comm->CTSHolding(); }), Code::NotOpen);
+    QCOMPARE(errorOf([&] { c.comm->setOutput(QStringLiteral("x")); }), Code::NotOpen);
 }
 
 void SerialControlTest::propertyValidation_data() {
     QTest::addColumn<int>("which");
     QTest::addColumn<int>("value");
-    QTest::addColumn<int>("error");
-    QTest::newRow("port 0") << 0 << 0 << 8002;
-    QTest::newRow("port 16") << 0 << 16 << 8002;
-    QTest::newRow("port 15") << 0 << 15 << 0;
-    QTest::newRow("handshaking 4") << 1 << 4 << 380;
-    QTest::newRow("handshaking 3") << 1 << 3 << 0;
-    QTest::newRow("input mode 2") << 2 << 2 << 380;
-    QTest::newRow("threshold -1") << 3 << -1 << 380;
-    QTest::newRow("buffer 0") << 4 << 0 << 380;
-    QTest::newRow("in count 5") << 5 << 5 << 380;
+    QTest::addColumn<std::optional<Code>>("error");
+    QTest::newRow("port 0") << 0 << 0 << std::optional(Code::InvalidPort);
+    QTest::newRow("port 16") << 0 << 16 << std::optional(Code::InvalidPort);
+    QTest::newRow("port 15") << 0 << 15 << std::optional<Code>();
+    QTest::newRow("handshaking 4") << 1 << 4 << std::optional(Code::InvalidValue);
+    QTest::newRow("handshaking 3") << 1 << 3 << std::optional<Code>();
+    QTest::newRow("input mode 2") << 2 << 2 << std::optional(Code::InvalidValue);
+    QTest::newRow("threshold -1") << 3 << -1 << std::optional(Code::InvalidValue);
+    QTest::newRow("buffer 0") << 4 << 0 << std::optional(Code::InvalidValue);
+    QTest::newRow("in count 5") << 5 << 5 << std::optional(Code::InvalidValue);
 }
 
 void SerialControlTest::propertyValidation() {
@@ -109,25 +114,28 @@ void SerialControlTest::propertyValidation() {
         [&] { c.comm->setInBufferSize(qint16(value)); },
         [&] { c.comm->setInBufferCount(qint16(value)); },
     };
-    QTEST(errorNumberOf(setters[which]), "error");
+    QTEST(errorOf(setters[which]), "error");
 }
 
 void SerialControlTest::settingsParse() {
-    const LineSettings s = parseSettings(QStringLiteral("115200,n,8,1"), 2);
+    const LineSettings s = parseSettings(QStringLiteral("115200,n,8,1"), FlowControl::RtsCts);
     QCOMPARE(s.baudRate, 115200);
-    QCOMPARE(s.parity, 'N');
-    QCOMPARE(s.handshaking, 2);
-    QCOMPARE(parseSettings(QStringLiteral("300,S,5,2"), 0).parity, 'S');
+    QCOMPARE(s.parity, Parity::None);
+    QCOMPARE(s.flow, FlowControl::RtsCts);
+    const LineSettings slow = parseSettings(QStringLiteral("300,S,5,2"), FlowControl::None);
+    QCOMPARE(slow.parity, Parity::Space);
+    QCOMPARE(slow.bitsPerCharacter(), 9);
     for (const char* bad : {"9600,,8,1", "9600,X,8,1", "0,N,8,1", "9600,N,9,1", "9600,N,8,3",
                             "9600,N,8", "abc,N,8,1"})
-        QCOMPARE(errorNumberOf([&] { parseSettings(QString::fromLatin1(bad), 0); }), 380);
+        QCOMPARE(errorOf([&] { parseSettings(QString::fromLatin1(bad), FlowControl::None); }),
+                 Code::InvalidValue);
     Control c;
     c.comm->setSettings(QStringLiteral("38400,E,7,2"));
     c.comm->setPortOpen(true);
     QCOMPARE(c.state.settings.baudRate, 38400);
-    QCOMPARE(c.state.settings.dataBits, 7);
+    QCOMPARE(c.state.settings.dataBits, DataBits::Seven);
     c.state.refuseSettings = true;
-    QCOMPARE(errorNumberOf([&] { c.comm->setSettings(QStringLiteral("9600,N,8,1")); }), 8015);
+    QCOMPARE(errorOf([&] { c.comm->setSettings(QStringLiteral("9600,N,8,1")); }), Code::SettingRefused);
     QCOMPARE(c.comm->Settings(), QStringLiteral("38400,E,7,2"));
 }
 
@@ -327,17 +335,17 @@ void SerialControlTest::sendAndReceiveWaitOnceOthersKeepTheirPlace() {
 
 void SerialControlTest::failedOpenLeavesClosed() {
     Control c;
-    c.state.openError = 8010;
-    QCOMPARE(errorNumberOf([&] { c.comm->setPortOpen(true); }), 8010);
+    c.state.openError = Code::Busy;
+    QCOMPARE(errorOf([&] { c.comm->setPortOpen(true); }), Code::Busy);
     QVERIFY(!c.comm->PortOpen());
     c.state.openError.reset();
     c.state.refuseSettings = true;
-    QCOMPARE(errorNumberOf([&] { c.comm->setPortOpen(true); }), 8015);
+    QCOMPARE(errorOf([&] { c.comm->setPortOpen(true); }), Code::SettingRefused);
     QVERIFY(!c.comm->PortOpen());
     QVERIFY(!c.state.open);
     c.state.refuseSettings = false;
     c.comm->setPortOpen(true);
-    QCOMPARE(errorNumberOf([&] { c.comm->setPortOpen(true); }), 8005);
+    QCOMPARE(errorOf([&] { c.comm->setPortOpen(true); }), Code::AlreadyOpen);
 }
 
 void SerialControlTest::portNames() {

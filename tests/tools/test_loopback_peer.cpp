@@ -1,7 +1,7 @@
 // The loopback plug: its pure logic by direct calls, and the built program end to end over a real
 // pty, found through $PARVOLO_LOOPBACK_BIN (set by CTest).
 
-#include "../tools/loopback-peer/peer_logic.h"
+#include "../../tools/loopback-peer/peer_logic.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>

@@ -1,8 +1,10 @@
-#include "port/os_comm_calls.h"
+#include "serial/os_comm_calls.h"
 
 #include <QHash>
 
-#include "port/mscomm.h"
+#include "serial/mscomm.h"
+
+namespace parvolo {
 
 namespace {
 QHash<qint32, MSComm*>& owners() {
@@ -45,3 +47,5 @@ bool SetCommTimeouts(qint32 handle, const COMMTIMEOUTS* timeouts) {
     // is accepted for an open port so that callers can rely on its result.
     return timeouts != nullptr && ownerOf(handle) != nullptr;
 }
+
+}  // namespace parvolo

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+namespace parvolo {
+
 class MSComm;
 
 // The three operating-system communication calls on the handle read from CommID. They act on
@@ -29,3 +31,5 @@ bool SetCommTimeouts(qint32 handle, const COMMTIMEOUTS* timeouts);
 // Used by MSComm to make its handle known while the port is open.
 void registerCommHandle(qint32 handle, MSComm* owner);
 void unregisterCommHandle(qint32 handle);
+
+}  // namespace parvolo

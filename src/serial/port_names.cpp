@@ -1,7 +1,9 @@
-#include "port/port_names.h"
+#include "serial/port_names.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+namespace parvolo {
 
 QString portMapDirectory() {
     const QString fromEnv = qEnvironmentVariable("PARVOLO_PORT_DIR");
@@ -15,3 +17,5 @@ QString resolvePortPath(int portNumber) {
     if (QFileInfo(mapped).isSymLink() || QFileInfo::exists(mapped)) return mapped;
     return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);
 }
+
+}  // namespace parvolo

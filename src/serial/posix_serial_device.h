@@ -25,10 +25,12 @@
 #include <memory>
 #include <thread>
 
-#include "port/port_holders.h"
-#include "port/serial_device.h"
+#include "serial/port_holders.h"
+#include "serial/serial_device.h"
 
 class QSocketNotifier;
+
+namespace parvolo {
 
 // The c_cflag and c_iflag bits a set of line settings asks for, in <termios.h> values.
 struct TermiosBits {
@@ -38,7 +40,7 @@ struct TermiosBits {
     bool operator==(const TermiosBits&) const = default;
 };
 
-// Throws AppError 380 for values outside the ranges the serial control accepts.
+// Throws SerialError (invalid value) for values outside the ranges the serial control accepts.
 TermiosBits buildTermiosBits(const LineSettings& settings);
 
 class PosixSerialDevice : public SerialDevice {
@@ -73,6 +75,8 @@ public:
 
     // The output rate the driver reports, 0 while closed or hung up.
     qint32 currentBaudRate() const;
+    // What the driver read back after the last applySettings(), whether it was taken or not.
+    const LineSettings& readBackSettings() const { return m_readBack; }
 
 private:
     struct LineWatch;
@@ -116,8 +120,11 @@ private:
     // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
     int m_lastLines = 0;
     LineCounters m_lastCounters;
+    LineSettings m_readBack;
 
     std::shared_ptr<LineWatch> m_watch;
     std::thread m_watchThread;
     QTimer m_pollTimer;
 };
+
+}  // namespace parvolo

@@ -1,0 +1,86 @@
+#pragma once
+
+// The one error type of the serial layer, with every description it gives. They are in the
+// window's language and keep the specifics: the device path, what the driver or the C library
+// answered (its reason stays untranslated inside the sentence), the device's group, the
+// program that holds the port. The window turns a code into its own message number.
+
+#include <QString>
+#include <stdexcept>
+
+#include "serial/line_settings.h"
+
+namespace parvolo {
+
+struct PortHolder;
+
+// Who may open a device that refused us with EACCES.
+struct DeviceAccess {
+    QString group;        // a group that may open it; empty: only root may
+    bool joined = false;  // the user is in that group, but this session started before
+    bool unknown = true;  // the device could not be looked at
+};
+
+// Reads the device's owner group and mode and the user's groups.
+DeviceAccess deviceAccess(const QString& path);
+
+class SerialError : public std::runtime_error {
+public:
+    enum class Code {
+        InvalidValue,      // a property value out of its range
+        InvalidPort,       // a port number outside COM1..COM15
+        NoSuchPort,        // nothing at the path, or not a serial port
+        AlreadyOpen,
+        NotOpen,
+        PermissionDenied,
+        Busy,              // another program holds the port
+        StillClosing,      // our own previous close of the device has not finished
+        OpenFailed,        // any other reason an open failed
+        SettingRefused,    // the driver does not take the line settings, or reads back others
+        LineRefused,       // the driver refuses an RTS or DTR change
+    };
+
+    SerialError(Code code, const QString& description);
+
+    Code code() const noexcept { return m_code; }
+    const QString& description() const noexcept { return m_description; }
+
+    static SerialError invalidValue();
+    static SerialError invalidPortNumber(int port);
+    static SerialError alreadyOpen();
+    static SerialError notOpen();
+    // A failed open(), tcgetattr() or lock, from its errno.
+    static SerialError openFailed(const QString& path, int err);
+    static SerialError permissionDenied(const QString& path, int err, const DeviceAccess& access);
+    static SerialError busy(const QString& path, const PortHolder& holder);
+    // A pty whose exclusive flag outlived the program that set it.
+    static SerialError exclusiveLeftOver(const QString& path);
+    static SerialError stillClosing(const QString& path);
+    // The device does not take `what`; `problem` says why.
+    static SerialError settingRefused(const QString& path, const QString& what,
+                                      const QString& problem);
+    static SerialError lineRefused(const QString& path, const QString& line, bool on, int err);
+
+private:
+    Code m_code;
+    QString m_description;
+};
+
+// Pieces of the refusal texts.
+namespace SettingTexts {
+QString allSettings(const LineSettings& settings);
+QString baudRate(qint64 baud);
+QString dataBits(int bits);
+QString parity(Parity parity);
+QString stopBits(int bits);
+QString flowControl(bool rtsCts, bool xonXoff);
+QString driverReports(const QString& value);
+QString rateMustBePositive();
+}  // namespace SettingTexts
+
+// The C library's own, untranslated text for an errno value.
+QString osReason(int err);
+// The hint that follows a permission error.
+QString permissionHint(const DeviceAccess& access);
+
+}  // namespace parvolo

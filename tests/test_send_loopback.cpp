@@ -1,9 +1,13 @@
+#include <QAccessible>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
 #include "app/multi_line_text_box.h"
+#include "port/code_page.h"
 #include "support/window_harness.h"
 #include "transmit/send_patterns.h"
 
@@ -45,6 +49,8 @@ private slots:
     void patternBoxesClearEachOther();
     void displayHoldsExactlyTheLimit();
     void displayDecodesTheSingleByteTable();
+    void displayHandsOutExactlyWhatArrived();
+    void limitHoldsAfterAnEditAtAWrapPoint();
 };
 
 void SendLoopbackTest::receiveStep_data() {
@@ -437,6 +443,62 @@ void SendLoopbackTest::displayDecodesTheSingleByteTable() {
     addRead(steps, h, QByteArray("\x41\xB1\xDF\x80\xA0\xFF", 6), &total);
     h.runOpen(steps);
     QCOMPARE(w.Text9->text(), QStringLiteral("Aｱﾟ\uFFFD\uFFFD\uFFFD"));
+}
+
+// What the display shows, what a copy takes and what a screen reader reads are the received
+// characters, line breaks included and none added at wrap points.
+void SendLoopbackTest::displayHandsOutExactlyWhatArrived() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Text8->setText(QStringLiteral("32767"));
+    QByteArray high;
+    for (int b = 0x80; b <= 0xFF; ++b) high.append(char(b));
+    const Reads reads = {"x\ry\nz\r\n", QByteArray(500, 'L'), "\r\n", high, "\r"};
+    qint32 total = 0;
+    std::vector<Step> steps;
+    for (const QByteArray& read : reads) addRead(steps, h, read, &total);
+    h.runOpen(steps);
+    const QString expected = CodePage::decodeBytes(reads.join());
+    QCOMPARE(w.Text9->text(), expected);
+    QAccessibleTextInterface* text =
+        QAccessible::queryAccessibleInterface(w.Text9)->textInterface();
+    QCOMPARE(text->text(0, text->characterCount()), expected);
+    QCOMPARE(text->cursorPosition(), int(expected.size()));
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(w.Text9, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(w.Text9, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+}
+
+// An operator's Backspace at a wrap point takes out one real character, and the display limit
+// then holds on the text as it is.
+void SendLoopbackTest::limitHoldsAfterAnEditAtAWrapPoint() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Text8->setText(QStringLiteral("200"));
+    QByteArray digits;
+    for (int i = 0; i < 200; ++i) digits.append(char('0' + i % 10));
+    QString expected = QString::fromLatin1(digits);
+    qint32 total = 0;
+    std::vector<Step> steps;
+    addRead(steps, h, digits.left(120), &total);
+    addRead(steps, h, digits.mid(120), &total);
+    steps.push_back(WindowHarness::act([&] {
+        QCOMPARE(w.Text9->textLength(), 200);
+        const qsizetype wrap = w.Text9->lines().lineStart(1);
+        QVERIFY(wrap > 0 && wrap < 200);
+        w.Text9->setSelStart(wrap);
+        QTest::sendKeyEvent(QTest::Click, w.Text9, Qt::Key_Backspace, QStringLiteral("\b"),
+                            Qt::NoModifier);
+        expected.remove(wrap - 1, 1);
+        QCOMPARE(w.Text9->text(), expected);
+        expected += QStringLiteral("A");
+    }));
+    addRead(steps, h, "AB", &total);
+    addRead(steps, h, "CDEF", &total);
+    h.runOpen(steps);
+    QCOMPARE(w.Text9->textLength(), 200);
+    QCOMPARE(w.Text9->text(), expected);
 }
 
 QTEST_MAIN(SendLoopbackTest)

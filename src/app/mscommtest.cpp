@@ -338,6 +338,19 @@ bool MSCommTest::eventFilter(QObject* watched, QEvent* event) {
         }
         return entryKeyPress(watched, qint16(code)) == 0;
     }
+    if (event->type() == QEvent::InputMethodQuery) {
+        // A line edit says it takes composition whatever its attribute; these two do not.
+        auto* query = static_cast<QInputMethodQueryEvent*>(event);
+        for (int bit = 0; bit < 32; ++bit) {
+            const auto q = Qt::InputMethodQuery(int(query->queries()) & (1 << bit));
+            if (q)
+                query->setValue(q, q == Qt::ImEnabled
+                                       ? QVariant(false)
+                                       : static_cast<QLineEdit*>(watched)->inputMethodQuery(q));
+        }
+        query->accept();
+        return true;
+    }
     if (event->type() == QEvent::InputMethod) {
         auto* input = static_cast<QInputMethodEvent*>(event);
         input->setCommitString(filteredEntry(watched, input->commitString()),

@@ -19,6 +19,7 @@ constexpr int kMargin = 4;  // between the frame and the text
 constexpr int kCaretWidth = 1;
 constexpr int kSurrounding = 1000;  // characters either side of the caret an input method sees
 constexpr int kAutoScrollMs = 50;
+constexpr int kAppendRoom = 4096;  // one read of the port's buffer
 
 bool isControl(QChar c) {
     const char16_t u = c.unicode();
@@ -101,6 +102,8 @@ void MultiLineTextBox::setText(const QString& text) {
     m_preedit.clear();
     const QString old = m_text;
     m_text = text;
+    // Room for the reads that follow, so that the first append does not copy a long text.
+    m_text.reserve(text.size() + kAppendRoom);
     relayout();
     verticalScrollBar()->setValue(0);
     m_caret = m_anchor = -1;  // so that the caret counts as moved

@@ -174,14 +174,12 @@ void PtyWindowTest::hundredThousandTransmissionsWithCheckOff() {
     // The far end counts while the port is still open: closing the port flushes what the pty
     // still holds, and that would be the close's loss, not the send run's.
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
-               [&] { return w.sendActive == False16; }, WindowHarness::act([&] {
-                   received = plug.stop().value(QStringLiteral("received"));
-               })},
+               [&] { return w.sendActive == False16; },
+               WindowHarness::act([&] { received = plug.stop().value(QStringLiteral("received")); })},
               60000);
     QCOMPARE(w.sendCount, 100000);
     // Only what the final stop discarded of the last transmission may be missing.
-    QVERIFY2(received <= 1600000 && received >= 1600000 - 16,
-             qPrintable(QString::number(received)));
+    QVERIFY2(received <= 1600000 && received >= 1600000 - 16, qPrintable(QString::number(received)));
     qInfo("far end counted %lld of 1600000 bytes", received);
 }
 

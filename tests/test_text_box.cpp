@@ -81,6 +81,7 @@ private slots:
     void operatorEdits_data();
     void operatorEdits();
     void editsKeepTheLayoutOfAFreshBox();
+    void narrowCharacterMovesUpAfterADelete();
     void inputMethodCommit_data();
     void inputMethodCommit();
     void inputMethodSeesTheCaret();
@@ -409,7 +410,9 @@ void TextBoxTest::editsKeepTheLayoutOfAFreshBox() {
                                        "\r\n\r\n"};
     for (int step = 0; step < 400; ++step) {
         const qsizetype size = box.textLength();
-        const qsizetype start = size ? random.bounded(int(size + 1)) : 0;
+        qsizetype start = size ? random.bounded(int(size + 1)) : 0;
+        // Taking a wide character from the start of a line may let a narrow one move up.
+        if (step % 3 == 1) start = box.lines().lineStart(random.bounded(box.lines().lineCount()));
         const qsizetype end = std::min(size, start + random.bounded(step % 3 ? 3 : 90));
         QString inserted;
         for (int n = random.bounded(5); n > 0; --n) inserted += pieces[random.bounded(10)];
@@ -420,6 +423,23 @@ void TextBoxTest::editsKeepTheLayoutOfAFreshBox() {
         const QList<qsizetype> fresh = freshLineStarts(box);
         QVERIFY2(lineStarts(box) == fresh, qPrintable(QStringLiteral("step %1").arg(step)));
     }
+}
+
+// Deleting the wide character that began a line lets the narrow one after it fit on the line
+// above: the edit lays out from the line before the edited one.
+void TextBoxTest::narrowCharacterMovesUpAfterADelete() {
+    MultiLineTextBox box;
+    likeTheWindow(box);
+    const qreal narrow = QFontMetricsF(box.font()).horizontalAdvance(QLatin1Char('a'));
+    QCOMPARE(QFontMetricsF(box.font()).horizontalAdvance(QStringLiteral("漢")), 2 * narrow);
+    const int fits = int(box.lines().width() / narrow);
+    box.setText(QString(fits - 1, QLatin1Char('a')) + QStringLiteral("漢") +
+                QString(100, QLatin1Char('b')));
+    QCOMPARE(box.lines().lineStart(1), fits - 1);
+    box.setSelStart(fits - 1);
+    sendKey(&box, Qt::Key_Delete, QStringLiteral("\x7f"));
+    QCOMPARE(box.lines().lineStart(1), fits);
+    QCOMPARE(lineStarts(box), freshLineStarts(box));
 }
 
 void TextBoxTest::inputMethodCommit_data() {

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleHints>
@@ -83,7 +84,9 @@ void MultiLineTextBox::edit(qsizetype start, qsizetype end, const QString& inser
     follow(m_caret);
     follow(m_anchor);
     updateScrollBar();
-    viewport()->update();
+    // Lines above the one before the edit keep their place and their glyphs.
+    const int top = qFloor(lineTop(std::max(0, m_lines.lineOf(start) - 1)));
+    viewport()->update(QRect(0, top, viewport()->width(), viewport()->height() - top));
     if (!tell) return;
     auto send = [this](QAccessibleTextCursorEvent&& event) {
         event.setCursorPosition(int(m_caret));
@@ -150,12 +153,18 @@ void MultiLineTextBox::setCaret(qsizetype caret, qsizetype anchor, bool atLineEn
     const bool moved = caret != m_caret;
     const bool selectionChanged =
         (m_caret != m_anchor || caret != anchor) && (moved || anchor != m_anchor);
+    const QRect oldCaret = cursorRect();
     m_caret = caret;
     m_anchor = anchor;
     m_caretAtLineEnd = atLineEnd;
     ensureLineVisible(caretLine());
     restartBlink();
-    viewport()->update();
+    if (selectionChanged) {
+        viewport()->update();
+    } else {
+        viewport()->update(oldCaret.adjusted(-1, 0, 1, 0));
+        viewport()->update(cursorRect().adjusted(-1, 0, 1, 0));
+    }
     if (hasFocus()) updateMicroFocus();
     if (!QAccessible::isActive()) return;
     if (selectionChanged) {
@@ -706,13 +715,14 @@ qsizetype MultiLineTextBox::offsetAt(const QPointF& point) const {
 
 // ---- Painting: only the visible lines, each glyph at the x its measurement gave ----
 
-void MultiLineTextBox::paintEvent(QPaintEvent*) {
+void MultiLineTextBox::paintEvent(QPaintEvent* event) {
     QPainter painter(viewport());
     painter.setFont(font());
+    const QRect dirty = event->rect();
     for (int line = topLine(); line < m_lines.lineCount(); ++line) {
         const qreal top = lineTop(line);
-        if (top >= viewport()->height()) break;
-        paintLine(painter, line, top);
+        if (top > dirty.bottom()) break;
+        if (top + m_lines.lineHeight() > dirty.top()) paintLine(painter, line, top);
     }
     if (m_caretOn && hasFocus()) painter.fillRect(cursorRect(), palette().color(QPalette::Text));
 }

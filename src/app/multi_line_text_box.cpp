@@ -73,6 +73,7 @@ void MultiLineTextBox::edit(qsizetype start, qsizetype end, const QString& inser
     const bool tell = QAccessible::isActive();
     const QString removed = tell ? m_text.mid(start, end - start) : QString();
     const qsizetype delta = inserted.size() - (end - start);
+    const qsizetype caretBefore = m_caret;
     m_text.replace(start, end - start, inserted);
     m_lines.update(m_text, start, end - start, inserted.size());
     auto follow = [&](qsizetype& offset) {
@@ -98,6 +99,8 @@ void MultiLineTextBox::edit(qsizetype start, qsizetype end, const QString& inser
         send(QAccessibleTextRemoveEvent(this, int(start), removed));
     else
         send(QAccessibleTextUpdateEvent(this, int(start), removed, inserted));
+    // The bridge reports caret moves only from cursor events.
+    if (m_caret != caretBefore) send(QAccessibleTextCursorEvent(this, int(m_caret)));
 }
 
 void MultiLineTextBox::setText(const QString& text) {

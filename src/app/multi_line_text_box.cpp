@@ -20,7 +20,6 @@ constexpr int kMargin = 4;  // between the frame and the text
 constexpr int kCaretWidth = 1;
 constexpr int kSurrounding = 1000;  // characters either side of the caret an input method sees
 constexpr int kAutoScrollMs = 50;
-constexpr int kAppendRoom = 4096;  // one read of the port's buffer
 
 bool isControl(QChar c) {
     const char16_t u = c.unicode();
@@ -108,17 +107,21 @@ void MultiLineTextBox::setText(const QString& text) {
     m_preedit.clear();
     const QString old = m_text;
     m_text = text;
-    // Room for the reads that follow, so that the first append does not copy a long text.
-    m_text.reserve(text.size() + kAppendRoom);
+    // Room for what follows, so that the first append does not copy a long text.
+    m_text.reserve(text.size() + text.size() / 2);
+    m_caret = m_anchor = 0;
+    m_caretAtLineEnd = false;
+    m_desiredX = -1;
     relayout();
     verticalScrollBar()->setValue(0);
-    m_caret = m_anchor = -1;  // so that the caret counts as moved
-    setCaret(0, 0);
-    if (QAccessible::isActive() && (!old.isEmpty() || !text.isEmpty())) {
-        QAccessibleTextUpdateEvent event(this, 0, old, text);
-        event.setCursorPosition(0);
-        QAccessible::updateAccessibility(&event);
-    }
+    restartBlink();
+    if (hasFocus()) updateMicroFocus();
+    if (!QAccessible::isActive() || (old.isEmpty() && text.isEmpty())) return;
+    QAccessibleTextUpdateEvent event(this, 0, old, text);
+    event.setCursorPosition(0);
+    QAccessible::updateAccessibility(&event);
+    QAccessibleTextCursorEvent caret(this, 0);
+    QAccessible::updateAccessibility(&caret);
 }
 
 void MultiLineTextBox::appendText(const QString& text, bool moveCaretToEnd) {
@@ -201,9 +204,7 @@ void MultiLineTextBox::deleteForward(bool word) {
     if (hasSelection() || m_caret == m_text.size()) return insertTyped({});
     const qsizetype end =
         word ? wordBoundary(m_caret, true) : m_caret + WrappedLines::clusterLength(m_text, m_caret);
-    const qsizetype at = m_caret;
-    edit(at, end, {});
-    setCaret(at, at);
+    replaceText(m_caret, end, {});
 }
 
 void MultiLineTextBox::copy() const {

@@ -1,13 +1,9 @@
-#include <QAccessible>
 #include <QCheckBox>
-#include <QClipboard>
-#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
 #include "app/multi_line_text_box.h"
-#include "port/code_page.h"
 #include "support/window_harness.h"
 #include "transmit/send_patterns.h"
 
@@ -49,7 +45,6 @@ private slots:
     void patternBoxesClearEachOther();
     void displayHoldsExactlyTheLimit();
     void displayDecodesTheSingleByteTable();
-    void displayHandsOutExactlyWhatArrived();
     void limitHoldsAfterAnEditAtAWrapPoint();
 };
 
@@ -443,31 +438,6 @@ void SendLoopbackTest::displayDecodesTheSingleByteTable() {
     addRead(steps, h, QByteArray("\x41\xB1\xDF\x80\xA0\xFF", 6), &total);
     h.runOpen(steps);
     QCOMPARE(w.Text9->text(), QStringLiteral("Aｱﾟ\uFFFD\uFFFD\uFFFD"));
-}
-
-// What the display shows, what a copy takes and what a screen reader reads are the received
-// characters, line breaks included and none added at wrap points.
-void SendLoopbackTest::displayHandsOutExactlyWhatArrived() {
-    WindowHarness h;
-    MSCommTest& w = h.w();
-    w.Text8->setText(QStringLiteral("32767"));
-    QByteArray high;
-    for (int b = 0x80; b <= 0xFF; ++b) high.append(char(b));
-    const Reads reads = {"x\ry\nz\r\n", QByteArray(500, 'L'), "\r\n", high, "\r"};
-    qint32 total = 0;
-    std::vector<Step> steps;
-    for (const QByteArray& read : reads) addRead(steps, h, read, &total);
-    h.runOpen(steps);
-    const QString expected = CodePage::decodeBytes(reads.join());
-    QCOMPARE(w.Text9->text(), expected);
-    QAccessibleTextInterface* text =
-        QAccessible::queryAccessibleInterface(w.Text9)->textInterface();
-    QCOMPARE(text->text(0, text->characterCount()), expected);
-    QCOMPARE(text->cursorPosition(), int(expected.size()));
-    QGuiApplication::clipboard()->clear();
-    QTest::keyClick(w.Text9, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClick(w.Text9, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(QGuiApplication::clipboard()->text(), expected);
 }
 
 // An operator's Backspace at a wrap point takes out one real character, and the display limit

@@ -2,7 +2,9 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QAccessible>
 #include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -11,6 +13,16 @@
 #include "app/controls_table.h"
 #include "app/multi_line_text_box.h"
 #include "support/window_harness.h"
+
+namespace {
+struct KeyPress {
+    Qt::Key key;
+    QString text;  // as the platform attaches it
+    Qt::KeyboardModifiers modifiers = Qt::NoModifier;
+};
+using KeyPresses = QList<KeyPress>;
+}  // namespace
+Q_DECLARE_METATYPE(KeyPresses)
 
 class MainWindowTest : public QObject {
     Q_OBJECT
@@ -27,6 +39,12 @@ private slots:
     void closeAnsweredYesWhileClosed();
     void keyFilter_data();
     void keyFilter();
+    void entryKeysByMeaning_data();
+    void entryKeysByMeaning();
+    void inputMethodIntoEntryFields_data();
+    void inputMethodIntoEntryFields();
+    void accessibleNames_data();
+    void accessibleNames();
     void valueCheckOnLeaving_data();
     void valueCheckOnLeaving();
     void pasteIsCutToMaxLength();
@@ -34,6 +52,7 @@ private slots:
     void sendClickRunsValueCheckFirst();
     void readOnlyBoxesAllowCopy();
     void clearButtons();
+    void countUpDataCopiesWithItsCrLf();
     void groupTitleTogglesLoopback();
     void enterOnCheckBoxClicksNothing();
 };
@@ -375,6 +394,105 @@ void MainWindowTest::keyFilter() {
     QCOMPARE(edit->text(), expected.chopped(1));
 }
 
+// Keys count by what they mean: X11 gives Delete the text U+007F and Backspace U+0008, and
+// only keys that type a character meet the filter.
+void MainWindowTest::entryKeysByMeaning_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<KeyPresses>("keys");
+    QTest::addColumn<QString>("expected");
+    const KeyPress home{Qt::Key_Home, {}}, end{Qt::Key_End, {}}, left{Qt::Key_Left, {}},
+        right{Qt::Key_Right, {}};
+    const KeyPress x11Delete{Qt::Key_Delete, QStringLiteral("\x7f")};
+    const KeyPress x11Backspace{Qt::Key_Backspace, QStringLiteral("\b")};
+    QTest::newRow("Text2 Home, Delete") << "Text2" << KeyPresses{home, x11Delete} << "23";
+    QTest::newRow("Text8 Home, Delete") << "Text8" << KeyPresses{home, x11Delete} << "23";
+    QTest::newRow("Text2 Left, Delete") << "Text2" << KeyPresses{end, left, x11Delete} << "12";
+    QTest::newRow("Text8 Right, Delete") << "Text8" << KeyPresses{home, right, x11Delete} << "13";
+    QTest::newRow("Text2 keypad Delete")
+        << "Text2" << KeyPresses{home, {Qt::Key_Delete, QStringLiteral("\x7f"), Qt::KeypadModifier}}
+        << "23";
+    QTest::newRow("Text8 Backspace") << "Text8" << KeyPresses{end, x11Backspace} << "12";
+    QTest::newRow("Text2 selection and Delete")
+        << "Text2" << KeyPresses{home, {Qt::Key_End, {}, Qt::ShiftModifier}, x11Delete} << "";
+    QTest::newRow("Text2 digit at Home")
+        << "Text2" << KeyPresses{home, {Qt::Key_9, QStringLiteral("9")}} << "9123";
+    QTest::newRow("Text8 letter and full-width digit")
+        << "Text8"
+        << KeyPresses{{Qt::Key_A, QStringLiteral("a")}, {Qt::Key_unknown, QStringLiteral("５")}}
+        << "123";
+    QTest::newRow("Text2 one key typing several characters")
+        << "Text2" << KeyPresses{{Qt::Key_unknown, QStringLiteral("4a5")}} << "12345";
+}
+
+void MainWindowTest::entryKeysByMeaning() {
+    QFETCH(QString, field);
+    QFETCH(KeyPresses, keys);
+    WindowHarness h;
+    auto* edit = h.w().findChild<QLineEdit*>(field);
+    edit->setText(QStringLiteral("123"));
+    for (const KeyPress& k : keys)
+        QTest::sendKeyEvent(QTest::Click, edit, k.key, k.text, k.modifiers);
+    QTEST(edit->text(), "expected");
+}
+
+// No composition in the two fields; a commit that arrives anyway meets the same filter.
+void MainWindowTest::inputMethodIntoEntryFields_data() {
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("commit");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("full-width digit and letter") << "Text2"
+                                                 << "２ａ"
+                                                 << "1";
+    QTest::newRow("half-width digits pass") << "Text8"
+                                            << "56"
+                                            << "156";
+    QTest::newRow("mixed") << "Text2"
+                           << "2ｱ3漢4"
+                           << "1234";
+    QTest::newRow("control characters") << "Text8"
+                                        << "\b\r7"
+                                        << "17";
+}
+
+void MainWindowTest::inputMethodIntoEntryFields() {
+    QFETCH(QString, field);
+    QFETCH(QString, commit);
+    WindowHarness h;
+    auto* edit = h.w().findChild<QLineEdit*>(field);
+    edit->setText(QStringLiteral("1"));
+    QInputMethodQueryEvent query(Qt::ImEnabled);
+    QCoreApplication::sendEvent(edit, &query);
+    QVERIFY(!query.value(Qt::ImEnabled).toBool());
+    QInputMethodEvent event;
+    event.setCommitString(commit);
+    QCoreApplication::sendEvent(edit, &event);
+    QTEST(edit->text(), "expected");
+    // The multi-line boxes do take composition.
+    QInputMethodQueryEvent boxQuery(Qt::ImEnabled);
+    QCoreApplication::sendEvent(h.w().Text9, &boxQuery);
+    QVERIFY(boxQuery.value(Qt::ImEnabled).toBool());
+}
+
+// What a screen reader calls each frame: its own title, never the title of the frame around it.
+void MainWindowTest::accessibleNames_data() {
+    QTest::addColumn<QString>("name");
+    QTest::newRow("Frame1") << "通信ﾎﾟｰﾄ設定";
+    QTest::newRow("Frame2") << "送信";
+    QTest::newRow("Frame3") << "受信";
+    QTest::newRow("Frame4") << "送信回数";
+    QTest::newRow("Frame5") << "プリセットデータ";
+    QTest::newRow("Frame6") << "ループバックチェック";
+}
+
+void MainWindowTest::accessibleNames() {
+    WindowHarness h;
+    QWidget* frame = h.w().findChild<QWidget*>(QString::fromLatin1(QTest::currentDataTag()));
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(frame);
+    QVERIFY(a);
+    QCOMPARE(a->role(), QAccessible::Grouping);
+    QTEST(a->text(QAccessible::Name), "name");
+}
+
 void MainWindowTest::valueCheckOnLeaving_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("typed");
@@ -487,6 +605,26 @@ void MainWindowTest::clearButtons() {
     QTest::mouseClick(h.w().Command2, Qt::LeftButton);
     QCOMPARE(h.w().Text9->text(), QString());
     QCOMPARE(h.w().Text1->text(), QStringLiteral("0"));
+}
+
+// Count-up data ends in CR LF; a copy takes that, and a paste inside the box changes nothing.
+void MainWindowTest::countUpDataCopiesWithItsCrLf() {
+    WindowHarness h;
+    MultiLineTextBox* box = h.w().txtOutData;
+    h.w().Check7->setChecked(true);
+    const QString record = h.w().countUpData;
+    QVERIFY(record.endsWith(QStringLiteral("\r\n")));
+    QCOMPARE(box->text(), record);
+    QAccessibleTextInterface* text = QAccessible::queryAccessibleInterface(box)->textInterface();
+    QCOMPARE(text->text(0, text->characterCount()), record);
+    QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QGuiApplication::clipboard()->text(), record);
+    QTest::keyClick(box, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_Home, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), record);
+    QCOMPARE(box->textLength(), 38);
 }
 
 void MainWindowTest::groupTitleTogglesLoopback() {

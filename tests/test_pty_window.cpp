@@ -1,7 +1,9 @@
 // The real window on the real termios device, over pseudo-terminals with the loopback plug as
 // the far end of the line.
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -9,6 +11,7 @@
 #include <sys/resource.h>
 
 #include "app/multi_line_text_box.h"
+#include "port/code_page.h"
 #include "port/posix_serial_device.h"
 #include "support/loopback_plug.h"
 #include "support/window_checks.h"
@@ -37,6 +40,7 @@ private slots:
     void thousandBlocks();
     void corruptionIsCountedExactly();
     void countUpRecordsOnTheLine();
+    void pasteRoundTripOverTheLine();
     void hundredThousandTransmissionsWithCheckOff();
     void farEndGoesAwayDuringALoopbackRun();
 };
@@ -121,6 +125,43 @@ void PtyWindowTest::countUpRecordsOnTheLine() {
     QCOMPARE(w.blockCount, n);
     QCOMPARE(w.mismatchCount, 0);
     QCOMPARE(plug.stop().value(QStringLiteral("received")), qint64(expected.size()));
+}
+
+// Received data copied from the display and pasted as send data goes out byte for byte: the
+// far end gets it again and echoes the same text.
+void PtyWindowTest::pasteRoundTripOverTheLine() {
+    LoopbackPlug plug;
+    START_PLUG(plug);
+    PtyWindow h;
+    MSCommTest& w = h.w();
+    const QString sample = QStringLiteral("ab\rcd\nef\r\n") + QString(300, QLatin1Char('x')) +
+                           QStringLiteral("ｱｲｳﾟ\r\n");
+    const qint64 bytes = CodePage::encode(sample).size();
+    QCOMPARE(bytes, sample.size());
+    w.txtOutData->setText(sample);
+    w.Check4->setChecked(true);
+    w.Text8->setText(QStringLiteral("32767"));
+    w.Text9->setText(QString());
+    qint64 received = -1;
+    auto send = WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); });
+    h.runOpen({send, [&] { return w.sendActive == False16; }, WindowHarness::act([&] {
+                   QCOMPARE(w.Text9->text(), sample);
+                   QTest::keyClick(w.Text9, Qt::Key_A, Qt::ControlModifier);
+                   QTest::keyClick(w.Text9, Qt::Key_C, Qt::ControlModifier);
+                   QTest::mouseClick(w.Command1, Qt::LeftButton);
+                   QCOMPARE(w.txtOutData->text(), QString());
+                   QTest::keyClick(w.txtOutData, Qt::Key_V, Qt::ControlModifier);
+                   QCOMPARE(w.txtOutData->text(), sample);
+                   QTest::mouseClick(w.Command2, Qt::LeftButton);
+               }),
+               send, [&] { return w.sendActive == False16; }, WindowHarness::act([&] {
+                   received = plug.stop().value(QStringLiteral("received"));
+               })},
+              10000);
+    QCOMPARE(w.Text9->text(), sample);
+    QCOMPARE(w.blockCount, 1);
+    QCOMPARE(w.mismatchCount, 0);
+    QCOMPARE(received, 2 * bytes);
 }
 
 void PtyWindowTest::hundredThousandTransmissionsWithCheckOff() {

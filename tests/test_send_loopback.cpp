@@ -45,6 +45,7 @@ private slots:
     void patternBoxesClearEachOther();
     void displayHoldsExactlyTheLimit();
     void displayDecodesTheSingleByteTable();
+    void limitHoldsAfterAnEditAtAWrapPoint();
 };
 
 void SendLoopbackTest::receiveStep_data() {
@@ -437,6 +438,37 @@ void SendLoopbackTest::displayDecodesTheSingleByteTable() {
     addRead(steps, h, QByteArray("\x41\xB1\xDF\x80\xA0\xFF", 6), &total);
     h.runOpen(steps);
     QCOMPARE(w.Text9->text(), QStringLiteral("Aｱﾟ\uFFFD\uFFFD\uFFFD"));
+}
+
+// An operator's Backspace at a wrap point takes out one real character, and the display limit
+// then holds on the text as it is.
+void SendLoopbackTest::limitHoldsAfterAnEditAtAWrapPoint() {
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Text8->setText(QStringLiteral("200"));
+    QByteArray digits;
+    for (int i = 0; i < 200; ++i) digits.append(char('0' + i % 10));
+    QString expected = QString::fromLatin1(digits);
+    qint32 total = 0;
+    std::vector<Step> steps;
+    addRead(steps, h, digits.left(120), &total);
+    addRead(steps, h, digits.mid(120), &total);
+    steps.push_back(WindowHarness::act([&] {
+        QCOMPARE(w.Text9->textLength(), 200);
+        const qsizetype wrap = w.Text9->lines().lineStart(1);
+        QVERIFY(wrap > 0 && wrap < 200);
+        w.Text9->setSelStart(wrap);
+        QTest::sendKeyEvent(QTest::Click, w.Text9, Qt::Key_Backspace, QStringLiteral("\b"),
+                            Qt::NoModifier);
+        expected.remove(wrap - 1, 1);
+        QCOMPARE(w.Text9->text(), expected);
+        expected += QStringLiteral("A");
+    }));
+    addRead(steps, h, "AB", &total);
+    addRead(steps, h, "CDEF", &total);
+    h.runOpen(steps);
+    QCOMPARE(w.Text9->textLength(), 200);
+    QCOMPARE(w.Text9->text(), expected);
 }
 
 QTEST_MAIN(SendLoopbackTest)

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHash>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -145,7 +146,12 @@ void MSCommTest::buildControls() {
         if (title) {
             widget->setAutoFillBackground(true);
             widget->raise();
+            // The control in the title place names the group.
+            groupWidget->setAccessibleName(QString::fromUtf8(row.text));
         }
+        // Screen readers would otherwise name a nested frame after the frame around it.
+        if (row.kind == ControlKind::Frame && *row.text)
+            widget->setAccessibleName(QString::fromUtf8(row.text));
         widgets.insert(widget->objectName(), widget);
         if (row.tabIndex >= 0 && (widget->focusPolicy() & Qt::TabFocus))
             focusOrder.push_back({row.tabIndex, widget});
@@ -222,8 +228,13 @@ void MSCommTest::connectProcedures() {
             [this] { guarded([this] { Combo1_Change(); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
     connect(MSComm, &::MSComm::OnComm, this, [this] { guarded([this] { MSComm_OnComm(); }); });
-    Text2->installEventFilter(this);
-    Text8->installEventFilter(this);
+    // Only digits get into these two fields: no composition, and a commit that arrives anyway
+    // is filtered like typed keys.
+    for (QLineEdit* field : {Text2, Text8}) {
+        field->installEventFilter(this);
+        field->setAttribute(Qt::WA_InputMethodEnabled, false);
+        field->setInputMethodHints(Qt::ImhDigitsOnly);
+    }
 }
 
 int MSCommTest::showMessage(const QString& text, int style, const QString& title) {
@@ -296,22 +307,55 @@ void MSCommTest::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+// Runs the field's key-press procedure for one character; 0 means it is discarded.
+qint16 MSCommTest::entryKeyPress(QObject* field, qint16 code) {
+    guarded([&] { field == Text2 ? Text2_KeyPress(code) : Text8_KeyPress(code); });
+    return code;
+}
+
+// Text that arrives as a whole (an input method's commit, a key that types several characters)
+// goes through the same procedure character by character; control characters type nothing.
+QString MSCommTest::filteredEntry(QObject* field, const QString& text) {
+    QString kept;
+    for (QChar c : text) {
+        if (c.unicode() < 0x20) continue;
+        const qint16 code = entryKeyPress(field, qint16(c.unicode()));
+        if (code != 0) kept += QChar(char16_t(code));
+    }
+    return kept;
+}
+
 bool MSCommTest::eventFilter(QObject* watched, QEvent* event) {
     const bool text2 = watched == Text2;
     if (!text2 && watched != Text8) return QWidget::eventFilter(watched, event);
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) return false;
-        qint16 code = 0;
-        if ((key->modifiers() & Qt::ControlModifier) && key->key() >= Qt::Key_A &&
-            key->key() <= Qt::Key_Z)
-            code = qint16(key->key() - Qt::Key_A + 1);  // the control character the key types
-        else if (!key->text().isEmpty())
-            code = qint16(key->text().at(0).unicode());
-        else
-            return false;  // keys that type no character pass untouched
-        guarded([&] { text2 ? Text2_KeyPress(code) : Text8_KeyPress(code); });
-        return code == 0;
+        const int code = typedCharacterCode(key->key(), key->modifiers(), key->text());
+        if (code < 0) return false;  // keys that type no character pass untouched
+        if (key->text().size() > 1) {
+            static_cast<QLineEdit*>(watched)->insert(filteredEntry(watched, key->text()));
+            return true;
+        }
+        return entryKeyPress(watched, qint16(code)) == 0;
+    }
+    if (event->type() == QEvent::InputMethodQuery) {
+        // A line edit says it takes composition whatever its attribute; these two do not.
+        auto* query = static_cast<QInputMethodQueryEvent*>(event);
+        for (int bit = 0; bit < 32; ++bit) {
+            const auto q = Qt::InputMethodQuery(int(query->queries()) & (1 << bit));
+            if (q)
+                query->setValue(q, q == Qt::ImEnabled
+                                       ? QVariant(false)
+                                       : static_cast<QLineEdit*>(watched)->inputMethodQuery(q));
+        }
+        query->accept();
+        return true;
+    }
+    if (event->type() == QEvent::InputMethod) {
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        input->setCommitString(filteredEntry(watched, input->commitString()),
+                               input->replacementStart(), input->replacementLength());
+        return false;
     }
     if (event->type() == QEvent::FocusOut) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();

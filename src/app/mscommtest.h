@@ -169,6 +169,8 @@ protected:
 
 private:
     void buildControls();
+    qint16 entryKeyPress(QObject* field, qint16 code);
+    QString filteredEntry(QObject* field, const QString& text);
     void connectProcedures();
     void reportUnhandled();
     void showCounter(QLineEdit* box, qint32 value);

@@ -7,6 +7,27 @@ qint16 filterNumericKey(qint16 keyAscii) {
     return (keyAscii >= '0' && keyAscii <= '9') ? keyAscii : qint16(0);
 }
 
+int typedCharacterCode(int key, Qt::KeyboardModifiers modifiers, const QString& text) {
+    switch (key) {
+        case Qt::Key_Backspace:
+            return 8;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            return 13;
+        case Qt::Key_Escape:
+            return 27;
+        default:
+            break;
+    }
+    if ((modifiers & Qt::ControlModifier) && key >= Qt::Key_A && key <= Qt::Key_Z)
+        return key - Qt::Key_A + 1;
+    if (text.isEmpty()) return -1;
+    const char16_t first = text.at(0).unicode();
+    // A control character attached to another key (Delete's U+007F) types nothing.
+    if (first < 0x20 || (first >= 0x7F && first < 0xA0)) return -1;
+    return first;
+}
+
 bool NumericField::parseDigits(const QString& text, qint64* value) {
     if (text.isEmpty()) return false;
     constexpr qint64 kSaturate = qint64(1) << 60;

@@ -9,6 +9,12 @@ class QLineEdit;
 // becomes 0, which discards the key.
 qint16 filterNumericKey(qint16 keyAscii);
 
+// The character code a key types, judged by what the key means and not by the text the
+// platform attaches to it (X11 gives Delete the text U+007F): Backspace 8, Enter 13, Escape 27,
+// Ctrl with a letter its control character, any other key the first character of its text.
+// -1 for a key that types no character (Delete, arrows, Home, End, Tab...).
+int typedCharacterCode(int key, Qt::KeyboardModifiers modifiers, const QString& text);
+
 // Reads an entry field as a whole number, as every reader of the send count and the display
 // limit does. Digits read as their value (saturating far above any maximum); an empty or
 // non-numeric text, which only deleting or pasting can produce, reads as the last value the

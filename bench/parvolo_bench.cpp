@@ -20,11 +20,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/controls_table.h"
-#include "app/multi_line_text_box.h"
-#include "port/posix_serial_device.h"
+#include "window/controls_table.h"
+#include "window/multi_line_text_box.h"
+#include "serial/posix_serial_device.h"
 #include "support/loopback_plug.h"
 #include "support/window_harness.h"
+
+using namespace parvolo;
 
 namespace {
 
@@ -139,10 +141,10 @@ double windowBlocksPerSecond(double seconds, qint32* mismatches) {
         h, seconds,
         [&] {
             QTest::mouseClick(w.cmdOut, Qt::LeftButton);
-            blocksAtStart = w.blockCount;
+            blocksAtStart = w.loopbackCheck().counters().blocks;
         },
-        [&] { blocksAtEnd = w.blockCount; });
-    *mismatches += w.mismatchCount;
+        [&] { blocksAtEnd = w.loopbackCheck().counters().blocks; });
+    *mismatches += w.loopbackCheck().counters().mismatches;
     std::fprintf(stderr, "    window run: %.1f us CPU per block, %.0f%% of a core\n",
                  1e6 * m.cpu / std::max(1, blocksAtEnd - blocksAtStart), 100 * m.cpu / m.wall);
     return double(blocksAtEnd - blocksAtStart) / m.wall;
@@ -212,7 +214,7 @@ void receive(double seconds) {
                    clock.start();
                }),
                [&] {
-                   return w.recvTotalBytes >= total ||
+                   return w.loopbackCheck().counters().receivedBytes >= total ||
                           clock.elapsed() > qint64(seconds * 1000) + 2000;
                },
                WindowHarness::act([&] {
@@ -220,7 +222,7 @@ void receive(double seconds) {
                    m.wall = double(clock.nsecsElapsed()) / 1e9;
                })},
               int(seconds * 1000) + 5000);
-    const qint32 received = w.recvTotalBytes;
+    const qint32 received = w.loopbackCheck().counters().receivedBytes;
     const qint64 generated = plug.stop().value(QStringLiteral("generated"));
     report(QStringLiteral("3. reception at 300000 B/s, 4096-char text, check on"),
            QStringLiteral("%1 % of a core; %2 of %3 bytes read, %4 lost; %5 messages")
@@ -278,17 +280,16 @@ void send(double) {
                    clock.start();
                    QTest::mouseClick(w.cmdOut, Qt::LeftButton);
                }),
-               [&] { return w.sendActive == False16; },
-               WindowHarness::act([&] {
+               [&] { return w.sendActive == False16; }, WindowHarness::act([&] {
                    wall = double(clock.nsecsElapsed()) / 1e9;
                    counted = plug.stop().value(QStringLiteral("received"));
                })},
               120000);
     report(QStringLiteral("5. sending, check off, 100000 transmissions"),
            QStringLiteral("%1 transmissions/s; far end counted %2 of %3 bytes handed over")
-               .arg(double(w.sendCount) / wall, 0, 'f', 0)
+               .arg(double(w.sendRun().transmissions()) / wall, 0, 'f', 0)
                .arg(counted)
-               .arg(qint64(w.sendCount) * 16),
+               .arg(qint64(w.sendRun().transmissions()) * 16),
            QStringLiteral("all bytes but what the final stop discards"));
 }
 

@@ -15,10 +15,12 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/controls_table.h"
-#include "port/posix_serial_device.h"
+#include "window/controls_table.h"
+#include "serial/posix_serial_device.h"
 #include "support/loopback_plug.h"
 #include "support/window_harness.h"
+
+using namespace parvolo;
 
 namespace {
 
@@ -77,7 +79,7 @@ int main(int argc, char** argv) {
         mostWaiting = std::max(mostWaiting, w.MSComm->pendingEventCount());
         samples.append({(clock.elapsed() + 500) / 1000, residentMegabytes()});
         std::printf("%6llds  RSS %7.3f MB  transmissions %10d  events waiting %lld\n",
-                    samples.last().seconds, samples.last().rssMb, w.sendCount,
+                    samples.last().seconds, samples.last().rssMb, w.sendRun().transmissions(),
                     qint64(w.MSComm->pendingEventCount()));
         std::fflush(stdout);
     });
@@ -103,8 +105,9 @@ int main(int argc, char** argv) {
             low = std::min(low, s.rssMb);
             high = std::max(high, s.rssMb);
         }
-    std::printf("transmissions: %d (%.0f/s), bytes received: %d\n", w.sendCount,
-                double(w.sendCount) / double(seconds), w.recvTotalBytes);
+    std::printf("transmissions: %d (%.0f/s), bytes received: %d\n", w.sendRun().transmissions(),
+                double(w.sendRun().transmissions()) / double(seconds),
+                w.loopbackCheck().counters().receivedBytes);
     std::printf("most events waiting at a sample: %lld\n", qint64(mostWaiting));
     if (high > 0)
         std::printf("RSS after the first minute: %.3f to %.3f MB, spread %.3f MB (goal <= 1 MB)\n",

@@ -9,10 +9,12 @@
 
 #include <cstdio>
 
-#include "app/controls_table.h"
-#include "port/posix_serial_device.h"
+#include "window/controls_table.h"
+#include "serial/posix_serial_device.h"
 #include "support/loopback_plug.h"
 #include "support/window_harness.h"
+
+using namespace parvolo;
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -1,5 +1,5 @@
-#include "app/program.h"
+#include "window/program.h"
 
 int main(int argc, char* argv[]) {
-    return runProgram(argc, argv);
+    return parvolo::runProgram(argc, argv);
 }

@@ -39,6 +39,9 @@ public:
     };
 
     const LoopbackCounters& counters() const { return m_counters; }
+    // Counting goes on from the given values (a run resumed where another stopped; tests use
+    // it to bring a counter to its limit).
+    void presetCounters(const LoopbackCounters& counters) { m_counters = counters; }
 
     // The block in progress.
     qint32 comparePosition() const { return m_comparePosition; }

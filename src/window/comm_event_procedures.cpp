@@ -1,0 +1,56 @@
+#include <QLineEdit>
+
+#include "serial/mscomm.h"
+#include "window/message_box.h"
+#include "window/mscommtest.h"
+
+namespace parvolo {
+
+// Flags, indicator colours and line errors are handled here; received data only in the loop.
+void MSCommTest::MSComm_OnComm() {
+    if (commAborted) return;
+    try {
+        const LineEvent event = LineEvent(MSComm->CommEvent());
+        switch (event) {
+            case LineEvent::TransmitEmpty:
+                sendEventFlag = True16;
+                break;
+            case LineEvent::DataReceived:
+                recvEventFlag = 1;
+                break;
+            case LineEvent::CtsChanged:
+                showLineState(CS_LED, MSComm->CTSHolding());
+                break;
+            case LineEvent::DsrChanged:
+                showLineState(DR_LED, MSComm->DSRHolding());
+                break;
+            case LineEvent::CarrierChanged:
+                showLineState(CD_LED, MSComm->CDHolding());
+                break;
+            case LineEvent::Ring: {
+                const QColor current = foreColor(RI_LED);
+                if (current == windowTextColor())
+                    setForeColor(RI_LED, ringColor());
+                else if (current == ringColor())
+                    setForeColor(RI_LED, windowTextColor());
+                break;
+            }
+            case LineEvent::EndOfFile:
+                break;
+            case LineEvent::Break:
+            case LineEvent::FramingError:
+            case LineEvent::Overrun:
+            case LineEvent::ParityError:
+                countLineError(event);
+                break;
+            default:
+                fatalError(event);
+                break;
+        }
+        if (commAborted) stopSequence();
+    } catch (...) {
+        showMessage(QStringLiteral("COM error"), MsgBox::OkOnly, MsgBox::kAppTitle);
+    }
+}
+
+}  // namespace parvolo

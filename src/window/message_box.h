@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace parvolo {
+
+// Styles and results of the modal message box, as the procedures pass them.
+namespace MsgBox {
+enum Style : int { OkOnly = 0, YesNo = 4, Question = 32, Exclamation = 48 };
+enum Result : int { Ok = 1, Yes = 6, No = 7 };
+inline const QString kAppTitle = QStringLiteral("Parvolo");
+}  // namespace MsgBox
+
+// The platform's modal message box. It returns only when the operator has answered; while it
+// waits, the event queue keeps running. An empty title shows the application's name.
+class MessageBoxService {
+public:
+    virtual ~MessageBoxService() = default;
+    virtual int show(QWidget* parent, const QString& text, int style, const QString& title) = 0;
+};
+
+// The product's message box, a QMessageBox run modally.
+class QtMessageBox : public MessageBoxService {
+public:
+    int show(QWidget* parent, const QString& text, int style, const QString& title) override;
+};
+
+}  // namespace parvolo

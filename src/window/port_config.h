@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+// Turning the texts of the six choice boxes into port settings.
+namespace parvolo::PortConfig {
+
+// "COM1".."COM15" give 1..15; any other text gives nothing.
+std::optional<qint16> portNumber(const QString& portName);
+// The parity letter of a parity text, empty when the text is not known.
+QString parityLetter(const QString& parityText);
+// The handshaking mode of a flow-control text.
+std::optional<qint32> handshaking(const QString& flowText);
+// "baud,letter,data,stop"
+QString settingsText(const QString& baud, const QString& parity, const QString& dataBits,
+                     const QString& stopBits);
+
+}  // namespace parvolo::PortConfig

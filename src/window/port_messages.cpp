@@ -1,0 +1,40 @@
+#include "window/port_messages.h"
+
+namespace parvolo::PortMessages {
+
+namespace {
+struct Row {
+    int number;
+    const char* message;
+};
+// In the order in which the numbers are compared.
+const Row kRows[] = {
+    {8005, "ﾎﾟｰﾄはすでに開かれています"},
+    {8002, "ポート番号が不正です"},
+    {8015, "通信状態を設定できません。通信パラメータのいずれかが不正である可能性があります"},
+    {8006, "デバイス識別子が無効またはサポートされていません"},
+    {8007, "デバイスの通信速度はサポートされていません"},
+    {8008, "指定されたバイトサイズは無効です"},
+    {8009, "既定の設定値が間違っています"},
+    {8010, "ハードウェアが使用できません。他のデバイスによってロックされています"},
+    {8011, "関数がキューを割当てられません"},
+    {8012, "デバイスが開かれていません"},
+    {8013, "デバイスは既に開いています"},
+    {8014, "通信通知を有効にできません"},
+    {8016, "通信イベントマスクを設定できませんでした"},
+    {8019, "デバイスがビジー状態です"},
+    {8020, "通信デバイス読み取り時にエラーが発生しました"},
+};
+}  // namespace
+
+QString tableMessage(const QString& errorNumberText) {
+    for (const Row& row : kRows)
+        if (errorNumberText == QString::number(row.number)) return QString::fromUtf8(row.message);
+    return kCannotOpen;
+}
+
+QString errorPathMessage(const QString& description, int number) {
+    return QStringLiteral("%1 (%2)").arg(description).arg(number);
+}
+
+}  // namespace parvolo::PortMessages

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Messages for a port that cannot be opened. All are shown titled "通信エラー" with the
+// exclamation icon and an OK button.
+namespace parvolo::PortMessages {
+
+inline const QString kTitle = QStringLiteral("通信エラー");
+inline const QString kCannotOpen = QStringLiteral("通信ポートが開けません");
+
+// The message for the error number held (as decimal text) after an open attempt that left the
+// port closed without raising an error.
+QString tableMessage(const QString& errorNumberText);
+// "D (N)"
+QString errorPathMessage(const QString& description, int number);
+
+}  // namespace parvolo::PortMessages

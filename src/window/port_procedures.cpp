@@ -1,0 +1,201 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "engine/checked_int.h"
+#include "serial/mscomm.h"
+#include "window/message_box.h"
+#include "window/mscommtest.h"
+#include "window/multi_line_text_box.h"
+#include "window/port_config.h"
+#include "window/port_messages.h"
+#include "window/window_error.h"
+
+namespace parvolo {
+
+namespace {
+
+const QString kOpenCaption = QStringLiteral("通信開始");
+const QString kCloseCaption = QStringLiteral("通信停止");
+
+// The error number pending after a port operation. Every failure of the port raises an
+// error that reaches a handler, so nothing is ever left pending here.
+constexpr int kPendingErrorNumber = 0;
+
+struct LoopDepth {
+    int& depth;
+    explicit LoopDepth(int& d) : depth(d) { ++depth; }
+    ~LoopDepth() { --depth; }
+};
+
+// When a loop ends, however it ends, the counters show their final values at once.
+struct FlushCountersOnExit {
+    MSCommTest& window;
+    ~FlushCountersOnExit() { window.flushCounters(); }
+};
+
+}  // namespace
+
+void MSCommTest::showPortOpen(bool open) {
+    m_portShownOpen = open;
+    cmdOpen->setText(open ? kCloseCaption : kOpenCaption);
+}
+
+void MSCommTest::configurePort() {
+    if (const auto port = PortConfig::portNumber(Combo2->currentText()))
+        MSComm->setCommPort(*port);
+    else
+        showMessage(PortMessages::kCannotOpen, MsgBox::Exclamation + MsgBox::OkOnly,
+                    PortMessages::kTitle);
+    const QString letter = PortConfig::parityLetter(Combo3->currentText());
+    MSComm->setSettings(PortConfig::settingsText(Combo1->currentText(), letter,
+                                                 Combo4->currentText(), Combo5->currentText()));
+    if (const auto mode = PortConfig::handshaking(Combo6->currentText()))
+        MSComm->setHandshaking(*mode);
+}
+
+void MSCommTest::cmdOpen_Click() {
+    if (!m_portShownOpen) {
+        try {
+            configurePort();
+        } catch (...) {
+            // A setting the port refuses: reported like a failed open; the port stays closed.
+            const WindowError e = currentWindowError();
+            showMessage(PortMessages::errorPathMessage(e.description, e.number),
+                        MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+            return;
+        }
+    }
+    try {
+        if (MSComm->PortOpen() && MSComm->InBufferCount() != 0) {
+            recvData = MSComm->Input();
+            MSComm->setInBufferCount(0);
+            MSComm->setOutBufferCount(0);
+        }
+        MSComm->setPortOpen(!MSComm->PortOpen());
+        MSComm->setInBufferCount(0);
+        MSComm->setOutBufferCount(0);
+        if (MSComm->PortOpen() && MSComm->InBufferCount() != 0) {
+            recvData = MSComm->Input();
+            MSComm->setInBufferCount(0);
+            MSComm->setOutBufferCount(0);
+        }
+        PurgeComm(MSComm->CommID(), PURGE_RXCLEAR);
+        quint32 errors = 0;
+        COMSTAT status;
+        ClearCommError(MSComm->CommID(), &errors, &status);
+        const QString errorNumber = QString::number(kPendingErrorNumber);
+
+        if (MSComm->PortOpen()) {
+            openSequence();
+            communicationLoop();
+        } else if (!m_portShownOpen) {
+            showMessage(PortMessages::tableMessage(errorNumber),
+                        MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+        } else {
+            closeSequence();
+        }
+    } catch (...) {
+        const WindowError e = currentWindowError();
+        errorPath(e.description, e.number);
+    }
+}
+
+void MSCommTest::openSequence() {
+    showPortOpen(true);
+    cmdOut->setEnabled(true);
+    enableChoices(false);
+    Check5_Click();
+    Check6_Click();
+    // A fatal error handled while an "RTS err"/"DTR err" box waited has closed the port and
+    // restored the window; the loop's first test ends this invocation.
+    if (!MSComm->PortOpen()) return;
+    sendEventFlag = True16;
+    commAborted = False16;
+    showLineState(CD_LED, MSComm->CDHolding());
+    showLineState(CS_LED, MSComm->CTSHolding());
+    showLineState(DR_LED, MSComm->DSRHolding());
+    setForeColor(RI_LED, windowTextColor());
+    commTimeouts = COMMTIMEOUTS{};
+    SetCommTimeouts(MSComm->CommID(), &commTimeouts);
+    m_loopback.resetForOpen(txtOutData->textLength());
+    showCounter(Text6, m_loopback.counters().lineErrors);
+}
+
+void MSCommTest::closeSequence() {
+    showPortOpen(false);
+    cmdOut->setText(QStringLiteral("送信"));
+    cmdOut->setEnabled(false);
+    Timer1->stop();
+    if (sendActive) cmdOut_Click();
+    MSComm->setInBufferCount(0);
+    enableChoices(true);
+    neutralIndicators();
+}
+
+void MSCommTest::errorPath(const QString& description, int number) {
+    if (MSComm->PortOpen()) {
+        MSComm->setPortOpen(false);
+        showPortOpen(false);
+    }
+    cmdOut->setEnabled(false);
+    enableChoices(true);
+    neutralIndicators();
+    Timer1->stop();
+    if (sendActive) cmdOut_Click();
+    showMessage(PortMessages::errorPathMessage(description, number),
+                MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+}
+
+void MSCommTest::communicationLoop() {
+    LoopDepth depth(m_loopDepth);
+    FlushCountersOnExit flush{*this};
+    bool lastPassIdle = false;
+    while (MSComm->PortOpen() && kPendingErrorNumber == 0) {
+        yieldToEvents(lastPassIdle);
+        m_passDidWork = false;
+        if (MSComm->InBufferCount() != 0 && recvEventFlag == 1) {
+            QElapsedTimer clock;
+            clock.start();
+            receiveStep();
+            m_loopStats.receiveNanos += clock.nsecsElapsed();
+            ++m_loopStats.receiveSteps;
+            m_passDidWork = true;
+        }
+        if (passEndStep()) m_passDidWork = true;
+        recvEventFlag = 0;
+        lastPassIdle = !m_passDidWork;
+    }
+}
+
+// One dispatch of the pending events per pass. After a pass that did nothing, the dispatch
+// waits for the next event, for as long as it takes: nothing the loop tests changes without
+// one (data, a drained transmit side, line events and hang-up come from the serial control,
+// the time-out from Timer1, everything else from the operator), so an idle open port costs
+// nothing.
+void MSCommTest::yieldToEvents(bool lastPassIdle) {
+    QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents;
+    if (lastPassIdle) flags |= QEventLoop::WaitForMoreEvents;
+    QCoreApplication::processEvents(flags);
+}
+
+void MSCommTest::enableChoices(bool enabled) {
+    for (QComboBox* combo : {Combo1, Combo2, Combo3, Combo4, Combo5, Combo6})
+        combo->setEnabled(enabled);
+}
+
+void MSCommTest::showLineState(QLineEdit* box, bool on) {
+    setBackColor(box, on ? lineOnColor() : windowBackgroundColor());
+}
+
+void MSCommTest::neutralIndicators() {
+    for (QLineEdit* box : {CD_LED, CS_LED, DR_LED, RI_LED})
+        setBackColor(box, windowBackgroundColor());
+    setForeColor(RI_LED, windowTextColor());
+}
+
+}  // namespace parvolo

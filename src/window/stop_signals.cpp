@@ -1,0 +1,60 @@
+#include "window/stop_signals.h"
+
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace parvolo {
+
+namespace {
+
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
+int g_writeEnd = -1;
+
+void onStopSignal(int signal) {
+    // Only write() here: it is async-signal-safe, and errno belongs to the interrupted code.
+    const int savedErrno = errno;
+    const unsigned char number = static_cast<unsigned char>(signal);
+    if (g_writeEnd >= 0) (void)!::write(g_writeEnd, &number, 1);
+    errno = savedErrno;
+}
+
+}  // namespace
+
+StopSignals::StopSignals(QObject* parent) : QObject(parent) {
+    // Non-blocking, so that the handler never waits on a full pipe.
+    if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    g_writeEnd = m_pipe[1];
+    m_notifier = new QSocketNotifier(m_pipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &StopSignals::onPipeReadable);
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+    action.sa_flags = SA_RESTART;  // other threads' system calls carry on undisturbed
+    for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
+}
+
+StopSignals::~StopSignals() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kStopSignals) ::sigaction(signal, &action, nullptr);
+    g_writeEnd = -1;
+    delete m_notifier;  // before its descriptor goes
+    for (int fd : m_pipe)
+        if (fd >= 0) ::close(fd);
+}
+
+void StopSignals::onPipeReadable() {
+    unsigned char numbers[16];
+    const ssize_t count = ::read(m_pipe[0], numbers, sizeof numbers);
+    for (ssize_t i = 0; i < count; ++i) emit received(numbers[i]);
+}
+
+}  // namespace parvolo

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace parvolo {
+
+// SIGTERM, SIGHUP and SIGINT (a logout, a kill, Ctrl+C in the terminal that started the
+// window) as an event on the UI thread. The handler only writes the signal's number into a
+// pipe; a socket notifier reads it and emits received(), so everything the window does about
+// it runs as ordinary event handling. One instance at a time; the default actions come back
+// when it is destroyed.
+class StopSignals : public QObject {
+    Q_OBJECT
+public:
+    explicit StopSignals(QObject* parent = nullptr);
+    ~StopSignals() override;
+
+signals:
+    void received(int signal);
+
+private:
+    void onPipeReadable();
+
+    int m_pipe[2] = {-1, -1};
+    QSocketNotifier* m_notifier = nullptr;
+};
+
+}  // namespace parvolo

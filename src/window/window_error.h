@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <exception>
+
+// The window reports an error as "description (number)", with the numbers its message table
+// knows (8002, 8010, 8015, ...). This is the one place where the errors of the layers below
+// get those numbers.
+namespace parvolo {
+
+namespace ErrorNumbers {
+enum : int {
+    Overflow = 6,
+    TypeMismatch = 13,
+    InvalidPropertyValue = 380,
+    InvalidPort = 8002,
+    PortAlreadyOpen = 8005,
+    HardwareUnavailable = 8010,
+    PortNotOpen = 8012,
+    CannotSetState = 8015,
+};
+}  // namespace ErrorNumbers
+
+struct WindowError {
+    int number = 0;
+    QString description;
+
+    // "description (number)"
+    QString messageText() const { return QStringLiteral("%1 (%2)").arg(description).arg(number); }
+};
+
+// The serial layer's errors by their code, the overflow of checked arithmetic as 6
+// "Overflow"; anything else keeps its own text with the number 0.
+WindowError windowErrorOf(const std::exception_ptr& error);
+inline WindowError currentWindowError() {
+    return windowErrorOf(std::current_exception());
+}
+
+}  // namespace parvolo

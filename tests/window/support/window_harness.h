@@ -73,6 +73,7 @@ struct WindowHarness {
         };
         QTimer ticker;
         ticker.setInterval(tickMs);
+        ticker.setTimerType(Qt::PreciseTimer);  // a long tick must not come early
         QObject::connect(&ticker, &QTimer::timeout, tick);
         ticker.start();
         QTest::mouseClick(window->cmdOpen, Qt::LeftButton);

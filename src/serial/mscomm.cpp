@@ -118,7 +118,12 @@ void MSComm::setOutBufferSize(qint16 size) {
 }
 
 QString MSComm::portPath() const {
-    return resolvePortPath(m_commPort);
+    return m_devicePath.isEmpty() ? resolvePortPath(m_commPort) : m_devicePath;
+}
+
+void MSComm::setDevicePath(const QString& path) {
+    if (m_open) throw SerialError::alreadyOpen();
+    m_devicePath = path;
 }
 
 void MSComm::setPortOpen(bool open) {

@@ -1,11 +1,14 @@
 // Throughput and cost of the real window on the real termios device, over pseudo-terminals
 // with the loopback plug (a separate process) as the far end. Prints one table.
 //
-//   parvolo_bench [--seconds N] [--only idle|blocks|receive|display|send]
+//   parvolo_bench [--seconds N] [--only idle|blocks|check|receive|display|send]
 //   QT_QPA_PLATFORM=xcb xvfb-run -a parvolo_bench ...   (on a real X server)
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSysInfo>
@@ -205,6 +208,50 @@ void blocks(double seconds) {
            QString());
 }
 
+// One run of parvolo-check as shipped, a process of its own, sending 16-byte blocks for the
+// given time; its own clock covers only the blocks, not its start or the port's opening.
+double checkerMicrosecondsPerBlock(double seconds, qint32* mismatches) {
+    LoopbackPlug plug;
+    if (!startPlug(plug, {})) return 0;
+    QProcess checker;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PARVOLO_PORT_DIR"), plug.portDir());
+    checker.setProcessEnvironment(env);
+    checker.start(qEnvironmentVariable("PARVOLO_CHECK_BIN"),
+                  {QStringLiteral("COM1"), QStringLiteral("--duration"), QString::number(seconds),
+                   QStringLiteral("--json"), QStringLiteral("-"), QStringLiteral("--quiet")});
+    if (!checker.waitForFinished(int(seconds * 1000) + 10000)) return 0;
+    const QJsonObject report = QJsonDocument::fromJson(checker.readAllStandardOutput()).object();
+    const qint64 blocks = report.value(QStringLiteral("blocks")).toInteger() +
+                          report.value(QStringLiteral("abandoned_blocks")).toInteger();
+    *mismatches += report.value(QStringLiteral("mismatches")).toInt();
+    return blocks > 0
+               ? report.value(QStringLiteral("duration_seconds")).toDouble() * 1e6 / double(blocks)
+               : 0;
+}
+
+// The checker and the bare loop take turns, three runs each.
+void check(double seconds) {
+    QList<double> checker, reference;
+    qint32 mismatches = 0;
+    for (int round = 0; round < 3; ++round) {
+        checker << checkerMicrosecondsPerBlock(seconds / 3, &mismatches);
+        LoopbackPlug plug;
+        if (!startPlug(plug, {})) return;
+        reference << 1e6 / referenceBlocksPerSecond(plug.portDir() + QStringLiteral("/COM1"),
+                                                    seconds / 3);
+    }
+    const double perBlock = median(checker);
+    const double bare = median(reference);
+    report(QStringLiteral("2c. parvolo-check, 16-byte blocks (median of 3)"),
+           QStringLiteral("%1 us/block (mismatches %2); bare loop %3 us/block; ratio %4")
+               .arg(perBlock, 0, 'f', 1)
+               .arg(mismatches)
+               .arg(bare, 0, 'f', 1)
+               .arg(perBlock / bare, 0, 'f', 2),
+           QStringLiteral("<= 1.3x bare loop"));
+}
+
 QString longPattern() {
     QString text;
     for (int i = 0; text.size() < 4096; ++i)
@@ -322,6 +369,8 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"))
         qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
+    if (qEnvironmentVariableIsEmpty("PARVOLO_CHECK_BIN"))
+        qputenv("PARVOLO_CHECK_BIN", PARVOLO_CHECK_BIN_DEFAULT);
     QApplication app(argc, argv);
     installFontSubstitutions();
     double seconds = 10;
@@ -336,11 +385,9 @@ int main(int argc, char** argv) {
     std::printf("Parvolo benchmarks on %s, %d cores, %.0f s per row, platform %s\n",
                 qPrintable(QSysInfo::prettyProductName()), QThread::idealThreadCount(), seconds,
                 qPrintable(QGuiApplication::platformName()));
-    const std::pair<const char*, void (*)(double)> benches[] = {{"idle", idle},
-                                                                {"blocks", blocks},
-                                                                {"receive", receive},
-                                                                {"display", display},
-                                                                {"send", send}};
+    const std::pair<const char*, void (*)(double)> benches[] = {
+        {"idle", idle},       {"blocks", blocks},   {"check", check},
+        {"receive", receive}, {"display", display}, {"send", send}};
     for (const auto& [name, run] : benches)
         if (only.isEmpty() || only == QLatin1String(name)) run(seconds);
 

@@ -245,10 +245,15 @@ void MSComm::writePending() {
 
 void MSComm::checkDrained() {
     if (!deviceUsable() || !m_outQueue.isEmpty() || !m_sendEventDue) return;
+    // Without a send threshold nobody hears of the drain: the driver need not be asked.
+    if (m_sThreshold <= 0) {
+        m_sendEventDue = false;
+        return;
+    }
     const qint64 inDriver = m_device->driverOutputCount();
     if (inDriver <= 0) {
         m_sendEventDue = false;
-        if (m_sThreshold > 0) postCommEvent(LineEvent::TransmitEmpty);
+        postCommEvent(LineEvent::TransmitEmpty);
         return;
     }
     // Wait for about the line time of what is left instead of polling.

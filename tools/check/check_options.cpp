@@ -95,15 +95,16 @@ void requireSingleByteText(const QString& text) {
         throw UsageError(QStringLiteral("--text is %1 characters long; a block holds at most %2")
                              .arg(text.size())
                              .arg(std::numeric_limits<qint16>::max()));
-    const QByteArray bytes = CodePage::encode(text);
-    for (qsizetype i = 0; i < text.size(); ++i)
-        if (bytes.size() != text.size() ||
-            CodePage::byteToChar(static_cast<unsigned char>(bytes[i])) != text[i])
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QByteArray bytes = CodePage::encode(text.mid(i, 1));
+        if (bytes.size() != 1 ||
+            CodePage::byteToChar(static_cast<unsigned char>(bytes[0])) != text[i])
             throw UsageError(
                 QStringLiteral("--text: '%1' (position %2) is not one byte in CP932; use ASCII "
                                "or half-width katakana")
                     .arg(text.mid(i, 1))
                     .arg(i + 1));
+    }
 }
 
 void setPort(CheckOptions& options, const QString& port) {

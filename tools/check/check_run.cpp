@@ -36,7 +36,7 @@ CheckRun::CheckRun(const CheckOptions& options, QString lockDirectory, QObject* 
     m_blockTimer.setSingleShot(true);
     m_blockTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_blockTimer, &QTimer::timeout, this,
-            [this] { guarded([this] { onBlockTimeout(); }); });
+            [this] { guarded([this] { onBlockTimer(); }); });
     m_lineTimer.setInterval(kLinePollMs);
     connect(&m_lineTimer, &QTimer::timeout, this, [this] { guarded([this] { watchLines(); }); });
 }
@@ -181,7 +181,6 @@ void CheckRun::startBlocks() {
         checkedNarrow<qint16>(line.stopBitCount() + line.dataBitCount() + line.parityBitCount());
     m_sendRun.start(m_outcome.blockLength, line.baudRate, bits);
     m_outcome.timeoutMs = m_sendRun.timeoutMs();
-    m_blockTimer.setInterval(m_outcome.timeoutMs);
     m_check.resetForRun(m_outcome.blockLength);
     m_expected = m_options.text;
     m_runClock.start();
@@ -201,7 +200,8 @@ void CheckRun::sendBlock() {
     }
     m_blockInFlight = true;
     m_blockClock.start();
-    m_blockTimer.start();
+    m_blockDeadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
+    if (!m_blockTimer.isActive()) m_blockTimer.start(m_outcome.timeoutMs);
     m_comm.setOutput(m_expected);
 }
 
@@ -227,7 +227,6 @@ void CheckRun::onComm() {
     if (fed.overflowed) throw ArithmeticOverflow();
     if (!fed.blockComplete) return;
     m_outcome.roundTrip.add(quint64(m_blockClock.nsecsElapsed() / 1000));
-    m_blockTimer.stop();
     m_blockInFlight = false;
     m_check.clearBlockDone();
     // The rest of the read was dropped by the check; what came after it is discarded too.
@@ -235,7 +234,12 @@ void CheckRun::onComm() {
     nextBlockOrFinish();
 }
 
-void CheckRun::onBlockTimeout() {
+void CheckRun::onBlockTimer() {
+    if (!m_blockInFlight) return;
+    if (!m_blockDeadline.hasExpired()) {
+        m_blockTimer.start(int(std::max<qint64>(1, m_blockDeadline.remainingTime())));
+        return;
+    }
     m_blockInFlight = false;
     ++m_outcome.abandonedBlocks;
     m_check.abandonBlock();

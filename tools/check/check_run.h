@@ -78,7 +78,7 @@ private:
     void startBlocks();
     void sendBlock();
     void onComm();
-    void onBlockTimeout();
+    void onBlockTimer();
     void nextBlockOrFinish();
     void finish(RunEnd end);
     template <typename Step>
@@ -93,7 +93,11 @@ private:
     CheckOutcome m_outcome;
     std::optional<KernelLineCounts> m_countsAtStart;
 
+    // One precise timer serves every block: it is armed for a block's deadline and, when a
+    // later block is in flight by then, re-armed for that block's, so that a block costs a
+    // clock reading and not a timer registration.
     QTimer m_blockTimer;
+    QDeadlineTimer m_blockDeadline;
     QElapsedTimer m_blockClock;
     QElapsedTimer m_runClock;
     QDeadlineTimer m_runDeadline;

@@ -74,6 +74,9 @@ int runCheck(const CheckOptions& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Qt's own Unix event loop: the glib one takes an extra poll() for every port event, and a
+    // program without a window has nothing that needs glib.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const CommandLine command = parseCommandLine(QCoreApplication::arguments());
     switch (command.action) {

@@ -35,8 +35,7 @@ CheckRun::CheckRun(const CheckOptions& options, QString lockDirectory, QObject* 
     connect(&m_comm, &MSComm::OnComm, this, [this] { guarded([this] { onComm(); }); });
     m_blockTimer.setSingleShot(true);
     m_blockTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_blockTimer, &QTimer::timeout, this,
-            [this] { guarded([this] { onBlockTimer(); }); });
+    connect(&m_blockTimer, &QTimer::timeout, this, [this] { guarded([this] { onBlockTimer(); }); });
     m_lineTimer.setInterval(kLinePollMs);
     connect(&m_lineTimer, &QTimer::timeout, this, [this] { guarded([this] { watchLines(); }); });
 }

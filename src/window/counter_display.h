@@ -10,9 +10,9 @@ namespace parvolo {
 
 // Writes numbers into the counter boxes at most once a frame. A loopback run at full speed
 // changes three counters tens of thousands of times a second, and every text change of a line
-// edit lays its text out anew; nobody can see more than one value a frame. Everything that
-// looks at a counter goes through text() or runs after flush(), so what is read and what is
-// shown are always the counter's latest value.
+// edit lays its text out anew; nobody can see more than one value a frame. The counters
+// themselves live in the loopback check; message boxes and loop ends flush() first, so that
+// what the operator reads is always the latest value.
 class CounterDisplay : public QObject {
     Q_OBJECT
 public:

@@ -1,5 +1,4 @@
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>

@@ -265,9 +265,6 @@ bool MSCommTest::ticked(const QCheckBox* box) {
     return box->checkState() == Qt::Checked;
 }
 
-QString MSCommTest::counterText(const QLineEdit* box) const {
-    return m_counters->text(box);
-}
 
 QColor MSCommTest::windowBackgroundColor() {
     return QApplication::palette().color(QPalette::Base);

@@ -136,8 +136,6 @@ public:
     // Writes pending counter values into their boxes now (they are otherwise written at most
     // once a frame).
     void flushCounters();
-    // The text a counter box shows, including a value not yet written.
-    QString counterText(const QLineEdit* box) const;
 
     // Cost of the receive step, for the benchmarks.
     struct LoopStats {

@@ -6,7 +6,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "engine/checked_int.h"
 #include "serial/mscomm.h"
 #include "window/message_box.h"
 #include "window/mscommtest.h"

@@ -11,7 +11,6 @@ namespace parvolo {
 namespace ErrorNumbers {
 enum : int {
     Overflow = 6,
-    TypeMismatch = 13,
     InvalidPropertyValue = 380,
     InvalidPort = 8002,
     PortAlreadyOpen = 8005,

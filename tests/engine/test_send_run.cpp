@@ -1,4 +1,4 @@
-// Send runs on their own: patterns, count-up data, the time-out estimate and the due rule.
+// Send runs on their own: patterns, count-up data and the time-out estimate.
 #include <QTest>
 
 #include "engine/send_run.h"
@@ -14,8 +14,6 @@ private slots:
     void transmissionsCarryTheCount_data();
     void transmissionsCarryTheCount();
     void timeoutOnlyGrows();
-    void due_data();
-    void due();
 };
 
 void SendRunTest::estimate_data() {
@@ -87,25 +85,6 @@ void SendRunTest::timeoutOnlyGrows() {
     QCOMPARE(run.timeoutMs(), 12000);
     run.resetTimeout();
     QCOMPARE(run.timeoutMs(), 3000);
-}
-
-void SendRunTest::due_data() {
-    QTest::addColumn<bool>("continuous");
-    QTest::addColumn<qint64>("limit");
-    QTest::addColumn<int>("countSoFar");
-    QTest::addColumn<bool>("due");
-    QTest::newRow("below the limit") << false << qint64(3) << 2 << true;
-    QTest::newRow("at the limit") << false << qint64(3) << 3 << false;
-    QTest::newRow("past the limit after a timeout") << false << qint64(3) << 4 << false;
-    QTest::newRow("limit 0") << false << qint64(0) << 0 << false;
-    QTest::newRow("continuous ignores the limit") << true << qint64(0) << 100 << true;
-}
-
-void SendRunTest::due() {
-    QFETCH(bool, continuous);
-    QFETCH(qint64, limit);
-    QFETCH(int, countSoFar);
-    QTEST(SendRun::isDue(continuous, limit, countSoFar), "due");
 }
 
 QTEST_APPLESS_MAIN(SendRunTest)

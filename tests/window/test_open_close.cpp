@@ -192,7 +192,7 @@ void OpenCloseTest::failedOpen_data() {
     QTest::addColumn<int>("number");
     using C = SerialError::Code;
     QTest::newRow("missing device") << std::optional(C::NoSuchPort) << 8002;
-    QTest::newRow("not a serial port") << std::optional(C::InvalidPort) << 8002;
+    QTest::newRow("port number out of range") << std::optional(C::InvalidPort) << 8002;
     QTest::newRow("locked by another program") << std::optional(C::Busy) << 8010;
     QTest::newRow("permission denied") << std::optional(C::PermissionDenied) << 8010;
     QTest::newRow("still closing") << std::optional(C::StillClosing) << 8010;

@@ -94,7 +94,6 @@ private slots:
     void linesOnAPtyAreSkipped_data();
     void linesOnAPtyAreSkipped();
     void usageErrorWritesNoReport();
-    void listWithoutOpening();
 };
 
 void CheckProcessTest::echoCountsExactly_data() {
@@ -309,26 +308,6 @@ void CheckProcessTest::usageErrorWritesNoReport() {
              QByteArray("parvolo-check: choose one of --text, --fox and --count-up\n"
                         "Try 'parvolo-check --help' for more information.\n"));
     QVERIFY(!QFile::exists(json));
-}
-
-void CheckProcessTest::listWithoutOpening() {
-    LoopbackPlug plug;
-    START_PLUG(plug);
-    QVERIFY(
-        QFile::link(QStringLiteral("/dev/nothing-here"), plug.portDir() + QStringLiteral("/COM2")));
-    QProcess checker;
-    checker.start(qEnvironmentVariable("PARVOLO_CHECK_BIN"), {QStringLiteral("--list")});
-    QVERIFY(checker.waitForFinished(10000));
-    QCOMPARE(checker.exitCode(), 0);
-    const QString out = QString::fromUtf8(checker.readAllStandardOutput());
-    const QString pty = QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath();
-    QVERIFY2(out.contains(QRegularExpression(QStringLiteral("\nCOM1 +\\S+/COM1 -> %1 +pty +- +ok\n")
-                                                 .arg(QRegularExpression::escape(pty)))),
-             qPrintable(out));
-    QVERIFY2(out.contains(QRegularExpression(
-                 QStringLiteral("\nCOM2 +\\S+/COM2 -> /dev/nothing-here .*missing"))),
-             qPrintable(out));
-    QVERIFY(out.contains(QStringLiteral("\nOther serial devices:\n")));
 }
 
 QTEST_GUILESS_MAIN(CheckProcessTest)

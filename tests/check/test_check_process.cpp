@@ -180,8 +180,12 @@ void CheckProcessTest::portHeldByAnotherProcess() {
     const QString pty = QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath();
     HolderProcess holder(pty, HolderProcess::Flock);
     QVERIFY(holder.ok());
-    Checker checker({"COM1"});
+    // 100 characters of 9 bits at 300 bit/s take 3000 ms: the window's estimate doubles the
+    // time-out, and the report states it although no block went out.
+    Checker checker({"COM1", "--baud", "300", "--text", QString(100, QLatin1Char('x'))});
     QCOMPARE(checker.finish(), 3);
+    QCOMPARE(checker.report().value("settings_requested").toObject().value("timeout_ms").toInt(),
+             6000);
     QCOMPARE(checker.report().value("result").toString(), QStringLiteral("cannot-open"));
     const QString error = checker.report().value("error").toString();
     QVERIFY2(error.contains(QStringLiteral("は使用中です")) &&

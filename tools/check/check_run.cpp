@@ -80,6 +80,15 @@ void CheckRun::configure() {
                            .arg(line.dataBitCount())
                            .arg(line.stopBitCount()));
     m_comm.setHandshaking(qint32(line.flow));
+
+    // The send run starts from the settings as the window's does; its time-out is known, and
+    // reported, even when the port then does not open.
+    const LineSettings& inForce = m_comm.lineSettings();
+    m_outcome.blockLength = checkedNarrow<qint16>(m_options.text.size());
+    const qint16 bits = checkedNarrow<qint16>(inForce.stopBitCount() + inForce.dataBitCount() +
+                                              inForce.parityBitCount());
+    m_sendRun.start(m_outcome.blockLength, inForce.baudRate, bits);
+    m_outcome.timeoutMs = m_sendRun.timeoutMs();
 }
 
 void CheckRun::start() {
@@ -174,12 +183,6 @@ void CheckRun::startBlocks() {
         finish(RunEnd::Finished);
         return;
     }
-    const LineSettings& line = m_comm.lineSettings();
-    m_outcome.blockLength = checkedNarrow<qint16>(m_options.text.size());
-    const qint16 bits =
-        checkedNarrow<qint16>(line.stopBitCount() + line.dataBitCount() + line.parityBitCount());
-    m_sendRun.start(m_outcome.blockLength, line.baudRate, bits);
-    m_outcome.timeoutMs = m_sendRun.timeoutMs();
     m_check.resetForRun(m_outcome.blockLength);
     m_expected = m_options.text;
     m_runClock.start();

@@ -211,9 +211,9 @@ void blocks(double seconds) {
 }
 
 // A program of the bench's own, run against a fresh plug for the given time; its stdout.
-// The checker and the bare loop are both measured as processes of their own: a loop inside
-// this process and one in a child are scheduled differently against the plug (a child of the
-// bench runs the same bare loop at 1.6 to 2 times the time per block here), so only two
+// The checker and the bare loop are both measured as processes of their own: the kernel
+// schedules a loop inside this process and one in a child differently against the plug (a
+// child runs the same bare loop at 1.6 to 2 times the time per block here), so only two
 // children compare like with like.
 QByteArray runAgainstPlug(const QString& program, const QStringList& arguments, double seconds) {
     LoopbackPlug plug;

@@ -1,11 +1,14 @@
 // Throughput and cost of the real window on the real termios device, over pseudo-terminals
 // with the loopback plug (a separate process) as the far end. Prints one table.
 //
-//   parvolo_bench [--seconds N] [--only idle|blocks|receive|display|send]
+//   parvolo_bench [--seconds N] [--only idle|blocks|check|receive|display|send]
 //   QT_QPA_PLATFORM=xcb xvfb-run -a parvolo_bench ...   (on a real X server)
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSysInfo>
@@ -20,6 +23,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "window/controls_table.h"
 #include "window/multi_line_text_box.h"
@@ -205,6 +210,73 @@ void blocks(double seconds) {
            QString());
 }
 
+// A program of the bench's own, run against a fresh plug for the given time; its stdout.
+// The checker and the bare loop are both measured as processes of their own: the kernel
+// schedules a loop inside this process and one in a child differently against the plug (a
+// child runs the same bare loop at 1.6 to 2 times the time per block here), so only two
+// children compare like with like.
+QByteArray runAgainstPlug(const QString& program, const QStringList& arguments, double seconds) {
+    LoopbackPlug plug;
+    if (!startPlug(plug, {})) return {};
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PARVOLO_PORT_DIR"), plug.portDir());
+    child.setProcessEnvironment(env);
+    child.start(program, arguments);
+    if (!child.waitForFinished(int(seconds * 1000) + 10000)) return {};
+    return child.readAllStandardOutput();
+}
+
+// parvolo-check as shipped, sending 16-byte blocks; its own clock covers only the blocks, not
+// its start or the port's opening.
+double checkerMicrosecondsPerBlock(double seconds, qint32* mismatches) {
+    const QJsonObject report =
+        QJsonDocument::fromJson(
+            runAgainstPlug(
+                qEnvironmentVariable("PARVOLO_CHECK_BIN"),
+                {QStringLiteral("COM1"), QStringLiteral("--duration"), QString::number(seconds),
+                 QStringLiteral("--json"), QStringLiteral("-"), QStringLiteral("--quiet")},
+                seconds))
+            .object();
+    const qint64 blocks = report.value(QStringLiteral("blocks")).toInteger() +
+                          report.value(QStringLiteral("abandoned_blocks")).toInteger();
+    *mismatches += report.value(QStringLiteral("mismatches")).toInt();
+    return blocks > 0
+               ? report.value(QStringLiteral("duration_seconds")).toDouble() * 1e6 / double(blocks)
+               : 0;
+}
+
+// The bare loop of row 2, in a child process: this program with --bare-loop.
+double bareLoopMicrosecondsPerBlock(double seconds) {
+    return runAgainstPlug(QCoreApplication::applicationFilePath(),
+                          {QStringLiteral("--bare-loop"), QString::number(seconds)}, seconds)
+        .trimmed()
+        .toDouble();
+}
+
+// The checker and the bare loop take turns, three runs each.
+void check(double seconds) {
+    QList<double> checker, reference;
+    qint32 mismatches = 0;
+    for (int round = 0; round < 3; ++round) {
+        checker << checkerMicrosecondsPerBlock(seconds / 3, &mismatches);
+        reference << bareLoopMicrosecondsPerBlock(seconds / 3);
+    }
+    std::fprintf(stderr,
+                 "    parvolo-check runs: %.1f %.1f %.1f us/block; bare loop: %.1f %.1f %.1f\n",
+                 checker[0], checker[1], checker[2], reference[0], reference[1], reference[2]);
+    const double perBlock = median(checker);
+    const double bare = median(reference);
+    report(QStringLiteral("2c. parvolo-check, 16-byte blocks (median of 3)"),
+           QStringLiteral("%1 us/block (mismatches %2); bare loop as a process %3 us/block; "
+                          "ratio %4")
+               .arg(perBlock, 0, 'f', 1)
+               .arg(mismatches)
+               .arg(bare, 0, 'f', 1)
+               .arg(perBlock / bare, 0, 'f', 2),
+           QStringLiteral("<= 1.3x bare loop"));
+}
+
 QString longPattern() {
     QString text;
     for (int i = 0; text.size() < 4096; ++i)
@@ -318,10 +390,20 @@ void send(double) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The bare loop as a child of the bench (row 2c): microseconds per block on
+    // $PARVOLO_PORT_DIR/COM1.
+    if (argc == 3 && std::strcmp(argv[1], "--bare-loop") == 0) {
+        const QString port = qEnvironmentVariable("PARVOLO_PORT_DIR") + QStringLiteral("/COM1");
+        const double rate = referenceBlocksPerSecond(port, std::atof(argv[2]));
+        std::printf("%.3f\n", rate > 0 ? 1e6 / rate : 0.0);
+        return 0;
+    }
     // Offscreen unless a platform is chosen (QT_QPA_PLATFORM=xcb under Xvfb for the real one).
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"))
         qputenv("PARVOLO_LOOPBACK_BIN", PARVOLO_LOOPBACK_BIN_DEFAULT);
+    if (qEnvironmentVariableIsEmpty("PARVOLO_CHECK_BIN"))
+        qputenv("PARVOLO_CHECK_BIN", PARVOLO_CHECK_BIN_DEFAULT);
     QApplication app(argc, argv);
     installFontSubstitutions();
     double seconds = 10;
@@ -336,11 +418,9 @@ int main(int argc, char** argv) {
     std::printf("Parvolo benchmarks on %s, %d cores, %.0f s per row, platform %s\n",
                 qPrintable(QSysInfo::prettyProductName()), QThread::idealThreadCount(), seconds,
                 qPrintable(QGuiApplication::platformName()));
-    const std::pair<const char*, void (*)(double)> benches[] = {{"idle", idle},
-                                                                {"blocks", blocks},
-                                                                {"receive", receive},
-                                                                {"display", display},
-                                                                {"send", send}};
+    const std::pair<const char*, void (*)(double)> benches[] = {
+        {"idle", idle},       {"blocks", blocks},   {"check", check},
+        {"receive", receive}, {"display", display}, {"send", send}};
     for (const auto& [name, run] : benches)
         if (only.isEmpty() || only == QLatin1String(name)) run(seconds);
 

@@ -10,6 +10,9 @@ namespace parvolo {
 
 namespace SendPatterns {
 
+// What the send box holds at start, and what the checker sends unless told otherwise.
+inline const QString kDefaultText = QStringLiteral("0123456789ABCDEF");
+
 inline const QString kFoxSentence =
     QStringLiteral("THE QUICK BROWN FOX JUMPS OVER A LAZY DOG 0123456789.");
 

@@ -118,7 +118,12 @@ void MSComm::setOutBufferSize(qint16 size) {
 }
 
 QString MSComm::portPath() const {
-    return resolvePortPath(m_commPort);
+    return m_devicePath.isEmpty() ? resolvePortPath(m_commPort) : m_devicePath;
+}
+
+void MSComm::setDevicePath(const QString& path) {
+    if (m_open) throw SerialError::alreadyOpen();
+    m_devicePath = path;
 }
 
 void MSComm::setPortOpen(bool open) {
@@ -240,10 +245,15 @@ void MSComm::writePending() {
 
 void MSComm::checkDrained() {
     if (!deviceUsable() || !m_outQueue.isEmpty() || !m_sendEventDue) return;
+    // Without a send threshold nobody hears of the drain: the driver need not be asked.
+    if (m_sThreshold <= 0) {
+        m_sendEventDue = false;
+        return;
+    }
     const qint64 inDriver = m_device->driverOutputCount();
     if (inDriver <= 0) {
         m_sendEventDue = false;
-        if (m_sThreshold > 0) postCommEvent(LineEvent::TransmitEmpty);
+        postCommEvent(LineEvent::TransmitEmpty);
         return;
     }
     // Wait for about the line time of what is left instead of polling.

@@ -70,8 +70,11 @@ public:
 
     // The line settings in force (for the send-time estimate and the drain timer).
     const LineSettings& lineSettings() const { return m_settings; }
-    // The device path that CommPort resolves to.
+    // The device path that CommPort resolves to, or the one set below.
     QString portPath() const;
+    // A device path opened instead of CommPort's (the headless checker takes any path); empty
+    // goes back to CommPort. Throws SerialError (already open) while open.
+    void setDevicePath(const QString& path);
     SerialDevice& device() { return *m_device; }
     // Events posted and not yet delivered.
     qsizetype pendingEventCount() const { return qsizetype(m_pendingEvents.size()); }
@@ -99,6 +102,7 @@ private:
 
     std::unique_ptr<SerialDevice> m_device;
     qint16 m_commPort = 1;
+    QString m_devicePath;
     QString m_settingsText = QStringLiteral("9600,n,8,1");
     LineSettings m_settings;
     bool m_rtsEnable = false;

@@ -143,6 +143,13 @@ void PortLock::release() {
     }
 }
 
+PortHolder lockFileHolder(const QString& directory, const QString& devicePath) {
+    QFile file(directory + QLatin1Char('/') + lockFileName(devicePath));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const qint64 pid = lockFilePid(file.read(64));
+    return processRuns(pid) ? PortHolder{pid, programName(pid)} : PortHolder{};
+}
+
 PortHolder flockHolder(dev_t device, ino_t inode) {
     QFile locks(QStringLiteral("/proc/locks"));
     if (!locks.open(QIODevice::ReadOnly)) return {};

@@ -49,6 +49,10 @@ private:
     QString m_path;
 };
 
+// The live process named by the device's lock file in directory, found without taking or
+// removing anything (a stale file names nobody); pid 0 when there is none.
+PortHolder lockFileHolder(const QString& directory, const QString& devicePath);
+
 // The process holding a flock() on the file with this device and inode numbers.
 PortHolder flockHolder(dev_t device, ino_t inode);
 

@@ -308,6 +308,7 @@ void PosixSerialDevice::open(const QString& path) {
     m_fd = fd;
     m_path = path;
     m_lock = std::move(lock);
+    m_readBack.reset();
     m_hungUp = false;
     m_tail.clear();
     ++m_generation;
@@ -426,6 +427,18 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     if (what.isEmpty()) return;
     setTermios2(m_fd, previous);
     refuse(what, problem);
+}
+
+KernelLineCounts KernelLineCounts::since(const KernelLineCounts& earlier) const {
+    return {frame - earlier.frame, overrun - earlier.overrun, parity - earlier.parity,
+            brk - earlier.brk, bufferOverrun - earlier.bufferOverrun};
+}
+
+std::optional<KernelLineCounts> PosixSerialDevice::kernelLineCounts() const {
+    serial_icounter_struct now{};
+    if (!usable() || !m_hasCounters || ::ioctl(m_fd, TIOCGICOUNT, &now) != 0) return {};
+    return KernelLineCounts{quint32(now.frame), quint32(now.overrun), quint32(now.parity),
+                            quint32(now.brk), quint32(now.buf_overrun)};
 }
 
 qint32 PosixSerialDevice::currentBaudRate() const {

@@ -23,6 +23,7 @@
 #include <QString>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "serial/port_holders.h"
@@ -42,6 +43,19 @@ struct TermiosBits {
 
 // Throws SerialError (invalid value) for values outside the ranges the serial control accepts.
 TermiosBits buildTermiosBits(const LineSettings& settings);
+
+// The driver's own line-error counters (TIOCGICOUNT), counting since the driver took the port.
+struct KernelLineCounts {
+    quint32 frame = 0;
+    quint32 overrun = 0;
+    quint32 parity = 0;
+    quint32 brk = 0;
+    quint32 bufferOverrun = 0;
+
+    bool operator==(const KernelLineCounts&) const = default;
+    // What was counted after `earlier`; the kernel's counters wrap like unsigned numbers.
+    KernelLineCounts since(const KernelLineCounts& earlier) const;
+};
 
 class PosixSerialDevice : public SerialDevice {
     Q_OBJECT
@@ -75,8 +89,14 @@ public:
 
     // The output rate the driver reports, 0 while closed or hung up.
     qint32 currentBaudRate() const;
-    // What the driver read back after the last applySettings(), whether it was taken or not.
-    const LineSettings& readBackSettings() const { return m_readBack; }
+    // What the driver read back after the last applySettings() of this or the last session,
+    // whether it was taken or not; nothing when no read-back was possible.
+    const std::optional<LineSettings>& readBackSettings() const { return m_readBack; }
+    // Whether the open device has modem lines (a pty has none).
+    bool hasModemLines() const { return m_hasModemLines; }
+    // The line-error counters now, where the driver keeps them (not on a pty); nothing while
+    // closed or hung up.
+    std::optional<KernelLineCounts> kernelLineCounts() const;
 
 private:
     struct LineWatch;
@@ -120,7 +140,7 @@ private:
     // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
     int m_lastLines = 0;
     LineCounters m_lastCounters;
-    LineSettings m_readBack;
+    std::optional<LineSettings> m_readBack;
 
     std::shared_ptr<LineWatch> m_watch;
     std::thread m_watchThread;

@@ -38,7 +38,7 @@ void MSCommTest::Form_Load() {
     fill(Combo5, {QStringLiteral("1"), QStringLiteral("2")}, QStringLiteral("1"));
     fill(Combo6, {QStringLiteral("なし"), QStringLiteral("RTS/CTS"), QStringLiteral("Xon/Xoff")},
          QStringLiteral("なし"));
-    txtOutData->setText(QStringLiteral("0123456789ABCDEF"));
+    txtOutData->setText(SendPatterns::kDefaultText);
     commAborted = False16;
     cmdOut->setText(QStringLiteral("送信"));
     sendActive = False16;

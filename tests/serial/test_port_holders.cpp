@@ -131,6 +131,14 @@ void PortHoldersTest::lockFiles() {
         found == QLatin1String("no directory") ? dir.filePath(QStringLiteral("none")) : dir.path();
     const QByteArray before = readFile(file);
 
+    // Looking without taking (parvolo-check --list) names the same live holder, removes no
+    // stale file and writes none.
+    const qint64 peeked = lockFileHolder(directory, device).pid;
+    QCOMPARE(readFile(file), before);
+    QCOMPARE(peeked, holder == QLatin1String("live")   ? qint64(live.pid())
+                     : holder == QLatin1String("self") ? qint64(::getpid())
+                                                       : 0);
+
     PortLock lock;
     PortHolder who{-1, QStringLiteral("untouched")};
     QCOMPARE(int(lock.take(directory, device, &who)), outcome);

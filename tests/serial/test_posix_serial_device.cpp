@@ -254,6 +254,8 @@ private slots:
     void baudRates();
     void settingsOnPty_data();
     void settingsOnPty();
+    void linesAndCountersForTheReport_data();
+    void linesAndCountersForTheReport();
     void termiosBits_data();
     void termiosBits();
     void allByteValuesBothWays();
@@ -493,6 +495,7 @@ void TestPosixSerialDevice::settingsOnPty() {
     if (taken) {
         device.applySettings(wanted);
         QCOMPARE(device.currentBaudRate(), 19200);
+        QVERIFY(device.readBackSettings() == wanted);
         return;
     }
     try {
@@ -503,8 +506,62 @@ void TestPosixSerialDevice::settingsOnPty() {
         QVERIFY2(e.description().contains(named), qPrintable(e.description()));
         QVERIFY2(e.description().contains(pty.path()), qPrintable(e.description()));
     }
-    // The refused request was rolled back as a whole.
+    // The refused request was rolled back as a whole, and what the driver made of it is kept.
     QCOMPARE(device.currentBaudRate(), 4800);
+    LineSettings driver = wanted;
+    driver.dataBits = DataBits::Eight;
+    driver.parity = Parity::None;
+    QVERIFY(device.readBackSettings() == driver);
+    // A new session starts without a read-back.
+    device.close();
+    device.open(pty.path());
+    QVERIFY(!device.readBackSettings());
+}
+
+// What the checker reports besides the data: modem lines and the kernel's line-error
+// counters, which a pty lacks and a UART driver keeps (played here by the fake ioctls).
+void TestPosixSerialDevice::linesAndCountersForTheReport_data() {
+    QTest::addColumn<bool>("fake");
+    QTest::addColumn<bool>("counters");
+    QTest::newRow("pty") << false << false;
+    QTest::newRow("UART with counters") << true << true;
+    QTest::newRow("modem lines, no counters") << true << false;
+}
+
+void TestPosixSerialDevice::linesAndCountersForTheReport() {
+    QFETCH(bool, fake);
+    QFETCH(bool, counters);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    if (fake) {
+        fakeLines.reset(pty.path());
+        fakeLines.canWait = false;
+        fakeLines.hasCounters = counters;
+        fakeLines.bump(&serial_icounter_struct::frame);  // counted before the open
+    }
+    PosixSerialDevice device;
+    QVERIFY(!device.kernelLineCounts());
+    device.open(pty.path());
+    QCOMPARE(device.hasModemLines(), fake);
+    const std::optional<KernelLineCounts> atOpen = device.kernelLineCounts();
+    QCOMPARE(atOpen.has_value(), counters);
+    if (counters) {
+        for (CounterField field :
+             {&serial_icounter_struct::frame, &serial_icounter_struct::parity,
+              &serial_icounter_struct::parity, &serial_icounter_struct::brk,
+              &serial_icounter_struct::overrun, &serial_icounter_struct::buf_overrun})
+            fakeLines.bump(field);
+        const std::optional<KernelLineCounts> now = device.kernelLineCounts();
+        QVERIFY(now);
+        QCOMPARE(now->frame, 2u);
+        QVERIFY(now->since(*atOpen) == (KernelLineCounts{1, 1, 2, 1, 1}));
+        // The kernel's counters wrap; what was counted since is still right.
+        QVERIFY((KernelLineCounts{3, 0, 0, 0, 0}.since(KernelLineCounts{
+                    0xFFFFFFFEu, 0, 0, 0, 0})) == (KernelLineCounts{5, 0, 0, 0, 0}));
+    }
+    device.close();
+    QVERIFY(!device.kernelLineCounts());
+    QVERIFY(!device.hasModemLines());
 }
 
 void TestPosixSerialDevice::termiosBits_data() {

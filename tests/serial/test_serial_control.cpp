@@ -135,7 +135,8 @@ void SerialControlTest::settingsParse() {
     QCOMPARE(c.state.settings.baudRate, 38400);
     QCOMPARE(c.state.settings.dataBits, DataBits::Seven);
     c.state.refuseSettings = true;
-    QCOMPARE(errorOf([&] { c.comm->setSettings(QStringLiteral("9600,N,8,1")); }), Code::SettingRefused);
+    QCOMPARE(errorOf([&] { c.comm->setSettings(QStringLiteral("9600,N,8,1")); }),
+             Code::SettingRefused);
     QCOMPARE(c.comm->Settings(), QStringLiteral("38400,E,7,2"));
 }
 
@@ -358,6 +359,18 @@ void SerialControlTest::portNames() {
     QVERIFY(
         QFile::link(QStringLiteral("/nonexistent/ttyUSB9"), dir.filePath(QStringLiteral("COM4"))));
     QCOMPARE(resolvePortPath(4), dir.filePath(QStringLiteral("COM4")));
+
+    // The checker opens any device path through the same control; COMn comes back without one.
+    Control c;
+    c.comm->setCommPort(3);
+    QCOMPARE(c.comm->portPath(), dir.filePath(QStringLiteral("COM3")));
+    c.comm->setDevicePath(QStringLiteral("/dev/ttyUSB7"));
+    c.comm->setPortOpen(true);
+    QCOMPARE(c.state.path, QStringLiteral("/dev/ttyUSB7"));
+    QCOMPARE(errorOf([&] { c.comm->setDevicePath(QString()); }), Code::AlreadyOpen);
+    c.comm->setPortOpen(false);
+    c.comm->setDevicePath(QString());
+    QCOMPARE(c.comm->portPath(), dir.filePath(QStringLiteral("COM3")));
     qunsetenv("PARVOLO_PORT_DIR");
     QVERIFY(portMapDirectory().endsWith(QStringLiteral("/.config/parvolo/ports")));
 }

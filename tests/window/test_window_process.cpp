@@ -87,6 +87,8 @@ private slots:
     void killedWindowLeavesThePortUsable();
     void withoutDisplay_data();
     void withoutDisplay();
+    void helpAndVersionNeedNoDisplay_data();
+    void helpAndVersionNeedNoDisplay();
 };
 
 void WindowProcessTest::stopSignalClosesThePortAndEnds_data() {
@@ -174,6 +176,37 @@ void WindowProcessTest::withoutDisplay() {
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 0);
     QVERIFY(!program.readAllStandardError().contains("graphical session"));
+}
+
+void WindowProcessTest::helpAndVersionNeedNoDisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");  // the start of stdout
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << "Usage: parvolo [options]\n";
+    QTest::newRow("-h among Qt's options")
+        << QStringList{"-platform", "xcb", "-h"} << 0 << "Usage: parvolo [options]\n";
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << "parvolo 1.";
+    QTest::newRow("-v") << QStringList{"-v"} << 0 << "parvolo 1.";
+    // Qt's -reverse is one word, not -r -e -v ...: the window would start, and needs a display.
+    QTest::newRow("-reverse is Qt's") << QStringList{"-reverse"} << 1 << "";
+}
+
+void WindowProcessTest::helpAndVersionNeedNoDisplay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(qEnvironmentVariable("PARVOLO_BIN"), arguments);
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    const QString out = QString::fromUtf8(program.readAllStandardOutput());
+    QVERIFY2(output.isEmpty() ? out.isEmpty() : out.startsWith(output), qPrintable(out));
+    if (exitCode == 0) QCOMPARE(program.readAllStandardError(), QByteArray());
 }
 
 QTEST_MAIN(WindowProcessTest)

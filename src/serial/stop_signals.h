@@ -7,10 +7,10 @@ class QSocketNotifier;
 namespace parvolo {
 
 // SIGTERM, SIGHUP and SIGINT (a logout, a kill, Ctrl+C in the terminal that started the
-// window) as an event on the UI thread. The handler only writes the signal's number into a
-// pipe; a socket notifier reads it and emits received(), so everything the window does about
-// it runs as ordinary event handling. One instance at a time; the default actions come back
-// when it is destroyed.
+// program) as an event on the main thread. The handler only writes the signal's number into a
+// pipe; a socket notifier reads it and emits received(), so whatever the window or the checker
+// does about it runs as ordinary event handling, never inside the handler. One instance at a
+// time; the default actions come back when it is destroyed.
 class StopSignals : public QObject {
     Q_OBJECT
 public:

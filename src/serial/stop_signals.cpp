@@ -1,4 +1,4 @@
-#include "window/stop_signals.h"
+#include "serial/stop_signals.h"
 
 #include <QSocketNotifier>
 

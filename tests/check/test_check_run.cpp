@@ -1,0 +1,190 @@
+// The checker's run in this process, on the real PosixSerialDevice over the loopback plug's
+// pty, for what a pty cannot do: this program answers the modem and counter ioctls of that
+// pty itself, wired like a DE-9 loopback plug (RTS to CTS, DTR to DSR and DCD) or with a
+// fault, and with line-error counters a test can bump.
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <mutex>
+
+#include "check_options.h"
+#include "check_report.h"
+#include "check_run.h"
+#include "support/loopback_plug.h"
+
+using namespace parvolo;
+
+namespace {
+
+#define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))
+
+enum class Wiring { Plug, CtsOpen, DcdStuckOn };
+
+struct FakeModem {
+    std::atomic<dev_t> rdev{0};
+    std::atomic<Wiring> wiring{Wiring::Plug};
+    std::atomic<int> outputs{0};
+    std::mutex mutex;
+    serial_icounter_struct counters{};
+
+    void reset(const QString& path, Wiring how) {
+        struct stat st {};
+        ::stat(QFile::encodeName(path).constData(), &st);
+        std::lock_guard lock(mutex);
+        counters = {};
+        outputs = 0;
+        wiring = how;
+        rdev = st.st_rdev;
+    }
+    bool owns(int fd) const {
+        struct stat st {};
+        return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+    }
+    int levels() const {
+        const bool rts = outputs & TIOCM_RTS;
+        const bool dtr = outputs & TIOCM_DTR;
+        int lines = outputs;
+        if (rts && wiring != Wiring::CtsOpen) lines |= TIOCM_CTS;
+        if (dtr) lines |= TIOCM_DSR;
+        if (dtr || wiring == Wiring::DcdStuckOn) lines |= TIOCM_CD;
+        return lines;
+    }
+    int answer(unsigned long request, void* arg) {
+        switch (request) {
+            case TIOCMGET:
+                *static_cast<int*>(arg) = levels();
+                return 0;
+            case TIOCMBIS:
+                outputs |= *static_cast<int*>(arg);
+                return 0;
+            case TIOCMBIC:
+                outputs &= ~*static_cast<int*>(arg);
+                return 0;
+            case TIOCGICOUNT: {
+                std::lock_guard lock(mutex);
+                *static_cast<serial_icounter_struct*>(arg) = counters;
+                return 0;
+            }
+            default:  // TIOCMIWAIT too: the device then looks at its lines on a timer
+                return errno = ENOTTY, -1;
+        }
+    }
+    void bumpFrame() {
+        std::lock_guard lock(mutex);
+        ++counters.frame;
+    }
+};
+
+FakeModem fakeModem;
+
+CheckOptions optionsFor(const QStringList& arguments) {
+    const CommandLine command = parseCommandLine(QStringList{"parvolo-check"} + arguments);
+    return command.options;
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const bool modemRequest = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
+                              request == TIOCGICOUNT || request == TIOCMIWAIT;
+    if (modemRequest && fakeModem.owns(fd)) return fakeModem.answer(request, arg);
+    return int(::syscall(SYS_ioctl, fd, request, arg));
+}
+
+Q_DECLARE_METATYPE(Wiring)
+
+class CheckRunTest : public QObject {
+    Q_OBJECT
+private slots:
+    void handshakeLines_data();
+    void handshakeLines();
+    void lineErrorFailsTheRunAndKernelCountsAreReported();
+    void cleanup() { fakeModem.rdev = 0; }
+};
+
+void CheckRunTest::handshakeLines_data() {
+    QTest::addColumn<Wiring>("wiring");
+    QTest::addColumn<QString>("failedPins");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("DE-9 loopback plug") << Wiring::Plug << ""
+                                        << "pass";
+    QTest::newRow("CTS not wired") << Wiring::CtsOpen << "CTS"
+                                   << "mismatch";
+    QTest::newRow("DCD stuck on") << Wiring::DcdStuckOn << "DCD"
+                                  << "mismatch";
+}
+
+void CheckRunTest::handshakeLines() {
+    QFETCH(Wiring, wiring);
+    QFETCH(QString, failedPins);
+    LoopbackPlug plug;
+    START_PLUG(plug);
+    fakeModem.reset(QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath(),
+                    wiring);
+    const CheckOptions options = optionsFor({"COM1", "--lines", "--blocks", "10"});
+    CheckRun run(options);
+    run.start();
+    QTRY_VERIFY_WITH_TIMEOUT(run.isFinished(), 20000);
+    const CheckOutcome& outcome = run.outcome();
+    QStringList failed;
+    for (int pin = 0; pin < kPinCount; ++pin)
+        if (outcome.lines.pinFailed(pin)) failed << QLatin1String(kPins[pin].pin);
+    QCOMPARE(failed.join(QLatin1Char(',')), failedPins);
+    QCOMPARE(outcome.lines.verdict(),
+             failedPins.isEmpty() ? LinesVerdict::Pass : LinesVerdict::Fail);
+    // The data test ran after the lines, with both outputs on again.
+    QCOMPARE(outcome.counters.blocks, 10);
+    QCOMPARE(outcome.counters.mismatches, 0);
+    const CheckResult result = classify(run.facts());
+    QTEST(resultWord(result), "result");
+    const QJsonObject pins = reportJson(options, outcome, result)
+                                 .value(QStringLiteral("lines"))
+                                 .toObject()
+                                 .value(QStringLiteral("pins"))
+                                 .toObject();
+    for (int pin = 0; pin < kPinCount; ++pin)
+        QCOMPARE(pins.value(QLatin1String(kPins[pin].pin)).toObject().value("result").toString(),
+                 failed.contains(QLatin1String(kPins[pin].pin)) ? QStringLiteral("fail")
+                                                                : QStringLiteral("pass"));
+    // The port closed with the outputs down.
+    QCOMPARE(fakeModem.outputs.load(), 0);
+}
+
+// A framing error during a block: counted as a line error (the run fails although every byte
+// matched), and the driver's own counters go into the report as what was counted during the
+// run. The echo is held back so that the error is found while the block waits.
+void CheckRunTest::lineErrorFailsTheRunAndKernelCountsAreReported() {
+    LoopbackPlug plug;
+    START_PLUG(plug, {QStringLiteral("--delay-ms"), QStringLiteral("300")});
+    fakeModem.reset(QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath(),
+                    Wiring::Plug);
+    fakeModem.bumpFrame();  // counted before the run: not part of it
+    const CheckOptions options = optionsFor({"COM1", "--blocks", "1"});
+    CheckRun run(options);
+    run.start();
+    fakeModem.bumpFrame();
+    QTRY_VERIFY_WITH_TIMEOUT(run.isFinished(), 20000);
+    const CheckOutcome& outcome = run.outcome();
+    QCOMPARE(outcome.counters.blocks, 1);
+    QCOMPARE(outcome.counters.matchedBytes, 16);
+    QCOMPARE(outcome.counters.lineErrors, 1);
+    QVERIFY(outcome.kernelLineErrors);
+    QVERIFY(*outcome.kernelLineErrors == (KernelLineCounts{1, 0, 0, 0, 0}));
+    QCOMPARE(classify(run.facts()), CheckResult::Mismatch);
+    QVERIFY(run.outcome().roundTrip.min() >= 300 * 1000);
+}
+
+QTEST_GUILESS_MAIN(CheckRunTest)
+#include "test_check_run.moc"

@@ -1,0 +1,320 @@
+#include "check_options.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+#include <cmath>
+#include <limits>
+
+#include "check_result.h"
+#include "engine/code_page.h"
+#include "engine/send_run.h"
+
+namespace parvolo {
+
+namespace {
+
+template <typename T>
+struct WordRow {
+    T value;
+    const char* word;
+};
+
+constexpr WordRow<Parity> kParityWords[] = {{Parity::None, "none"},
+                                            {Parity::Even, "even"},
+                                            {Parity::Odd, "odd"},
+                                            {Parity::Mark, "mark"},
+                                            {Parity::Space, "space"}};
+constexpr WordRow<FlowControl> kFlowWords[] = {{FlowControl::None, "none"},
+                                               {FlowControl::RtsCts, "rtscts"},
+                                               {FlowControl::XonXoff, "xonxoff"},
+                                               {FlowControl::Both, "rtscts+xonxoff"}};
+constexpr WordRow<SendKind> kSendWords[] = {
+    {SendKind::Text, "text"}, {SendKind::Fox, "fox"}, {SendKind::CountUp, "count-up"}};
+constexpr WordRow<StopRule> kStopWords[] = {{StopRule::Blocks, "blocks"},
+                                            {StopRule::Duration, "duration"},
+                                            {StopRule::Continuous, "continuous"}};
+
+template <typename T, size_t N>
+QString wordOf(const WordRow<T> (&table)[N], T value) {
+    for (const WordRow<T>& row : table)
+        if (row.value == value) return QLatin1String(row.word);
+    return QString();
+}
+
+// The longest a duration can be: its milliseconds fit a 32-bit timer.
+constexpr double kMaxDurationSeconds = std::numeric_limits<qint32>::max() / 1000.0;
+
+class UsageError {
+public:
+    explicit UsageError(QString message) : m_message(std::move(message)) {}
+    const QString& message() const { return m_message; }
+
+private:
+    QString m_message;
+};
+
+qint64 integerIn(const QString& option, const QString& value, qint64 low, qint64 high) {
+    bool ok = false;
+    const qint64 number = value.toLongLong(&ok);
+    if (!ok || number < low || number > high)
+        throw UsageError(QStringLiteral("--%1 takes a whole number from %2 to %3, not '%4'")
+                             .arg(option)
+                             .arg(low)
+                             .arg(high)
+                             .arg(value));
+    return number;
+}
+
+template <typename T, size_t N>
+T wordIn(const QString& option, const QString& value, const WordRow<T> (&table)[N],
+         qsizetype choices = N) {
+    QStringList words;
+    for (qsizetype i = 0; i < choices; ++i) {
+        if (value == QLatin1String(table[i].word)) return table[i].value;
+        words << QLatin1String(table[i].word);
+    }
+    throw UsageError(
+        QStringLiteral("--%1 takes %2, not '%3'").arg(option, words.join(QLatin1Char('|')), value));
+}
+
+qint64 durationMs(const QString& value) {
+    bool ok = false;
+    const double seconds = value.toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds < 0.001 || seconds > kMaxDurationSeconds)
+        throw UsageError(QStringLiteral("--duration takes seconds from 0.001 to %1, not '%2'")
+                             .arg(kMaxDurationSeconds, 0, 'f', 0)
+                             .arg(value));
+    return std::llround(seconds * 1000.0);
+}
+
+// Every character must go out as the one byte it is compared with, so that a block is as
+// many bytes as it has characters.
+void requireSingleByteText(const QString& text) {
+    if (text.isEmpty()) throw UsageError(QStringLiteral("--text must not be empty"));
+    if (text.size() > std::numeric_limits<qint16>::max())
+        throw UsageError(QStringLiteral("--text is %1 characters long; a block holds at most %2")
+                             .arg(text.size())
+                             .arg(std::numeric_limits<qint16>::max()));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QByteArray bytes = CodePage::encode(text.mid(i, 1));
+        if (bytes.size() != 1 ||
+            CodePage::byteToChar(static_cast<unsigned char>(bytes[0])) != text[i])
+            throw UsageError(
+                QStringLiteral("--text: '%1' (position %2) is not one byte in CP932; use ASCII "
+                               "or half-width katakana")
+                    .arg(text.mid(i, 1))
+                    .arg(i + 1));
+    }
+}
+
+void setPort(CheckOptions& options, const QString& port) {
+    static const QRegularExpression comName(QStringLiteral("^COM([0-9]+)$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    options.port = port;
+    if (const QRegularExpressionMatch m = comName.match(port); m.hasMatch()) {
+        const int n = m.captured(1).toInt();
+        if (n < 1 || n > 15)
+            throw UsageError(QStringLiteral("%1: ports are COM1 to COM15").arg(port));
+        options.comPort = qint16(n);
+        return;
+    }
+    if (!port.contains(QLatin1Char('/')))
+        throw UsageError(
+            QStringLiteral("%1: PORT is COM1..COM15 or a device path such as /dev/ttyUSB0")
+                .arg(port));
+}
+
+struct Options {
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                            QStringLiteral("Show this help and exit.")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Show the version and exit.")};
+    QCommandLineOption baud{QStringLiteral("baud"), QStringLiteral("Line rate in bit/s (9600)."),
+                            QStringLiteral("N")};
+    QCommandLineOption dataBits{QStringLiteral("data-bits"), QStringLiteral("7 or 8 (8)."),
+                                QStringLiteral("BITS")};
+    QCommandLineOption parity{QStringLiteral("parity"),
+                              QStringLiteral("none, even, odd, mark or space (none)."),
+                              QStringLiteral("PARITY")};
+    QCommandLineOption stopBits{QStringLiteral("stop-bits"), QStringLiteral("1 or 2 (1)."),
+                                QStringLiteral("BITS")};
+    QCommandLineOption flow{QStringLiteral("flow"),
+                            QStringLiteral("Flow control: none, rtscts or xonxoff (none)."),
+                            QStringLiteral("FLOW")};
+    QCommandLineOption text{
+        QStringLiteral("text"),
+        QStringLiteral("Send TEXT as each block (%1).").arg(SendPatterns::kDefaultText),
+        QStringLiteral("TEXT")};
+    QCommandLineOption fox{QStringLiteral("fox"),
+                           QStringLiteral("Send the fox sentence as each block.")};
+    QCommandLineOption countUp{
+        QStringLiteral("count-up"),
+        QStringLiteral("Send count-up data: the block number in ten digits, A-Z, CR LF.")};
+    QCommandLineOption blocks{QStringLiteral("blocks"),
+                              QStringLiteral("Stop after N blocks (1000); 0 with --lines "
+                                             "checks only the lines."),
+                              QStringLiteral("N")};
+    QCommandLineOption duration{QStringLiteral("duration"),
+                                QStringLiteral("Send blocks for SECONDS, then let the last one "
+                                               "finish."),
+                                QStringLiteral("SECONDS")};
+    QCommandLineOption continuous{QStringLiteral("continuous"),
+                                  QStringLiteral("Send blocks until Ctrl+C.")};
+    QCommandLineOption json{QStringLiteral("json"),
+                            QStringLiteral("Write the report as JSON to FILE (- for stdout)."),
+                            QStringLiteral("FILE")};
+    QCommandLineOption lines{QStringLiteral("lines"),
+                             QStringLiteral("Also check that CTS follows RTS and DSR and DCD "
+                                            "follow DTR (a DE-9 loopback plug).")};
+    QCommandLineOption list{QStringLiteral("list"),
+                            QStringLiteral("List COM1..COM15 and the serial devices, without "
+                                           "opening any, and exit.")};
+    QCommandLineOption quiet{QStringLiteral("quiet"),
+                             QStringLiteral("No summary and no progress line on stderr.")};
+
+    QList<QCommandLineOption> all() const {
+        return {help,    version, baud,     dataBits,   parity, stopBits, flow, text, fox,
+                countUp, blocks,  duration, continuous, json,   lines,    list, quiet};
+    }
+};
+
+QString helpText(QCommandLineParser& parser) {
+    // The parser names the program by its path; the help names it as the man page does.
+    const QString options = parser.helpText().section(QLatin1Char('\n'), 1);
+    return QStringLiteral("Usage: parvolo-check [options] PORT\n       parvolo-check --list\n") +
+           options + QStringLiteral("\nExit codes:\n") + exitCodeTable();
+}
+
+int countSet(const QCommandLineParser& parser,
+             std::initializer_list<const QCommandLineOption*> options) {
+    int count = 0;
+    for (const QCommandLineOption* option : options) count += parser.isSet(*option) ? 1 : 0;
+    return count;
+}
+
+CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
+    CheckOptions options;
+    const QStringList ports = parser.positionalArguments();
+    if (ports.isEmpty()) throw UsageError(QStringLiteral("no PORT given"));
+    if (ports.size() > 1)
+        throw UsageError(
+            QStringLiteral("one PORT only; also given: %1").arg(ports.mid(1).join(' ')));
+    setPort(options, ports.first());
+
+    if (parser.isSet(o.baud))
+        options.line.baudRate = qint32(integerIn(QStringLiteral("baud"), parser.value(o.baud), 1,
+                                                 std::numeric_limits<qint32>::max()));
+    if (parser.isSet(o.dataBits))
+        options.line.dataBits =
+            DataBits(integerIn(QStringLiteral("data-bits"), parser.value(o.dataBits), 7, 8));
+    if (parser.isSet(o.parity))
+        options.line.parity =
+            wordIn(QStringLiteral("parity"), parser.value(o.parity), kParityWords);
+    if (parser.isSet(o.stopBits))
+        options.line.stopBits =
+            StopBits(integerIn(QStringLiteral("stop-bits"), parser.value(o.stopBits), 1, 2));
+    // rtscts+xonxoff is a word for what a driver reads back, not a choice.
+    if (parser.isSet(o.flow))
+        options.line.flow = wordIn(QStringLiteral("flow"), parser.value(o.flow), kFlowWords, 3);
+
+    if (countSet(parser, {&o.text, &o.fox, &o.countUp}) > 1)
+        throw UsageError(QStringLiteral("choose one of --text, --fox and --count-up"));
+    options.text = SendPatterns::kDefaultText;
+    if (parser.isSet(o.text)) {
+        options.text = parser.value(o.text);
+        requireSingleByteText(options.text);
+    } else if (parser.isSet(o.fox)) {
+        options.send = SendKind::Fox;
+        options.text = SendPatterns::kFoxSentence;
+    } else if (parser.isSet(o.countUp)) {
+        options.send = SendKind::CountUp;
+        options.text = SendPatterns::countUpData(0);
+    }
+
+    if (countSet(parser, {&o.blocks, &o.duration, &o.continuous}) > 1)
+        throw UsageError(QStringLiteral("choose one of --blocks, --duration and --continuous"));
+    if (parser.isSet(o.blocks)) {
+        options.blocks = qint32(integerIn(QStringLiteral("blocks"), parser.value(o.blocks), 0,
+                                          std::numeric_limits<qint32>::max()));
+        if (options.blocks == 0 && !parser.isSet(o.lines))
+            throw UsageError(QStringLiteral("--blocks 0 checks nothing without --lines"));
+    } else if (parser.isSet(o.duration)) {
+        options.stopRule = StopRule::Duration;
+        options.durationMs = durationMs(parser.value(o.duration));
+    } else if (parser.isSet(o.continuous)) {
+        options.stopRule = StopRule::Continuous;
+    }
+
+    options.lines = parser.isSet(o.lines);
+    // With RTS/CTS the driver drives RTS itself.
+    if (options.lines && options.line.rtsCts())
+        throw UsageError(
+            QStringLiteral("--lines drives RTS itself; use it with --flow none or xonxoff"));
+    if (parser.isSet(o.json)) {
+        options.jsonPath = parser.value(o.json);
+        if (options.jsonPath.isEmpty())
+            throw UsageError(QStringLiteral("--json needs a FILE or -"));
+    }
+    options.quiet = parser.isSet(o.quiet);
+    return options;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const QStringList& arguments) {
+    Options o;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Sends blocks of test data to PORT, compares what comes back byte by byte and\n"
+        "ends with an exit code that tells scripts the result. PORT is COM1..COM15,\n"
+        "resolved as the Parvolo window resolves it, or a device path."));
+    parser.addOptions(o.all());
+    parser.addPositionalArgument(QStringLiteral("PORT"),
+                                 QStringLiteral("COM1..COM15 or a device path."));
+
+    CommandLine result;
+    const bool parsed = parser.parse(arguments);
+    if (parser.isSet(o.help)) {
+        result.action = CommandLine::Action::Help;
+        result.text = helpText(parser);
+        return result;
+    }
+    if (parser.isSet(o.version)) {
+        result.action = CommandLine::Action::Version;
+        result.text = QStringLiteral("parvolo-check %1\n").arg(QLatin1String(PARVOLO_VERSION));
+        return result;
+    }
+    try {
+        if (!parsed) throw UsageError(parser.errorText());
+        if (parser.isSet(o.list)) {
+            if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
+                throw UsageError(QStringLiteral("--list takes no PORT and no other options"));
+            result.action = CommandLine::Action::List;
+            return result;
+        }
+        result.options = readOptions(parser, o);
+        result.action = CommandLine::Action::Run;
+    } catch (const UsageError& error) {
+        result.action = CommandLine::Action::UsageError;
+        result.text = error.message();
+    }
+    return result;
+}
+
+QString parityWord(Parity parity) {
+    return wordOf(kParityWords, parity);
+}
+
+QString flowWord(FlowControl flow) {
+    return wordOf(kFlowWords, flow);
+}
+
+QString sendWord(SendKind send) {
+    return wordOf(kSendWords, send);
+}
+
+QString stopRuleWord(StopRule rule) {
+    return wordOf(kStopWords, rule);
+}
+
+}  // namespace parvolo

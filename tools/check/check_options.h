@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "serial/line_settings.h"
+
+// The checker's command line: what to open, with which line settings, what to send, for how
+// long and what to report. Parsing is pure, so every usage error can be tested without a port.
+namespace parvolo {
+
+enum class SendKind { Text, Fox, CountUp };
+enum class StopRule { Blocks, Duration, Continuous };
+
+struct CheckOptions {
+    QString port;        // as given: COMn or a device path
+    qint16 comPort = 0;  // 1..15 for COMn, 0 for a device path
+    LineSettings line;
+    SendKind send = SendKind::Text;
+    QString text;  // the block for Text and Fox; count-up data is made per block
+    StopRule stopRule = StopRule::Blocks;
+    qint32 blocks = 1000;
+    qint64 durationMs = 0;
+    QString jsonPath;  // empty: none; "-": stdout
+    bool lines = false;
+    bool quiet = false;
+
+    // Whether blocks are sent at all (--blocks 0 with --lines checks only the lines).
+    bool sendsBlocks() const { return stopRule != StopRule::Blocks || blocks > 0; }
+};
+
+struct CommandLine {
+    enum class Action { Run, List, Help, Version, UsageError };
+    Action action = Action::UsageError;
+    CheckOptions options;
+    QString text;  // the help or version text, or what is wrong with the command line
+};
+
+// arguments[0] is the program.
+CommandLine parseCommandLine(const QStringList& arguments);
+
+// The words the options, the summary and the JSON report use.
+QString parityWord(Parity parity);
+QString flowWord(FlowControl flow);
+QString sendWord(SendKind send);
+QString stopRuleWord(StopRule rule);
+
+}  // namespace parvolo

@@ -1,0 +1,239 @@
+#include "check_report.h"
+
+#include <QJsonArray>
+#include <cmath>
+
+namespace parvolo {
+
+namespace {
+
+QJsonValue orNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QJsonObject lineSettingsJson(const LineSettings& line) {
+    return {{QStringLiteral("baud"), line.baudRate},
+            {QStringLiteral("data_bits"), line.dataBitCount()},
+            {QStringLiteral("parity"), parityWord(line.parity)},
+            {QStringLiteral("stop_bits"), line.stopBitCount()},
+            {QStringLiteral("flow"), flowWord(line.flow)}};
+}
+
+QJsonObject requestedJson(const CheckOptions& options, const CheckOutcome& outcome) {
+    QJsonObject json = lineSettingsJson(options.line);
+    json.insert(QStringLiteral("port"), options.port);
+    json.insert(QStringLiteral("device"), orNull(outcome.devicePath));
+    json.insert(QStringLiteral("data"), sendWord(options.send));
+    json.insert(QStringLiteral("block_length"), qint64(options.text.size()));
+    json.insert(QStringLiteral("timeout_ms"), outcome.timeoutMs);
+    json.insert(QStringLiteral("stop_rule"), stopRuleWord(options.stopRule));
+    if (options.stopRule == StopRule::Blocks) json.insert(QStringLiteral("blocks"), options.blocks);
+    if (options.stopRule == StopRule::Duration)
+        json.insert(QStringLiteral("duration_seconds"), double(options.durationMs) / 1000.0);
+    json.insert(QStringLiteral("lines"), options.lines);
+    return json;
+}
+
+QJsonValue kernelJson(const std::optional<KernelLineCounts>& counts) {
+    if (!counts) return QJsonValue();
+    return QJsonObject{{QStringLiteral("frame"), qint64(counts->frame)},
+                       {QStringLiteral("overrun"), qint64(counts->overrun)},
+                       {QStringLiteral("parity"), qint64(counts->parity)},
+                       {QStringLiteral("break"), qint64(counts->brk)},
+                       {QStringLiteral("buffer_overrun"), qint64(counts->bufferOverrun)}};
+}
+
+QJsonValue roundTripJson(const RoundTripStats& stats) {
+    if (stats.count() == 0) return QJsonValue();
+    return QJsonObject{{QStringLiteral("min"), qint64(stats.min())},
+                       {QStringLiteral("median"), qint64(stats.percentile(50))},
+                       {QStringLiteral("p99"), qint64(stats.percentile(99))},
+                       {QStringLiteral("max"), qint64(stats.max())},
+                       {QStringLiteral("count"), qint64(stats.count())}};
+}
+
+QString verdictWord(LinesVerdict verdict) {
+    switch (verdict) {
+        case LinesVerdict::Pass:
+            return QStringLiteral("pass");
+        case LinesVerdict::Fail:
+            return QStringLiteral("fail");
+        case LinesVerdict::Skipped:
+            return QStringLiteral("skipped");
+        case LinesVerdict::NotChecked:
+            break;
+    }
+    return QStringLiteral("not-checked");
+}
+
+// A pin's own word: skipped and unfinished checks say so for every pin.
+QString pinWord(const LineCheck& lines, int pin) {
+    const LinesVerdict verdict = lines.verdict();
+    if (verdict == LinesVerdict::Skipped || verdict == LinesVerdict::NotChecked)
+        return verdictWord(verdict);
+    if (!lines.reason().isEmpty()) return QStringLiteral("fail");  // an output was refused
+    return lines.pinFailed(pin) ? QStringLiteral("fail") : QStringLiteral("pass");
+}
+
+QJsonValue linesJson(const CheckOptions& options, const LineCheck& lines) {
+    if (!options.lines) return QJsonValue();
+    QJsonObject pins;
+    for (int pin = 0; pin < kPinCount; ++pin)
+        pins.insert(QLatin1String(kPins[pin].pin),
+                    QJsonObject{{QStringLiteral("follows"), QLatin1String(kPins[pin].follows)},
+                                {QStringLiteral("result"), pinWord(lines, pin)},
+                                {QStringLiteral("failure"), orNull(lines.pinFailure(pin))}});
+    return QJsonObject{{QStringLiteral("result"), verdictWord(lines.verdict())},
+                       {QStringLiteral("reason"), orNull(lines.reason())},
+                       {QStringLiteral("pins"), pins}};
+}
+
+double bytesPerSecond(const CheckOutcome& outcome) {
+    if (outcome.seconds <= 0) return 0;
+    return std::round(double(outcome.counters.receivedBytes) / outcome.seconds * 10.0) / 10.0;
+}
+
+const LineSettings& settingsInForce(const CheckOptions& options, const CheckOutcome& outcome) {
+    return outcome.applied ? *outcome.applied : options.line;
+}
+
+QString shortSettings(const LineSettings& line) {
+    return QStringLiteral("%1 %2%3%4, flow %5")
+        .arg(line.baudRate)
+        .arg(line.dataBitCount())
+        .arg(parityLetter(line.parity))
+        .arg(line.stopBitCount())
+        .arg(flowWord(line.flow));
+}
+
+QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
+    if (outcome.counterFull)
+        return QStringLiteral("a counter reached 2147483647; the run ended there");
+    if (!options.sendsBlocks() && outcome.lines.verdict() == LinesVerdict::Skipped)
+        return QStringLiteral("nothing was checked: only the lines were asked for");
+    switch (outcome.end) {
+        case RunEnd::Interrupted:
+            return QStringLiteral("interrupted; the block in flight was not counted");
+        case RunEnd::NoAnswer:
+            return QStringLiteral("nothing came back within the first block's time-out");
+        case RunEnd::LineLost:
+            return QStringLiteral("the device went away mid-run");
+        default:
+            return QString();
+    }
+}
+
+}  // namespace
+
+double lineRateBytesPerSecond(const LineSettings& line) {
+    return double(line.baudRate) / double(line.bitsPerCharacter());
+}
+
+QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
+                       CheckResult result) {
+    const LoopbackCounters& c = outcome.counters;
+    return {
+        {QStringLiteral("settings_requested"), requestedJson(options, outcome)},
+        {QStringLiteral("settings_applied"),
+         outcome.applied ? QJsonValue(lineSettingsJson(*outcome.applied)) : QJsonValue()},
+        {QStringLiteral("blocks"), c.blocks},
+        {QStringLiteral("matched_bytes"), c.matchedBytes},
+        {QStringLiteral("mismatches"), c.mismatches},
+        {QStringLiteral("received_bytes"), c.receivedBytes},
+        {QStringLiteral("line_errors"), c.lineErrors},
+        {QStringLiteral("first_mismatch"), c.firstMismatch},
+        {QStringLiteral("abandoned_blocks"), outcome.abandonedBlocks},
+        {QStringLiteral("kernel_line_errors"), kernelJson(outcome.kernelLineErrors)},
+        {QStringLiteral("bytes_per_second"), bytesPerSecond(outcome)},
+        {QStringLiteral("line_rate_bytes_per_second"),
+         lineRateBytesPerSecond(settingsInForce(options, outcome))},
+        {QStringLiteral("duration_seconds"), std::round(outcome.seconds * 1e6) / 1e6},
+        {QStringLiteral("round_trip_us"), roundTripJson(outcome.roundTrip)},
+        {QStringLiteral("lines"), linesJson(options, outcome.lines)},
+        {QStringLiteral("result"), resultWord(result)},
+        {QStringLiteral("exit_code"), exitCode(result)},
+        {QStringLiteral("error"), orNull(outcome.error)},
+    };
+}
+
+QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, CheckResult result) {
+    QString text = QStringLiteral("parvolo-check: %1 (exit %2)\n")
+                       .arg(resultWord(result))
+                       .arg(exitCode(result));
+    auto line = [&text](const char* label, const QString& value) {
+        text += QStringLiteral("  %1 %2\n").arg(QLatin1String(label), -11).arg(value);
+    };
+    if (!outcome.error.isEmpty()) line("error", outcome.error);
+    if (const QString note = endNote(options, outcome); !note.isEmpty()) line("note", note);
+    line("port", outcome.devicePath.isEmpty() || outcome.devicePath == options.port
+                     ? options.port
+                     : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath));
+    line("settings",
+         shortSettings(options.line) + (outcome.applied ? QStringLiteral("; driver read back ") +
+                                                              shortSettings(*outcome.applied)
+                                                        : QString()));
+    if (result == CheckResult::CannotOpen || result == CheckResult::SettingsNotApplied) return text;
+
+    if (options.lines) {
+        const LineCheck& lines = outcome.lines;
+        QStringList pins;
+        for (int pin = 0; pin < kPinCount; ++pin)
+            pins << QStringLiteral("%1 %2%3").arg(
+                QLatin1String(kPins[pin].pin), pinWord(lines, pin),
+                lines.pinFailed(pin)
+                    ? QStringLiteral(" (") + lines.pinFailure(pin) + QLatin1Char(')')
+                    : QString());
+        QString value = verdictWord(lines.verdict());
+        if (!lines.reason().isEmpty()) value += QStringLiteral(": ") + lines.reason();
+        if (lines.verdict() != LinesVerdict::Skipped)
+            value += QStringLiteral("; ") + pins.join(QStringLiteral(", "));
+        line("lines", value);
+    }
+    if (!options.sendsBlocks()) return text;
+
+    const LoopbackCounters& c = outcome.counters;
+    line("data", QStringLiteral("%1-character blocks (%2), time-out %3 ms")
+                     .arg(outcome.blockLength)
+                     .arg(sendWord(options.send))
+                     .arg(outcome.timeoutMs));
+    line("blocks", QStringLiteral("%1 completed, %2 timed out, in %3 s")
+                       .arg(c.blocks)
+                       .arg(outcome.abandonedBlocks)
+                       .arg(outcome.seconds, 0, 'f', 2));
+    line("bytes", QStringLiteral("%1 received, %2 matched, %3 mismatches, first mismatch at %4")
+                      .arg(c.receivedBytes)
+                      .arg(c.matchedBytes)
+                      .arg(c.mismatches)
+                      .arg(c.firstMismatch));
+    QString kernel = QStringLiteral("not kept by this driver");
+    if (const auto& k = outcome.kernelLineErrors)
+        kernel = QStringLiteral("frame %1, overrun %2, parity %3, break %4, buffer overrun %5")
+                     .arg(k->frame)
+                     .arg(k->overrun)
+                     .arg(k->parity)
+                     .arg(k->brk)
+                     .arg(k->bufferOverrun);
+    line("line errors", QStringLiteral("%1 (kernel: %2)").arg(c.lineErrors).arg(kernel));
+    line("rate", QStringLiteral("%1 B/s measured; the line settings allow %2 B/s")
+                     .arg(bytesPerSecond(outcome), 0, 'f', 0)
+                     .arg(lineRateBytesPerSecond(settingsInForce(options, outcome)), 0, 'f', 1));
+    const RoundTripStats& rt = outcome.roundTrip;
+    if (rt.count() > 0)
+        line("round trip", QStringLiteral("min %1 µs, median %2 µs, p99 %3 µs, max %4 µs")
+                               .arg(rt.min())
+                               .arg(rt.percentile(50))
+                               .arg(rt.percentile(99))
+                               .arg(rt.max()));
+    return text;
+}
+
+QString progressText(const LoopbackCounters& counters, double seconds) {
+    const double rate = seconds > 0 ? double(counters.receivedBytes) / seconds : 0.0;
+    return QStringLiteral("blocks %1  %2 B/s  mismatches %3  line errors %4")
+        .arg(counters.blocks)
+        .arg(rate, 0, 'f', 0)
+        .arg(counters.mismatches)
+        .arg(counters.lineErrors);
+}
+
+}  // namespace parvolo

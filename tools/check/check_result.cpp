@@ -1,0 +1,76 @@
+#include "check_result.h"
+
+namespace parvolo {
+
+namespace {
+
+struct ResultRow {
+    CheckResult result;
+    const char* word;
+    int exitCode;
+    const char* meaning;
+};
+
+constexpr ResultRow kResults[] = {
+    {CheckResult::Pass, "pass", 0, "every block came back whole and equal"},
+    {CheckResult::Mismatch, "mismatch", 1, "mismatched or missing bytes, line errors, failed pins"},
+    {CheckResult::NoAnswer, "no-answer", 2, "nothing came back"},
+    {CheckResult::CannotOpen, "cannot-open", 3, "the port is missing, busy or not permitted"},
+    {CheckResult::SettingsNotApplied, "settings-not-applied", 4,
+     "the driver read back other line settings"},
+    {CheckResult::LineLost, "line-lost", 5, "the device went away mid-run"},
+    {CheckResult::Usage, "usage", 64, "the command line is wrong"},
+};
+
+const ResultRow& rowOf(CheckResult result) {
+    for (const ResultRow& row : kResults)
+        if (row.result == result) return row;
+    return kResults[0];
+}
+
+}  // namespace
+
+QString resultWord(CheckResult result) {
+    return QLatin1String(rowOf(result).word);
+}
+
+int exitCode(CheckResult result) {
+    return rowOf(result).exitCode;
+}
+
+QString exitCodeTable() {
+    QString text;
+    for (const ResultRow& row : kResults)
+        text += QStringLiteral("  %1  %2 %3\n")
+                    .arg(row.exitCode, 2)
+                    .arg(QLatin1String(row.word), -21)
+                    .arg(QLatin1String(row.meaning));
+    return text;
+}
+
+CheckResult classify(const RunFacts& facts) {
+    switch (facts.end) {
+        case RunEnd::CannotOpen:
+            return CheckResult::CannotOpen;
+        case RunEnd::SettingsNotApplied:
+            return CheckResult::SettingsNotApplied;
+        case RunEnd::LineLost:
+            return CheckResult::LineLost;
+        case RunEnd::NoAnswer:
+            return CheckResult::NoAnswer;
+        case RunEnd::Finished:
+        case RunEnd::Interrupted:
+            break;
+    }
+    const bool linesFailed = facts.lines == LinesVerdict::Fail;
+    if (!facts.sentBlocks) {
+        if (facts.lines == LinesVerdict::Pass) return CheckResult::Pass;
+        return linesFailed ? CheckResult::Mismatch : CheckResult::NoAnswer;
+    }
+    if (facts.blocks == 0 && facts.receivedBytes == 0) return CheckResult::NoAnswer;
+    if (facts.blocks == 0 || facts.mismatches > 0 || facts.lineErrors > 0 || linesFailed)
+        return CheckResult::Mismatch;
+    return CheckResult::Pass;
+}
+
+}  // namespace parvolo

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// How a run ended and what that means for a script: the result word and the exit code. The
+// classification is pure; the run only supplies the facts.
+namespace parvolo {
+
+enum class CheckResult {
+    Pass,
+    Mismatch,
+    NoAnswer,
+    CannotOpen,
+    SettingsNotApplied,
+    LineLost,
+    Usage
+};
+
+QString resultWord(CheckResult result);
+int exitCode(CheckResult result);
+// "  0  pass  ..." one line per result, for --help.
+QString exitCodeTable();
+
+// Why the run stopped.
+enum class RunEnd {
+    Finished,            // the blocks or the duration are done (or a counter reached its limit)
+    Interrupted,         // SIGINT, SIGTERM or SIGHUP; the block in flight is not counted
+    NoAnswer,            // the first block timed out and nothing at all had arrived
+    LineLost,            // the device went away mid-run
+    CannotOpen,          // missing, busy, permission denied, not a serial port
+    SettingsNotApplied,  // the driver read back other settings
+};
+
+enum class LinesVerdict { NotChecked, Pass, Fail, Skipped };
+
+struct RunFacts {
+    RunEnd end = RunEnd::Finished;
+    bool sentBlocks = true;  // false: --blocks 0, only the lines were checked
+    qint32 blocks = 0;       // completed blocks
+    qint32 mismatches = 0;   // mismatched bytes plus abandoned blocks
+    qint32 lineErrors = 0;
+    qint64 receivedBytes = 0;
+    LinesVerdict lines = LinesVerdict::NotChecked;
+};
+
+// A run that completed no block never passes: with nothing received it had no answer, else
+// bytes were missing. Any mismatch, abandoned block, line error or failed pin is a mismatch.
+// Lines that could not be checked (no modem lines) neither pass nor fail a data run; checked
+// alone, they give no answer.
+CheckResult classify(const RunFacts& facts);
+
+}  // namespace parvolo

@@ -1,0 +1,289 @@
+#include "check_run.h"
+
+#include "engine/checked_int.h"
+#include "serial/os_comm_calls.h"
+#include "serial/serial_error.h"
+
+namespace parvolo {
+
+namespace {
+
+// How often the pins are looked at while a line step waits for them.
+constexpr int kLinePollMs = 5;
+
+bool isLineError(LineEvent event) {
+    switch (event) {
+        case LineEvent::Break:
+        case LineEvent::FramingError:
+        case LineEvent::Overrun:
+        case LineEvent::ParityError:
+        // The driver had to drop received bytes: as much a fault of the line as an overrun.
+        case LineEvent::ReceiveOverflow:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+CheckRun::CheckRun(const CheckOptions& options, QString lockDirectory, QObject* parent)
+    : QObject(parent),
+      m_options(options),
+      m_device(new PosixSerialDevice(std::move(lockDirectory))),
+      m_comm(std::unique_ptr<SerialDevice>(m_device)) {
+    connect(&m_comm, &MSComm::OnComm, this, [this] { guarded([this] { onComm(); }); });
+    m_blockTimer.setSingleShot(true);
+    m_blockTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_blockTimer, &QTimer::timeout, this, [this] { guarded([this] { onBlockTimer(); }); });
+    m_lineTimer.setInterval(kLinePollMs);
+    connect(&m_lineTimer, &QTimer::timeout, this, [this] { guarded([this] { watchLines(); }); });
+}
+
+CheckRun::~CheckRun() = default;
+
+// No exception may reach the event loop: whatever a step throws ends the run with a reason.
+template <typename Step>
+void CheckRun::guarded(Step step) {
+    if (m_finished) return;
+    try {
+        step();
+    } catch (const ArithmeticOverflow&) {
+        m_outcome.counterFull = true;
+        finish(RunEnd::Finished);
+    } catch (const SerialError& error) {
+        m_outcome.error = error.description();
+        finish(RunEnd::LineLost);
+    } catch (const std::exception& error) {
+        m_outcome.error = QString::fromLocal8Bit(error.what());
+        finish(RunEnd::LineLost);
+    }
+}
+
+void CheckRun::configure() {
+    // The serial control as the window sets it up at start.
+    m_comm.setRThreshold(1);
+    m_comm.setSThreshold(0);  // the checker paces by the echo and needs no send event
+    m_comm.setInputMode(1);
+    m_comm.setInBufferSize(4096);
+    m_comm.setOutBufferSize(4096);
+    m_comm.setRTSEnable(true);
+    m_comm.setDTREnable(true);
+    if (m_options.comPort > 0)
+        m_comm.setCommPort(m_options.comPort);
+    else
+        m_comm.setDevicePath(m_options.port);
+    const LineSettings& line = m_options.line;
+    m_comm.setSettings(QStringLiteral("%1,%2,%3,%4")
+                           .arg(line.baudRate)
+                           .arg(parityLetter(line.parity))
+                           .arg(line.dataBitCount())
+                           .arg(line.stopBitCount()));
+    m_comm.setHandshaking(qint32(line.flow));
+
+    // The send run starts from the settings as the window's does; its time-out is known, and
+    // reported, even when the port then does not open.
+    const LineSettings& inForce = m_comm.lineSettings();
+    m_outcome.blockLength = checkedNarrow<qint16>(m_options.text.size());
+    const qint16 bits = checkedNarrow<qint16>(inForce.stopBitCount() + inForce.dataBitCount() +
+                                              inForce.parityBitCount());
+    m_sendRun.start(m_outcome.blockLength, inForce.baudRate, bits);
+    m_outcome.timeoutMs = m_sendRun.timeoutMs();
+}
+
+void CheckRun::start() {
+    if (m_started || m_finished) return;
+    m_started = true;
+    guarded([this] {
+        configure();
+        m_outcome.devicePath = m_comm.portPath();
+        try {
+            m_comm.setPortOpen(true);
+        } catch (const SerialError& error) {
+            m_outcome.error = error.description();
+            const bool refused = error.code() == SerialError::Code::SettingRefused;
+            if (refused) m_outcome.applied = m_device->readBackSettings();
+            finish(refused ? RunEnd::SettingsNotApplied : RunEnd::CannotOpen);
+            return;
+        }
+        m_outcome.applied = m_device->readBackSettings();
+        // What the far end sent before the run is not part of it, as the window purges at open.
+        m_comm.purge(PURGE_RXCLEAR);
+        m_countsAtStart = m_device->kernelLineCounts();
+        if (m_options.lines)
+            startLines();
+        else
+            startBlocks();
+    });
+}
+
+void CheckRun::interrupt() {
+    finish(RunEnd::Interrupted);
+}
+
+double CheckRun::secondsSoFar() const {
+    return m_runClock.isValid() ? double(m_runClock.nsecsElapsed()) / 1e9 : 0.0;
+}
+
+RunFacts CheckRun::facts() const {
+    RunFacts facts;
+    const LoopbackCounters& counters = m_outcome.counters;
+    facts.end = m_outcome.end;
+    facts.sentBlocks = m_options.sendsBlocks();
+    facts.blocks = counters.blocks;
+    facts.mismatches = counters.mismatches;
+    facts.lineErrors = counters.lineErrors;
+    facts.receivedBytes = counters.receivedBytes;
+    if (m_options.lines) facts.lines = m_outcome.lines.verdict();
+    return facts;
+}
+
+void CheckRun::startLines() {
+    if (!m_device->hasModemLines()) {
+        m_outcome.lines.skip(QStringLiteral("the device has no modem lines"));
+        startBlocks();
+        return;
+    }
+    m_lineStep = 0;
+    driveLineStep();
+}
+
+void CheckRun::driveLineStep() {
+    const LineStep& step = kLineSteps[m_lineStep];
+    try {
+        m_comm.setRTSEnable(step.rts);
+        m_comm.setDTREnable(step.dtr);
+    } catch (const SerialError& error) {
+        if (error.code() != SerialError::Code::LineRefused) throw;
+        m_outcome.lines.refuse(error.description());
+        startBlocks();
+        return;
+    }
+    m_lineDeadline.setRemainingTime(kLineStepMs);
+    watchLines();
+}
+
+void CheckRun::watchLines() {
+    const LineStep& step = kLineSteps[m_lineStep];
+    const ModemLines seen = m_comm.device().modemLines();
+    if (!LineCheck::settled(step, seen) && !m_lineDeadline.hasExpired()) {
+        if (!m_lineTimer.isActive()) m_lineTimer.start();
+        return;
+    }
+    m_lineTimer.stop();
+    m_outcome.lines.record(step, seen);
+    if (++m_lineStep < int(std::size(kLineSteps)))
+        driveLineStep();
+    else
+        startBlocks();
+}
+
+void CheckRun::startBlocks() {
+    if (!m_options.sendsBlocks()) {
+        finish(RunEnd::Finished);
+        return;
+    }
+    m_check.resetForRun(m_outcome.blockLength);
+    m_expected = m_options.text;
+    m_runClock.start();
+    if (m_options.stopRule == StopRule::Duration)
+        m_runDeadline.setRemainingTime(m_options.durationMs, Qt::PreciseTimer);
+    sendBlock();
+}
+
+void CheckRun::sendBlock() {
+    // The count-up data advances with every transmission, as in the window's send run.
+    if (m_options.send == SendKind::CountUp) m_expected = m_sendRun.nextData(m_expected, true);
+    m_sendRun.countTransmission();
+    // What an abandoned block left unsent must not run into this one.
+    if (m_discardOutput) {
+        m_comm.setOutBufferCount(0);
+        m_discardOutput = false;
+    }
+    m_blockInFlight = true;
+    m_blockClock.start();
+    m_blockDeadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
+    if (!m_blockTimer.isActive()) m_blockTimer.start(m_outcome.timeoutMs);
+    m_comm.setOutput(m_expected);
+}
+
+void CheckRun::onComm() {
+    const LineEvent event = LineEvent(m_comm.CommEvent());
+    if (event == LineEvent::DeviceLost) return finish(RunEnd::LineLost);
+    if (isLineError(event)) {
+        m_check.countLineError();
+        // As in the window: what the buffer holds when a line error is reported is suspect
+        // and dropped.
+        if (m_comm.InBufferCount() != 0) {
+            m_comm.Input();
+            if (event != LineEvent::ParityError) m_comm.setInBufferCount(0);
+        }
+        return;
+    }
+    if (event != LineEvent::DataReceived) return;
+
+    const QByteArray bytes = m_comm.Input();
+    // Before the first block (and after the last) nothing is expected.
+    if (!m_blockInFlight || bytes.isEmpty()) return;
+    const LoopbackCheck::Fed fed = m_check.feed(bytes, m_expected, true);
+    if (fed.overflowed) throw ArithmeticOverflow();
+    if (!fed.blockComplete) return;
+    m_outcome.roundTrip.add(quint64(m_blockClock.nsecsElapsed() / 1000));
+    m_blockInFlight = false;
+    m_check.clearBlockDone();
+    // The rest of the read was dropped by the check; what came after it is discarded too.
+    m_comm.setInBufferCount(0);
+    nextBlockOrFinish();
+}
+
+void CheckRun::onBlockTimer() {
+    if (!m_blockInFlight) return;
+    if (!m_blockDeadline.hasExpired()) {
+        m_blockTimer.start(int(std::max<qint64>(1, m_blockDeadline.remainingTime())));
+        return;
+    }
+    m_blockInFlight = false;
+    ++m_outcome.abandonedBlocks;
+    m_check.abandonBlock();
+    // A dead line is told apart at once instead of after every block has timed out.
+    if (m_sendRun.transmissions() == 1 && m_check.counters().receivedBytes == 0)
+        return finish(RunEnd::NoAnswer);
+    m_discardOutput = true;
+    nextBlockOrFinish();
+}
+
+void CheckRun::nextBlockOrFinish() {
+    bool more = true;
+    switch (m_options.stopRule) {
+        case StopRule::Blocks:
+            more = qint64(m_check.counters().blocks) + m_outcome.abandonedBlocks < m_options.blocks;
+            break;
+        case StopRule::Duration:
+            more = !m_runDeadline.hasExpired();
+            break;
+        case StopRule::Continuous:
+            break;
+    }
+    if (more)
+        sendBlock();
+    else
+        finish(RunEnd::Finished);
+}
+
+void CheckRun::finish(RunEnd end) {
+    if (m_finished) return;
+    m_finished = true;
+    m_blockTimer.stop();
+    m_lineTimer.stop();
+    m_outcome.end = end;
+    m_outcome.counters = m_check.counters();
+    m_outcome.seconds = secondsSoFar();
+    if (m_countsAtStart)
+        if (const auto now = m_device->kernelLineCounts())
+            m_outcome.kernelLineErrors = now->since(*m_countsAtStart);
+    // Never blocks: queued output is dropped and the last close runs on a closer thread.
+    if (m_comm.PortOpen()) m_comm.setPortOpen(false);
+    emit finished();
+}
+
+}  // namespace parvolo

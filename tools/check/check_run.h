@@ -1,0 +1,115 @@
+#pragma once
+
+// One run of the checker on the window's own engine and serial control. The port is opened
+// and configured the way the window does it (MSComm on a PosixSerialDevice); then, with
+// --lines, the handshake lines are driven and watched; then blocks go out one at a time:
+// each is queued with Output, a precise one-shot timer is started with the send run's
+// time-out, and every read is fed to the loopback check. A block that completes records its
+// round trip and the next one goes out (what arrived after the completing read is discarded,
+// as the window does); a block that times out is abandoned. Everything happens in the event
+// loop of the caller, on the thread the run lives on; nothing waits without a bound, and
+// closing the port never blocks.
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <optional>
+
+#include "check_options.h"
+#include "check_result.h"
+#include "engine/loopback_check.h"
+#include "engine/send_run.h"
+#include "line_check.h"
+#include "round_trip_stats.h"
+#include "serial/mscomm.h"
+#include "serial/posix_serial_device.h"
+
+namespace parvolo {
+
+struct CheckOutcome {
+    RunEnd end = RunEnd::Finished;
+    QString error;       // the serial layer's description when the port failed us
+    QString devicePath;  // what PORT resolved to
+    std::optional<LineSettings> applied;
+    LoopbackCounters counters;
+    qint32 abandonedBlocks = 0;
+    bool counterFull = false;  // a counter reached 2,147,483,647 and the run ended there
+    qint32 timeoutMs = 0;
+    qint16 blockLength = 0;
+    double seconds = 0;  // from the first block to the end
+    RoundTripStats roundTrip;
+    std::optional<KernelLineCounts> kernelLineErrors;  // counted during the run
+    LineCheck lines;
+};
+
+class CheckRun : public QObject {
+    Q_OBJECT
+public:
+    // A step of the handshake-line check waits this long for the pins to follow.
+    static constexpr int kLineStepMs = 500;
+
+    explicit CheckRun(
+        const CheckOptions& options,
+        QString lockDirectory = QString::fromLatin1(PosixSerialDevice::kLockDirectory),
+        QObject* parent = nullptr);
+    ~CheckRun() override;
+
+    // Opens the port and begins; finished() follows, possibly before this returns.
+    void start();
+    // Ctrl+C: ends now; the block in flight is not counted.
+    void interrupt();
+
+    bool isFinished() const { return m_finished; }
+    const CheckOutcome& outcome() const { return m_outcome; }
+    RunFacts facts() const;
+    // For the progress line while the run goes on.
+    const LoopbackCounters& counters() const { return m_check.counters(); }
+    double secondsSoFar() const;
+
+signals:
+    void finished();
+
+private:
+    void configure();
+    void startLines();
+    void driveLineStep();
+    void watchLines();
+    void startBlocks();
+    void sendBlock();
+    void onComm();
+    void onBlockTimer();
+    void nextBlockOrFinish();
+    void finish(RunEnd end);
+    template <typename Step>
+    void guarded(Step step);
+
+    CheckOptions m_options;
+    PosixSerialDevice* m_device;  // owned by m_comm
+    MSComm m_comm;
+    LoopbackCheck m_check;
+    SendRun m_sendRun;
+    QString m_expected;
+    CheckOutcome m_outcome;
+    std::optional<KernelLineCounts> m_countsAtStart;
+
+    // One precise timer serves every block: it is armed for a block's deadline and, when a
+    // later block is in flight by then, re-armed for that block's, so that a block costs a
+    // clock reading and not a timer registration.
+    QTimer m_blockTimer;
+    QDeadlineTimer m_blockDeadline;
+    QElapsedTimer m_blockClock;
+    QElapsedTimer m_runClock;
+    QDeadlineTimer m_runDeadline;
+    bool m_blockInFlight = false;
+    bool m_discardOutput = false;
+
+    QTimer m_lineTimer;
+    QDeadlineTimer m_lineDeadline;
+    int m_lineStep = 0;
+
+    bool m_started = false;
+    bool m_finished = false;
+};
+
+}  // namespace parvolo

@@ -1,0 +1,44 @@
+#include "line_check.h"
+
+namespace parvolo {
+
+bool LineCheck::settled(const LineStep& step, const ModemLines& seen) {
+    for (const PinRow& row : kPins)
+        if (seen.*row.level != step.*row.output) return false;
+    return true;
+}
+
+void LineCheck::record(const LineStep& step, const ModemLines& seen) {
+    ++m_steps;
+    for (int pin = 0; pin < kPinCount; ++pin) {
+        const PinRow& row = kPins[pin];
+        const bool wanted = step.*row.output;
+        if (seen.*row.level == wanted || pinFailed(pin)) continue;
+        m_pinFailures[size_t(pin)] =
+            QStringLiteral("%1 with %2 %3")
+                .arg(wanted ? QStringLiteral("stayed off") : QStringLiteral("stayed on"),
+                     QLatin1String(row.follows),
+                     wanted ? QStringLiteral("on") : QStringLiteral("off"));
+    }
+}
+
+void LineCheck::skip(const QString& reason) {
+    m_skipped = true;
+    m_reason = reason;
+}
+
+void LineCheck::refuse(const QString& reason) {
+    m_refused = true;
+    m_reason = reason;
+}
+
+LinesVerdict LineCheck::verdict() const {
+    if (m_skipped) return LinesVerdict::Skipped;
+    if (m_refused) return LinesVerdict::Fail;
+    if (!finished()) return LinesVerdict::NotChecked;
+    for (int pin = 0; pin < kPinCount; ++pin)
+        if (pinFailed(pin)) return LinesVerdict::Fail;
+    return LinesVerdict::Pass;
+}
+
+}  // namespace parvolo

@@ -1,0 +1,199 @@
+#include "port_list.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "serial/port_holders.h"
+#include "serial/port_names.h"
+#include "serial/posix_serial_device.h"
+#include "serial/serial_error.h"
+
+namespace parvolo {
+
+namespace {
+
+QString who(const PortHolder& holder) {
+    if (holder.program.isEmpty()) return QStringLiteral("PID %1").arg(holder.pid);
+    return QStringLiteral("%1 (PID %2)").arg(holder.program).arg(holder.pid);
+}
+
+// The serial core reports an unused 8250 port as type 0; opening it fails with EIO.
+std::optional<bool> uartPresent(const QString& device, const DeviceRoots& roots) {
+    QFile type(roots.sysTtyDirectory + QLatin1Char('/') + QFileInfo(device).fileName() +
+               QStringLiteral("/type"));
+    if (!type.open(QIODevice::ReadOnly)) return std::nullopt;
+    return type.readAll().trimmed() != "0";
+}
+
+// The driver of the device or of the nearest parent that has one, passing over the serial
+// core's own port and controller drivers (serial-base), which every UART has.
+QString driverOf(const QString& device, dev_t rdev, const DeviceRoots& roots) {
+    if (isPseudoTerminal(rdev)) return QStringLiteral("pty");
+    QString dir = QFileInfo(roots.sysTtyDirectory + QLatin1Char('/') +
+                            QFileInfo(device).fileName() + QStringLiteral("/device"))
+                      .canonicalFilePath();
+    for (int depth = 0; depth < 8 && dir.size() > 1; ++depth) {
+        const QString driver = QFileInfo(dir + QStringLiteral("/driver")).canonicalFilePath();
+        if (!driver.isEmpty() && !driver.contains(QStringLiteral("/bus/serial-base/")))
+            return QFileInfo(driver).fileName();
+        dir = QFileInfo(dir).path();
+    }
+    return QString();
+}
+
+QString byIdName(const QString& device, const DeviceRoots& roots) {
+    const QDir dir(roots.byIdDirectory);
+    for (const QFileInfo& link :
+         dir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name))
+        if (link.canonicalFilePath() == device) return link.fileName();
+    return QString();
+}
+
+QString permissionStatus(const QString& path) {
+    const DeviceAccess access = deviceAccess(path);
+    QString text = QStringLiteral("permission denied");
+    if (access.unknown) return text;
+    if (access.group.isEmpty()) return text + QStringLiteral(": only root may open it");
+    if (access.joined)
+        return text + QStringLiteral(": in group %1 since this login started; log in again")
+                          .arg(access.group);
+    return text + QStringLiteral(": join group %1 (sudo usermod -aG %1 $USER), log in again")
+                      .arg(access.group);
+}
+
+QString statusOf(const QString& path, const QString& device, const struct stat& node,
+                 const DeviceRoots& roots) {
+    if (!S_ISCHR(node.st_mode)) return QStringLiteral("not a serial device");
+    if (uartPresent(device, roots) == false)
+        return QStringLiteral("missing (no UART at this port)");
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0) {
+        const int err = errno;
+        if (err == EACCES || err == EPERM) return permissionStatus(path);
+        return QStringLiteral("cannot be opened (%1)").arg(osReason(err));
+    }
+    if (const PortHolder holder = lockFileHolder(roots.lockDirectory, device); holder.pid > 0)
+        return QStringLiteral("busy: ") + who(holder);
+    if (const PortHolder holder = flockHolder(node.st_dev, node.st_ino); holder.pid > 0)
+        return QStringLiteral("busy: ") + who(holder);
+    // A pty's far end holds it by design; only other devices are looked up by descriptor.
+    if (!isPseudoTerminal(node.st_rdev)) {
+        QStringList openers;
+        for (const PortHolder& holder : deviceOpeners(node.st_rdev, ::getpid()))
+            openers << who(holder);
+        if (!openers.isEmpty())
+            return QStringLiteral("busy: ") + openers.join(QStringLiteral(", "));
+    }
+    return QStringLiteral("ok");
+}
+
+QString orDash(const QString& text) {
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+// The link and where it leads: the device, or for a dangling link its target.
+QString deviceColumn(const PortEntry& entry) {
+    const QString end = entry.device.isEmpty() ? entry.target : entry.device;
+    if (end.isEmpty() || end == entry.path) return entry.path;
+    return entry.path + QStringLiteral(" -> ") + end;
+}
+
+}  // namespace
+
+DeviceRoots defaultDeviceRoots() {
+    DeviceRoots roots;
+    roots.lockDirectory = QString::fromLatin1(PosixSerialDevice::kLockDirectory);
+    return roots;
+}
+
+PortEntry describePort(const QString& name, const QString& path, const DeviceRoots& roots) {
+    PortEntry entry;
+    entry.name = name;
+    entry.path = path;
+    const QFileInfo info(path);
+    if (info.isSymLink()) entry.target = info.symLinkTarget();
+    struct stat node {};
+    if (::stat(QFile::encodeName(path).constData(), &node) != 0) {
+        entry.status = QStringLiteral("missing (%1)").arg(osReason(errno));
+        return entry;
+    }
+    entry.device = info.canonicalFilePath();
+    entry.byId = byIdName(entry.device, roots);
+    if (S_ISCHR(node.st_mode)) entry.driver = driverOf(entry.device, node.st_rdev, roots);
+    entry.status = statusOf(path, entry.device, node, roots);
+    return entry;
+}
+
+QList<PortEntry> listComPorts(const DeviceRoots& roots) {
+    QList<PortEntry> entries;
+    for (int n = 1; n <= 15; ++n)
+        entries << describePort(QStringLiteral("COM%1").arg(n), resolvePortPath(n), roots);
+    return entries;
+}
+
+QList<PortEntry> listOtherDevices(const QList<PortEntry>& listed, const DeviceRoots& roots) {
+    QSet<QString> seen;
+    for (const PortEntry& entry : listed)
+        if (!entry.device.isEmpty()) seen.insert(entry.device);
+    QStringList candidates;
+    for (const QFileInfo& link :
+         QDir(roots.byIdDirectory)
+             .entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name))
+        candidates << link.canonicalFilePath();
+    const QDir dev(roots.devDirectory);
+    for (const QString& name : dev.entryList({QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")},
+                                             QDir::System, QDir::Name))
+        candidates << dev.filePath(name);
+    // Most machines have 4 to 32 ttyS nodes; only those with a UART behind them are devices.
+    for (const QString& name : dev.entryList({QStringLiteral("ttyS*")}, QDir::System, QDir::Name))
+        if (uartPresent(name, roots) == true) candidates << dev.filePath(name);
+
+    QList<PortEntry> entries;
+    for (const QString& device : candidates) {
+        if (device.isEmpty() || seen.contains(device)) continue;
+        seen.insert(device);
+        entries << describePort(QString(), device, roots);
+    }
+    return entries;
+}
+
+QString formatPortList(const QList<PortEntry>& comPorts, const QList<PortEntry>& others) {
+    auto table = [](const QStringList& header, const QList<QStringList>& rows) {
+        QList<qsizetype> widths;
+        for (const QString& title : header) widths << title.size();
+        for (const QStringList& row : rows)
+            for (qsizetype i = 0; i < row.size(); ++i)
+                widths[i] = std::max(widths[i], row[i].size());
+        QString text;
+        for (const QStringList& row : QList<QStringList>{header} + rows) {
+            QString line;
+            for (qsizetype i = 0; i < row.size(); ++i)
+                line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
+            text += line + QLatin1Char('\n');
+        }
+        return text;
+    };
+    QList<QStringList> comRows;
+    for (const PortEntry& e : comPorts)
+        comRows << QStringList{e.name, deviceColumn(e), orDash(e.driver), orDash(e.byId), e.status};
+    QString text =
+        table({QStringLiteral("PORT"), QStringLiteral("DEVICE"), QStringLiteral("DRIVER"),
+               QStringLiteral("BY-ID"), QStringLiteral("STATUS")},
+              comRows);
+    text += QStringLiteral("\nOther serial devices:\n");
+    if (others.isEmpty()) return text + QStringLiteral("none found\n");
+    QList<QStringList> otherRows;
+    for (const PortEntry& e : others)
+        otherRows << QStringList{e.path, orDash(e.driver), orDash(e.byId), e.status};
+    return text + table({QStringLiteral("DEVICE"), QStringLiteral("DRIVER"),
+                         QStringLiteral("BY-ID"), QStringLiteral("STATUS")},
+                        otherRows);
+}
+
+}  // namespace parvolo

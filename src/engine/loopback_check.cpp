@@ -25,12 +25,12 @@ void LoopbackCheck::resetForRun(qsizetype sendLength) {
     m_counters.firstMismatch = 0;
 }
 
-LoopbackCheck::Fed LoopbackCheck::feed(QByteArrayView bytes, const QString& expected,
-                                       bool compare) {
+LoopbackCheck::FeedResult LoopbackCheck::feed(QByteArrayView bytes, const QString& expected,
+                                              bool compare) {
     m_sendLength = checkedNarrow<qint16>(expected.size());
     m_counters.receivedBytes =
         checkedAdd<qint32>(m_counters.receivedBytes, checkedNarrow<qint32>(bytes.size()));
-    Fed fed;
+    FeedResult fed;
     if (!compare) {
         fed.taken = bytes.size();
         return fed;
@@ -50,7 +50,7 @@ LoopbackCheck::Fed LoopbackCheck::feed(QByteArrayView bytes, const QString& expe
     return fed;
 }
 
-bool LoopbackCheck::compareByte(unsigned char byte, const QString& expected, Fed& fed) {
+bool LoopbackCheck::compareByte(unsigned char byte, const QString& expected, FeedResult& fed) {
     checkedIncrement(m_comparePosition);
     if (m_sendLength != 0) {
         // A position past the end of the expected data (it may have shrunk since the block

@@ -25,7 +25,7 @@ struct LoopbackCounters {
 class LoopbackCheck {
 public:
     // What one read did.
-    struct Fed {
+    struct FeedResult {
         // The leading bytes of the read that were taken in; after a completed block the rest of
         // the read is dropped: neither shown nor compared.
         qsizetype taken = 0;
@@ -62,7 +62,7 @@ public:
     // Takes in one read. Without compare the bytes are only counted as received. Throws
     // ArithmeticOverflow, before anything is counted, for expected data longer than 32,767
     // characters or a received-byte count that would pass its largest value.
-    Fed feed(QByteArrayView bytes, const QString& expected, bool compare);
+    FeedResult feed(QByteArrayView bytes, const QString& expected, bool compare);
 
     // The block timed out: one mismatch, and its bytes so far are given up. Throws
     // ArithmeticOverflow when the mismatch count is full.
@@ -74,7 +74,7 @@ public:
 private:
     void resetCounts(qsizetype sendLength);
     // Returns whether the byte completed the block.
-    bool compareByte(unsigned char byte, const QString& expected, Fed& fed);
+    bool compareByte(unsigned char byte, const QString& expected, FeedResult& fed);
 
     LoopbackCounters m_counters;
     qint32 m_comparePosition = 0;

@@ -16,11 +16,11 @@ enum class LineEvent : qint16 {
     EndOfFile = 7,
     Break = 1001,
     FramingError = 1004,
-    Overrun = 1006,  // the UART's receiver overran
+    Overrun = 1006,          // the UART's receiver overran
     ReceiveOverflow = 1008,  // a buffer had to drop received bytes
     ParityError = 1009,
     TransmitFull = 1010,  // a text did not fit beside the queued data
-    DeviceLost = 1011,  // the device went away (unplugged, far end closed)
+    DeviceLost = 1011,    // the device went away (unplugged, far end closed)
 };
 
 }  // namespace parvolo

@@ -365,8 +365,7 @@ quint32 MSComm::takeErrorFlags() {
 // posts both on every pass, and queued one by one they would outgrow the delivery for ever,
 // holding a later fatal event back by as long as the run has lasted.
 void MSComm::postCommEvent(LineEvent event) {
-    const bool oneShot =
-        event == LineEvent::TransmitEmpty || event == LineEvent::DataReceived;
+    const bool oneShot = event == LineEvent::TransmitEmpty || event == LineEvent::DataReceived;
     if (oneShot &&
         std::find(m_pendingEvents.begin(), m_pendingEvents.end(), event) != m_pendingEvents.end())
         return;

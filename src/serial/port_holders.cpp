@@ -90,8 +90,9 @@ PortLock::Outcome PortLock::take(const QString& directory, const QString& device
     release();
     const QString path = directory + QLatin1Char('/') + lockFileName(devicePath);
     const QByteArray nativePath = QFile::encodeName(path);
-    // Two rounds: the second follows the removal of a stale file.
-    for (int round = 0; round < 2; ++round) {
+    // A few rounds: another round follows the removal of a stale file, or a lock that its
+    // owner removed while we looked at it.
+    for (int round = 0; round < 3; ++round) {
         const int fd = ::open(nativePath.constData(),
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd >= 0) {
@@ -112,8 +113,11 @@ PortLock::Outcome PortLock::take(const QString& directory, const QString& device
 
         QFile existing(path);
         struct stat st {};
-        if (!existing.open(QIODevice::ReadOnly) || ::fstat(existing.handle(), &st) != 0)
+        if (!existing.open(QIODevice::ReadOnly) || ::fstat(existing.handle(), &st) != 0) {
+            // Its owner removed it between our two looks: try to take it again.
+            if (existing.error() == QFileDevice::OpenError && !QFile::exists(path)) continue;
             return Outcome::NotKept;
+        }
         const qint64 pid = lockFilePid(existing.read(64));
         existing.close();
         const bool ours = pid == ::getpid();

@@ -145,7 +145,7 @@ Parity parityOf(quint32 cflag) {
     return (cflag & PARODD) ? Parity::Odd : Parity::Even;
 }
 
-QString flowControlOf(quint32 cflag, quint32 iflag) {
+QString flowControlText(quint32 cflag, quint32 iflag) {
     return SettingTexts::flowControl(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
 }
 
@@ -420,8 +420,8 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
                 SettingTexts::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
         } else if ((actual.cflag & CRTSCTS) != (bits.cflag & CRTSCTS) ||
                    (actual.iflag & kFlowInputBits) != (bits.iflag & kFlowInputBits)) {
-            what = flowControlOf(bits.cflag, bits.iflag);
-            problem = SettingTexts::driverReports(flowControlOf(actual.cflag, actual.iflag));
+            what = flowControlText(bits.cflag, bits.iflag);
+            problem = SettingTexts::driverReports(flowControlText(actual.cflag, actual.iflag));
         }
     }
     if (what.isEmpty()) return;
@@ -626,6 +626,11 @@ struct PosixSerialDevice::Retired {
     std::shared_ptr<LineWatch> watch;
     int fd = -1;
     dev_t device = 0;
+    // An earlier retirement of the same session whose watcher must be out before fd closes.
+    std::shared_ptr<Retired> previous;
+    std::mutex mutex;
+    std::condition_variable doneChanged;
+    bool done = false;
 };
 
 void PosixSerialDevice::finishRetired(Retired& retired) {
@@ -640,11 +645,20 @@ void PosixSerialDevice::finishRetired(Retired& retired) {
         lock.unlock();
         retired.watcher.join();
     }
-    // The watcher's own descriptor is closed by now, so this is the last one: DTR drops.
+    if (const auto& previous = retired.previous) {
+        std::unique_lock lock(previous->mutex);
+        previous->doneChanged.wait(lock, [&] { return previous->done; });
+    }
+    // Every watcher's own descriptor is closed by now, so this is the last one: DTR drops.
     if (retired.fd >= 0) {
         ::close(retired.fd);
         pendingCloses().remove(retired.device);
     }
+    {
+        std::lock_guard lock(retired.mutex);
+        retired.done = true;
+    }
+    retired.doneChanged.notify_all();
 }
 
 void PosixSerialDevice::retire(int fd) {
@@ -664,7 +678,9 @@ void PosixSerialDevice::retire(int fd) {
     } else if (fd >= 0) {
         ::close(fd);
     }
-    if (!retired->watcher.joinable() && retired->fd < 0) return;
+    if (fd >= 0) retired->previous = std::exchange(m_retiring, nullptr);
+    if (!retired->watcher.joinable() && retired->fd < 0 && !retired->previous) return;
+    if (fd < 0) m_retiring = retired;
     try {
         std::thread([retired] { finishRetired(*retired); }).detach();
     } catch (const std::system_error&) {

@@ -116,6 +116,9 @@ private:
     void startLineWatch();
     // Stops the line watcher and, on a closer thread, joins it and closes fd (-1: none).
     void retire(int fd);
+    // A watcher retired at a hang-up still holds its own descriptor; the close of the main one
+    // waits for it, so that the main one is the last.
+    std::shared_ptr<Retired> m_retiring;
     void onWatchReport(quint64 generation, WatchReport report);
     void queueLineCheck();
     void checkLines();

@@ -80,8 +80,7 @@ SerialError SerialError::invalidValue() {
 }
 
 SerialError SerialError::invalidPortNumber(int port) {
-    return SerialError(Code::InvalidPort,
-                    QStringLiteral("ポート番号が不正です: COM%1").arg(port));
+    return SerialError(Code::InvalidPort, QStringLiteral("ポート番号が不正です: COM%1").arg(port));
 }
 
 SerialError SerialError::alreadyOpen() {
@@ -90,7 +89,7 @@ SerialError SerialError::alreadyOpen() {
 
 SerialError SerialError::notOpen() {
     return SerialError(Code::NotOpen,
-                    QStringLiteral("ポートが開いていないため、この操作はできません"));
+                       QStringLiteral("ポートが開いていないため、この操作はできません"));
 }
 
 SerialError SerialError::openFailed(const QString& path, int err) {
@@ -114,10 +113,10 @@ SerialError SerialError::openFailed(const QString& path, int err) {
         case ENAMETOOLONG:
         case EIO:  // a /dev/ttyS node without a UART behind it
             return SerialError(Code::NoSuchPort,
-                            QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
+                               QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
         default:
             return SerialError(Code::OpenFailed,
-                            QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
+                               QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
     }
 }
 
@@ -134,7 +133,8 @@ QString permissionHint(const DeviceAccess& access) {
         .arg(access.group);
 }
 
-SerialError SerialError::permissionDenied(const QString& path, int err, const DeviceAccess& access) {
+SerialError SerialError::permissionDenied(const QString& path, int err,
+                                          const DeviceAccess& access) {
     QString text = QStringLiteral("%1 を開く権限がありません: %2").arg(path, osReason(err));
     const QString hint = permissionHint(access);
     if (!hint.isEmpty()) text += QStringLiteral("。") + hint;
@@ -149,14 +149,13 @@ SerialError SerialError::busy(const QString& path, const PortHolder& holder) {
         who = QStringLiteral("PID %1 のプログラムが使っています").arg(holder.pid);
     else
         who = QStringLiteral("他のプログラムが使っています");
-    return SerialError(Code::Busy,
-                    QStringLiteral("%1 は使用中です: %2").arg(path, who));
+    return SerialError(Code::Busy, QStringLiteral("%1 は使用中です: %2").arg(path, who));
 }
 
 SerialError SerialError::exclusiveLeftOver(const QString& path) {
     // Nothing tells a pty's user from its far end, so both causes are named.
-    return SerialError(Code::Busy,
-                    QStringLiteral("%1 は排他モードになっています: 他のプログラムが使っているか、"
+    return SerialError(
+        Code::Busy, QStringLiteral("%1 は排他モードになっています: 他のプログラムが使っているか、"
                                    "使っていたプログラムが閉じずに終了しました")
                         .arg(path));
 }
@@ -169,9 +168,10 @@ SerialError SerialError::stillClosing(const QString& path) {
             .arg(path));
 }
 
-SerialError SerialError::settingRefused(const QString& path, const QString& what, const QString& problem) {
+SerialError SerialError::settingRefused(const QString& path, const QString& what,
+                                        const QString& problem) {
     return SerialError(Code::SettingRefused,
-                    QStringLiteral("%1 に %2 を設定できません: %3").arg(path, what, problem));
+                       QStringLiteral("%1 に %2 を設定できません: %3").arg(path, what, problem));
 }
 
 SerialError SerialError::lineRefused(const QString& path, const QString& line, bool on, int err) {

@@ -27,17 +27,17 @@ DeviceAccess deviceAccess(const QString& path);
 class SerialError : public std::runtime_error {
 public:
     enum class Code {
-        InvalidValue,      // a property value out of its range
-        InvalidPort,       // a port number outside COM1..COM15
-        NoSuchPort,        // nothing at the path, or not a serial port
+        InvalidValue,  // a property value out of its range
+        InvalidPort,   // a port number outside COM1..COM15
+        NoSuchPort,    // nothing at the path, or not a serial port
         AlreadyOpen,
         NotOpen,
         PermissionDenied,
-        Busy,              // another program holds the port
-        StillClosing,      // our own previous close of the device has not finished
-        OpenFailed,        // any other reason an open failed
-        SettingRefused,    // the driver does not take the line settings, or reads back others
-        LineRefused,       // the driver refuses an RTS or DTR change
+        Busy,            // another program holds the port
+        StillClosing,    // our own previous close of the device has not finished
+        OpenFailed,      // any other reason an open failed
+        SettingRefused,  // the driver does not take the line settings, or reads back others
+        LineRefused,     // the driver refuses an RTS or DTR change
     };
 
     SerialError(Code code, const QString& description);

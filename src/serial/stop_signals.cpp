@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace parvolo {
@@ -14,13 +15,15 @@ namespace {
 
 constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
 
-int g_writeEnd = -1;
+// The handler may run on any thread; a lock-free atomic is safe to read there.
+std::atomic<int> g_writeEnd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 void onStopSignal(int signal) {
     // Only write() here: it is async-signal-safe, and errno belongs to the interrupted code.
     const int savedErrno = errno;
     const unsigned char number = static_cast<unsigned char>(signal);
-    if (g_writeEnd >= 0) (void)!::write(g_writeEnd, &number, 1);
+    if (const int fd = g_writeEnd.load(); fd >= 0) (void)!::write(fd, &number, 1);
     errno = savedErrno;
 }
 

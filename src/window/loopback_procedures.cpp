@@ -34,7 +34,7 @@ void MSCommTest::receiveStep() {
     const bool loopback = ticked(Check4);
     const qint64 limit = displayLimit();
     const qint64 shownBefore = Text9->textLength();
-    const LoopbackCheck::Fed fed = m_loopback.feed(recvBytes, expectedData, loopback);
+    const LoopbackCheck::FeedResult fed = m_loopback.feed(recvBytes, expectedData, loopback);
 
     const LoopbackCounters& counters = m_loopback.counters();
     if (loopback) showCounter(Text5, counters.receivedBytes);

@@ -265,7 +265,6 @@ bool MSCommTest::ticked(const QCheckBox* box) {
     return box->checkState() == Qt::Checked;
 }
 
-
 QColor MSCommTest::windowBackgroundColor() {
     return QApplication::palette().color(QPalette::Base);
 }

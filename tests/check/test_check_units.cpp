@@ -207,6 +207,8 @@ void CheckUnitsTest::classification_data() {
         "settings-not-applied", 4);
     row("line lost after clean blocks", E::LineLost, true, 500, 0, 0, 8000, L::NotChecked,
         "line-lost", 5);
+    row("went silent after clean blocks", E::WentSilent, true, 500, 3, 0, 8000, L::NotChecked,
+        "mismatch", 1);
     row("only lines, passed", E::Finished, false, 0, 0, 0, 0, L::Pass, "pass", 0);
     row("only lines, failed", E::Finished, false, 0, 0, 0, 0, L::Fail, "mismatch", 1);
     row("only lines, no modem lines", E::Finished, false, 0, 0, 0, 0, L::Skipped, "no-answer", 2);

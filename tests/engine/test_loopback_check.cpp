@@ -71,7 +71,7 @@ void LoopbackCheckTest::reads() {
     check.resetForRun(expected.size());
     Taken got;
     for (const QByteArray& read : reads) {
-        const LoopbackCheck::Fed fed = check.feed(read, expected, compare);
+        const LoopbackCheck::FeedResult fed = check.feed(read, expected, compare);
         QVERIFY(!fed.overflowed);
         QCOMPARE(fed.blockComplete, check.blockDone());
         check.clearBlockDone();
@@ -110,7 +110,7 @@ void LoopbackCheckTest::timeoutAbandonsTheBlock() {
     QTEST(int(check.counters().firstMismatch), "firstMismatch");
     // The next echo is compared from the start of the expected data.
     const qint32 matchedBefore = check.counters().matchedBytes;
-    const LoopbackCheck::Fed fed = check.feed("0123456789", expected, true);
+    const LoopbackCheck::FeedResult fed = check.feed("0123456789", expected, true);
     QVERIFY(fed.blockComplete);
     QTEST(int(check.counters().matchedBytes - matchedBefore), "matchedAfter");
 }

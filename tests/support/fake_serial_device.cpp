@@ -31,19 +31,22 @@ void FakeSerialDevice::close() {
 
 void FakeSerialDevice::applySettings(const LineSettings& settings) {
     if (m_state->refuseSettings)
-        throw SerialError(SerialError::Code::SettingRefused,
-                          QStringLiteral("The device %1 does not take the settings").arg(m_state->path));
+        throw SerialError(
+            SerialError::Code::SettingRefused,
+            QStringLiteral("The device %1 does not take the settings").arg(m_state->path));
     m_state->settings = settings;
 }
 
 void FakeSerialDevice::setRts(bool on) {
-    if (m_state->refuseRts) throw SerialError(SerialError::Code::LineRefused, QStringLiteral("RTS refused"));
+    if (m_state->refuseRts)
+        throw SerialError(SerialError::Code::LineRefused, QStringLiteral("RTS refused"));
     m_state->rts = on;
     ++m_state->rtsChanges;
 }
 
 void FakeSerialDevice::setDtr(bool on) {
-    if (m_state->refuseDtr) throw SerialError(SerialError::Code::LineRefused, QStringLiteral("DTR refused"));
+    if (m_state->refuseDtr)
+        throw SerialError(SerialError::Code::LineRefused, QStringLiteral("DTR refused"));
     m_state->dtr = on;
     ++m_state->dtrChanges;
 }

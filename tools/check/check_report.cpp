@@ -118,6 +118,11 @@ QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
             return QStringLiteral("nothing came back within the first block's time-out");
         case RunEnd::LineLost:
             return QStringLiteral("the device went away mid-run");
+        case RunEnd::WentSilent:
+            return QStringLiteral(
+                       "the far end stopped answering: %1 blocks in a row timed out "
+                       "with nothing received")
+                .arg(CheckRun::kSilentBlocks);
         default:
             return QString();
     }

@@ -60,6 +60,7 @@ CheckResult classify(const RunFacts& facts) {
             return CheckResult::NoAnswer;
         case RunEnd::Finished:
         case RunEnd::Interrupted:
+        case RunEnd::WentSilent:
             break;
     }
     const bool linesFailed = facts.lines == LinesVerdict::Fail;

@@ -27,6 +27,7 @@ enum class RunEnd {
     Finished,            // the blocks or the duration are done (or a counter reached its limit)
     Interrupted,         // SIGINT, SIGTERM or SIGHUP; the block in flight is not counted
     NoAnswer,            // the first block timed out and nothing at all had arrived
+    WentSilent,          // blocks timed out one after another with nothing arriving
     LineLost,            // the device went away mid-run
     CannotOpen,          // missing, busy, permission denied, not a serial port
     SettingsNotApplied,  // the driver read back other settings

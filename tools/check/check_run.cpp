@@ -201,6 +201,7 @@ void CheckRun::sendBlock() {
         m_discardOutput = false;
     }
     m_blockInFlight = true;
+    m_receivedAtBlockStart = m_check.counters().receivedBytes;
     m_blockClock.start();
     m_blockDeadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
     if (!m_blockTimer.isActive()) m_blockTimer.start(m_outcome.timeoutMs);
@@ -225,9 +226,10 @@ void CheckRun::onComm() {
     const QByteArray bytes = m_comm.Input();
     // Before the first block (and after the last) nothing is expected.
     if (!m_blockInFlight || bytes.isEmpty()) return;
-    const LoopbackCheck::Fed fed = m_check.feed(bytes, m_expected, true);
+    const LoopbackCheck::FeedResult fed = m_check.feed(bytes, m_expected, true);
     if (fed.overflowed) throw ArithmeticOverflow();
     if (!fed.blockComplete) return;
+    m_silentBlocks = 0;
     m_outcome.roundTrip.add(quint64(m_blockClock.nsecsElapsed() / 1000));
     m_blockInFlight = false;
     m_check.clearBlockDone();
@@ -248,6 +250,9 @@ void CheckRun::onBlockTimer() {
     // A dead line is told apart at once instead of after every block has timed out.
     if (m_sendRun.transmissions() == 1 && m_check.counters().receivedBytes == 0)
         return finish(RunEnd::NoAnswer);
+    const bool silent = m_check.counters().receivedBytes == m_receivedAtBlockStart;
+    m_silentBlocks = silent ? m_silentBlocks + 1 : 0;
+    if (m_silentBlocks >= kSilentBlocks) return finish(RunEnd::WentSilent);
     m_discardOutput = true;
     nextBlockOrFinish();
 }

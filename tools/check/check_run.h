@@ -48,6 +48,9 @@ class CheckRun : public QObject {
 public:
     // A step of the handshake-line check waits this long for the pins to follow.
     static constexpr int kLineStepMs = 500;
+    // After this many blocks in a row time out with nothing received, the far end is taken to
+    // have stopped answering: the run ends instead of waiting out every remaining block.
+    static constexpr int kSilentBlocks = 3;
 
     explicit CheckRun(
         const CheckOptions& options,
@@ -102,6 +105,8 @@ private:
     QElapsedTimer m_runClock;
     QDeadlineTimer m_runDeadline;
     bool m_blockInFlight = false;
+    int m_silentBlocks = 0;  // blocks in a row that timed out with nothing received
+    qint32 m_receivedAtBlockStart = 0;
     bool m_discardOutput = false;
 
     QTimer m_lineTimer;

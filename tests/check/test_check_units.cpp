@@ -18,6 +18,7 @@
 #include "port_list.h"
 #include "round_trip_stats.h"
 #include "support/holder_process.h"
+#include "support/pty_pair.h"
 
 using namespace parvolo;
 
@@ -52,19 +53,6 @@ QString describe(const CheckOptions& o) {
 }
 
 using Action = CommandLine::Action;
-
-struct Pty {
-    int master = -1, slave = -1;
-    QString path;
-    Pty() {
-        char name[64];
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-    }
-    ~Pty() {
-        ::close(master);
-        ::close(slave);
-    }
-};
 
 }  // namespace
 
@@ -437,23 +425,23 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     DeviceRoots roots = defaultDeviceRoots();
     roots.lockDirectory = dir.filePath(QStringLiteral("lock"));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("lock")));
-    Pty free, flocked, locked;
-    QVERIFY(!free.path.isEmpty() && !flocked.path.isEmpty() && !locked.path.isEmpty());
+    PtyPair free, flocked, locked;
+    QVERIFY(!free.path().isEmpty() && !flocked.path().isEmpty() && !locked.path().isEmpty());
     auto link = [&](const QString& target, const char* name) {
         const QString path = dir.filePath(QLatin1String(name));
         QVERIFY(QFile::link(target, path));
     };
-    link(free.path, "COM1");
+    link(free.path(), "COM1");
     link(QStringLiteral("/dev/nothing-here"), "COM2");
-    link(flocked.path, "COM3");
-    link(locked.path, "COM4");
+    link(flocked.path(), "COM3");
+    link(locked.path(), "COM4");
     QFile plain(dir.filePath(QStringLiteral("COM5")));
     QVERIFY(plain.open(QIODevice::WriteOnly));
-    HolderProcess holder(flocked.path, HolderProcess::Flock);
+    HolderProcess holder(flocked.path(), HolderProcess::Flock);
     QVERIFY(holder.ok());
     HolderProcess lockOwner;
     QVERIFY(lockOwner.ok());
-    QFile lockFile(roots.lockDirectory + QLatin1Char('/') + lockFileName(locked.path));
+    QFile lockFile(roots.lockDirectory + QLatin1Char('/') + lockFileName(locked.path()));
     QVERIFY(lockFile.open(QIODevice::WriteOnly));
     lockFile.write(QByteArray::number(lockOwner.pid()).rightJustified(10, ' ') + '\n');
     lockFile.close();
@@ -463,7 +451,7 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     };
     const PortEntry com1 = status("COM1");
     QCOMPARE(com1.status, QStringLiteral("ok"));
-    QCOMPARE(com1.device, free.path);
+    QCOMPARE(com1.device, free.path());
     QCOMPARE(com1.driver, QStringLiteral("pty"));
     const PortEntry com2 = status("COM2");
     QCOMPARE(com2.status, QStringLiteral("missing (No such file or directory)"));
@@ -481,7 +469,7 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     const QString table = formatPortList({com1, com2}, {});
     QVERIFY2(table.contains(QRegularExpression(QStringLiteral("COM1 +%1 -> %2 +pty +- +ok\n")
                                                    .arg(QRegularExpression::escape(com1.path),
-                                                        QRegularExpression::escape(free.path)))),
+                                                        QRegularExpression::escape(free.path())))),
              qPrintable(table));
     QVERIFY2(table.contains(QStringLiteral("-> /dev/nothing-here")), qPrintable(table));
     QVERIFY2(table.endsWith(QStringLiteral("Other serial devices:\nnone found\n")),

@@ -13,6 +13,7 @@
 #include "serial/port_holders.h"
 #include "serial/serial_error.h"
 #include "support/holder_process.h"
+#include "support/pty_pair.h"
 
 using namespace parvolo;
 
@@ -32,19 +33,6 @@ void writeFile(const QString& path, const QByteArray& content) {
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
 }
-
-struct Pty {
-    int master = -1, slave = -1;
-    QString path;
-    Pty() {
-        char name[64];
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) path = name;
-    }
-    ~Pty() {
-        ::close(master);
-        ::close(slave);
-    }
-};
 
 dev_t deviceNumber(const QString& path) {
     struct stat st {};
@@ -161,12 +149,12 @@ void PortHoldersTest::lockFiles() {
 }
 
 void PortHoldersTest::openersOfADevice() {
-    Pty pty;
-    QVERIFY(!pty.path.isEmpty());
-    const dev_t rdev = deviceNumber(pty.path);
+    PtyPair pty;
+    QVERIFY(!pty.path().isEmpty());
+    const dev_t rdev = deviceNumber(pty.path());
     // This process holds both ends, and is left out as asked.
     QVERIFY(deviceOpeners(rdev, ::getpid()).isEmpty());
-    HolderProcess holder(pty.path);
+    HolderProcess holder(pty.path());
     QVERIFY(holder.ok());
     const QList<PortHolder> found = deviceOpeners(rdev, ::getpid());
     QCOMPARE(found.size(), 1);
@@ -188,8 +176,8 @@ void PortHoldersTest::pseudoTerminals_data() {
 
 void PortHoldersTest::pseudoTerminals() {
     QFETCH(QString, path);
-    Pty pty;
-    if (path.isEmpty()) path = pty.path;
+    PtyPair pty;
+    if (path.isEmpty()) path = pty.path();
     const dev_t rdev = deviceNumber(path);
     if (rdev == 0) QSKIP("no such device here");
     QTEST(isPseudoTerminal(rdev), "pty");

@@ -31,6 +31,7 @@
 #include "serial/posix_serial_device.h"
 #include "serial/serial_error.h"
 #include "support/holder_process.h"
+#include "support/pty_pair.h"
 
 using namespace parvolo;
 using Code = SerialError::Code;
@@ -41,43 +42,6 @@ using CounterField = int serial_icounter_struct::*;
 Q_DECLARE_METATYPE(CounterField)
 
 namespace {
-
-class PtyPair {
-public:
-    PtyPair() {
-        char name[256] = {};
-        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) return;
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_path = QString::fromLocal8Bit(name);
-    }
-    ~PtyPair() {
-        closeMaster();
-        if (m_slave >= 0) ::close(m_slave);
-    }
-    bool ok() const { return m_master >= 0 && !m_path.isEmpty(); }
-    const QString& path() const { return m_path; }
-    int slave() const { return m_slave; }
-    void closeMaster() {
-        if (m_master >= 0) ::close(m_master);
-        m_master = -1;
-    }
-    bool send(const QByteArray& bytes) {
-        return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
-    }
-    // Everything the device has written so far, accumulated over calls.
-    const QByteArray& received() {
-        char chunk[512];
-        ssize_t got;
-        while ((got = ::read(m_master, chunk, sizeof chunk)) > 0) m_received.append(chunk, got);
-        return m_received;
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;  // kept open so the master never sees "no slave" between sessions
-    QString m_path;
-    QByteArray m_received;
-};
 
 QByteArray allByteValues() {
     QByteArray bytes(256, '\0');

@@ -45,4 +45,3 @@ private:
     QString m_path;
     QByteArray m_received;
 };
-

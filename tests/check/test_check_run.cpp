@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <mutex>
 
 #include "check_options.h"
 #include "check_report.h"
@@ -24,23 +23,18 @@ using namespace parvolo;
 
 namespace {
 
-#define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))
-
 enum class Wiring { Plug, CtsOpen, DcdStuckOn };
 
 struct FakeModem {
     std::atomic<dev_t> rdev{0};
     std::atomic<Wiring> wiring{Wiring::Plug};
     std::atomic<int> outputs{0};
-    std::mutex mutex;
-    serial_icounter_struct counters{};
+    std::atomic<int> framingErrors{0};
 
     void reset(const QString& path, Wiring how) {
         struct stat st {};
         ::stat(QFile::encodeName(path).constData(), &st);
-        std::lock_guard lock(mutex);
-        counters = {};
-        outputs = 0;
+        framingErrors = outputs = 0;
         wiring = how;
         rdev = st.st_rdev;
     }
@@ -68,18 +62,13 @@ struct FakeModem {
             case TIOCMBIC:
                 outputs &= ~*static_cast<int*>(arg);
                 return 0;
-            case TIOCGICOUNT: {
-                std::lock_guard lock(mutex);
-                *static_cast<serial_icounter_struct*>(arg) = counters;
+            case TIOCGICOUNT:
+                *static_cast<serial_icounter_struct*>(arg) = {};
+                static_cast<serial_icounter_struct*>(arg)->frame = framingErrors;
                 return 0;
-            }
             default:  // TIOCMIWAIT too: the device then looks at its lines on a timer
                 return errno = ENOTTY, -1;
         }
-    }
-    void bumpFrame() {
-        std::lock_guard lock(mutex);
-        ++counters.frame;
     }
 };
 
@@ -131,8 +120,7 @@ void CheckRunTest::handshakeLines() {
     QFETCH(QString, failedPins);
     LoopbackPlug plug;
     START_PLUG(plug);
-    fakeModem.reset(QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath(),
-                    wiring);
+    fakeModem.reset(plug.device(), wiring);
     const CheckOptions options = optionsFor({"COM1", "--lines", "--blocks", "10"});
     CheckRun run(options);
     run.start();
@@ -168,13 +156,12 @@ void CheckRunTest::handshakeLines() {
 void CheckRunTest::lineErrorFailsTheRunAndKernelCountsAreReported() {
     LoopbackPlug plug;
     START_PLUG(plug, {QStringLiteral("--delay-ms"), QStringLiteral("300")});
-    fakeModem.reset(QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath(),
-                    Wiring::Plug);
-    fakeModem.bumpFrame();  // counted before the run: not part of it
+    fakeModem.reset(plug.device(), Wiring::Plug);
+    ++fakeModem.framingErrors;  // counted before the run: not part of it
     const CheckOptions options = optionsFor({"COM1", "--blocks", "1"});
     CheckRun run(options);
     run.start();
-    fakeModem.bumpFrame();
+    ++fakeModem.framingErrors;
     QTRY_VERIFY_WITH_TIMEOUT(run.isFinished(), 20000);
     const CheckOutcome& outcome = run.outcome();
     QCOMPARE(outcome.counters.blocks, 1);

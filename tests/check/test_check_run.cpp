@@ -18,6 +18,7 @@
 #include "check_report.h"
 #include "check_run.h"
 #include "support/loopback_plug.h"
+#include "support/pty_pair.h"
 
 using namespace parvolo;
 
@@ -32,15 +33,9 @@ struct FakeModem {
     std::atomic<int> framingErrors{0};
 
     void reset(const QString& path, Wiring how) {
-        struct stat st {};
-        ::stat(QFile::encodeName(path).constData(), &st);
         framingErrors = outputs = 0;
         wiring = how;
-        rdev = st.st_rdev;
-    }
-    bool owns(int fd) const {
-        struct stat st {};
-        return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+        rdev = deviceNumber(path);
     }
     int levels() const {
         const bool rts = outputs & TIOCM_RTS;
@@ -88,7 +83,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_end(args);
     const bool modemRequest = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
                               request == TIOCGICOUNT || request == TIOCMIWAIT;
-    if (modemRequest && fakeModem.owns(fd)) return fakeModem.answer(request, arg);
+    if (modemRequest && isDevice(fd, fakeModem.rdev)) return fakeModem.answer(request, arg);
     return int(::syscall(SYS_ioctl, fd, request, arg));
 }
 

@@ -34,11 +34,6 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
-dev_t deviceNumber(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_rdev : 0;
-}
-
 }  // namespace
 
 class PortHoldersTest : public QObject {

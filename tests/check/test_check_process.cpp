@@ -119,7 +119,6 @@ void CheckProcessTest::runs_data() {
         QTest::newRow(name) << plug << arguments << code << report << farEnd << says << held;
     };
     row("default text", {}, {"--blocks", "200"}, 0, echoed(200, 16), 3200);
-    row("fox", {}, {"--fox", "--blocks", "50"}, 0, echoed(50, 53), 2650);
     row("count-up, advancing per block", {}, {"--count-up", "--blocks", "50"}, 0, echoed(50, 38),
         1900);
     row("115200 2 stop bits, half-width katakana", {},

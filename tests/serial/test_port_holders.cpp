@@ -173,9 +173,6 @@ void PortHoldersTest::permissionHints_data() {
     QTest::addColumn<QString>("group");
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("hint");
-    QTest::newRow("dialout") << "dialout" << 0660
-                             << "グループ dialout に参加して (sudo usermod -aG dialout $USER)、"
-                                "ログインし直してください";
     QTest::newRow("uucp, as on Arch") << "uucp" << 0660
                                       << "グループ uucp に参加して (sudo usermod -aG uucp $USER)、"
                                          "ログインし直してください";

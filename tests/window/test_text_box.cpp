@@ -49,17 +49,6 @@ QList<qsizetype> freshLineStarts(const MultiLineTextBox& box) {
     return lineStarts(fresh);
 }
 
-void sendKey(QWidget* to, Qt::Key key, const QString& text = {},
-             Qt::KeyboardModifiers mods = Qt::NoModifier) {
-    QTest::sendKeyEvent(QTest::Click, to, key, text, mods);
-}
-
-void commit(QWidget* to, const QString& text, int replaceFrom = 0, int replaceLength = 0) {
-    QInputMethodEvent event;
-    event.setCommitString(text, replaceFrom, replaceLength);
-    QCoreApplication::sendEvent(to, &event);
-}
-
 }  // namespace
 
 class TextBoxTest : public QObject {
@@ -343,9 +332,11 @@ void TextBoxTest::operatorEdits() {
     const qsizetype perLine = box.lines().lineCount() > 1 ? box.lines().lineStart(1) : 0;
     box.setSelStart(box.lines().lineStart(line));
     static const QList<QPair<QString, std::function<void(QWidget*)>>> named = {
-        {"<bs>", [](QWidget* w) { sendKey(w, Qt::Key_Backspace, QStringLiteral("\b")); }},
+        {"<bs>",
+         [](QWidget* w) { QTest::sendKeyEvent(QTest::Click, w, Qt::Key_Backspace, "\b", {}); }},
         {"<del>", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Delete); }},
-        {"<del7f>", [](QWidget* w) { sendKey(w, Qt::Key_Delete, QStringLiteral("\x7f")); }},
+        {"<del7f>",
+         [](QWidget* w) { QTest::sendKeyEvent(QTest::Click, w, Qt::Key_Delete, "\x7f", {}); }},
         {"<sdown>", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Down, Qt::ShiftModifier); }},
         {"<send>", [](QWidget* w) { QTest::keyClick(w, Qt::Key_End, Qt::ShiftModifier); }},
         {"<end>", [](QWidget* w) { QTest::keyClick(w, Qt::Key_End); }},
@@ -436,7 +427,9 @@ void TextBoxTest::inputMethodCommit() {
     QInputMethodEvent preedit(QStringLiteral("にほ"), {});
     QCoreApplication::sendEvent(&box, &preedit);
     QCOMPARE(box.text(), text);
-    ::commit(&box, commit, replaceFrom, replaceLength);
+    QInputMethodEvent event;
+    event.setCommitString(commit, replaceFrom, replaceLength);
+    QCoreApplication::sendEvent(&box, &event);
     QTEST(box.text(), "expected");
     QTEST(int(box.caretPosition()), "caretAfter");
     QVERIFY(!box.hasSelection());

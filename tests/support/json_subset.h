@@ -4,9 +4,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-// A JSON report against the values a test cares about, written as JSON text.
+// A JSON report against the values a test cares about, written as JSON text. A typo in a row
+// must not turn into an empty expectation that anything satisfies.
 inline QJsonObject json(const QString& text) {
-    return QJsonDocument::fromJson(text.toUtf8()).object();
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (!document.isObject())
+        qFatal("expected values are not a JSON object: %s", qPrintable(error.errorString()));
+    return document.object();
 }
 
 // Where `got` differs from `expected`, which names only the values a test cares about; objects

@@ -1,23 +1,21 @@
 // parvolo-check as a program against the loopback plug over ptys: its exit codes, its JSON
 // report, its summary, the signals that end it and the far end going away.
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QtTest>
 
 #include <signal.h>
 
+#include <optional>
+
 #include "serial/port_holders.h"
-#include "serial/posix_serial_device.h"
 #include "support/holder_process.h"
+#include "support/json_subset.h"
 #include "support/loopback_plug.h"
 
-using namespace parvolo;
+using parvolo::programName;
 
 namespace {
-
-#define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))
 
 // Bytes a process has written so far (all files), from /proc: how a test sees blocks going out
 // without a terminal for the progress line.
@@ -60,6 +58,12 @@ public:
     const QString& summary() const { return m_summary; }
     qint64 elapsedMs() const { return m_elapsedMs; }
     qint64 value(const char* key) const { return m_report.value(QLatin1String(key)).toInteger(-1); }
+    // The summary's first line agrees with the report.
+    bool summaryStartsWithTheResult() const {
+        return m_summary.startsWith(QStringLiteral("parvolo-check: %1 (exit %2)\n")
+                                        .arg(m_report.value("result").toString())
+                                        .arg(value("exit_code")));
+    }
 
 private:
     QProcess m_process;
@@ -70,10 +74,23 @@ private:
     qint64 m_elapsedMs = 0;
 };
 
-QString lockFileOf(const LoopbackPlug& plug) {
-    const QString pty = QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath();
-    return QStringLiteral("%1/%2").arg(QLatin1String(PosixSerialDevice::kLockDirectory),
-                                       lockFileName(pty));
+// A run in which every block came back whole.
+QJsonObject echoed(int blocks, int length) {
+    return json(QStringLiteral(R"({"result": "pass", "blocks": %1, "matched_bytes": %2,
+        "received_bytes": %2, "mismatches": 0, "line_errors": 0, "first_mismatch": 0,
+        "abandoned_blocks": 0, "kernel_line_errors": null, "lines": null,
+        "round_trip_us": {"count": %1}, "settings_requested": {"block_length": %3}})")
+                    .arg(blocks)
+                    .arg(blocks * length)
+                    .arg(length));
+}
+
+// A pty has no modem lines: the line check is skipped, never passed.
+QJsonObject linesSkipped(int blocks) {
+    return json(QStringLiteral(R"({"blocks": %1, "lines": {"result": "skipped",
+        "reason": "the device has no modem lines", "pins": {"CTS": {"result": "skipped"},
+        "DSR": {"result": "skipped"}, "DCD": {"result": "skipped"}}}})")
+                    .arg(blocks));
 }
 
 }  // namespace
@@ -81,187 +98,135 @@ QString lockFileOf(const LoopbackPlug& plug) {
 class CheckProcessTest : public QObject {
     Q_OBJECT
 private slots:
-    void echoCountsExactly_data();
-    void echoCountsExactly();
-    void corruptEveryHundredth();
-    void sinkGivesNoAnswerWithinTheTimeout();
-    void portHeldByAnotherProcess();
-    void settingsThePtyRefuses_data();
-    void settingsThePtyRefuses();
-    void plugKilledMidRun();
-    void stopSignalEndsWithAReport_data();
-    void stopSignalEndsWithAReport();
-    void linesOnAPtyAreSkipped_data();
-    void linesOnAPtyAreSkipped();
+    void runs_data();
+    void runs();
+    void endedMidRun_data();
+    void endedMidRun();
     void usageErrorWritesNoReport();
 };
 
-void CheckProcessTest::echoCountsExactly_data() {
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<int>("blocks");
-    QTest::addColumn<int>("length");
-    QTest::newRow("default text") << QStringList{} << 200 << 16;
-    QTest::newRow("fox") << QStringList{"--fox"} << 50 << 53;
-    QTest::newRow("count-up, advancing per block") << QStringList{"--count-up"} << 50 << 38;
-    QTest::newRow("115200 2 stop bits, half-width katakana")
-        << QStringList{"--baud", "115200", "--stop-bits", "2", "--text", "ｱｲｳ 123"} << 20 << 7;
-}
-
-void CheckProcessTest::echoCountsExactly() {
-    QFETCH(QStringList, options);
-    QFETCH(int, blocks);
-    QFETCH(int, length);
-    LoopbackPlug plug;
-    START_PLUG(plug);
-    Checker checker(options + QStringList{"COM1", "--blocks", QString::number(blocks)});
-    QCOMPARE(checker.finish(), 0);
-    QVERIFY(checker.reportParsed());
-    const qint64 bytes = qint64(blocks) * length;
-    QCOMPARE(checker.value("blocks"), blocks);
-    QCOMPARE(checker.value("matched_bytes"), bytes);
-    QCOMPARE(checker.value("received_bytes"), bytes);
-    QCOMPARE(checker.value("mismatches"), 0);
-    QCOMPARE(checker.value("line_errors"), 0);
-    QCOMPARE(checker.value("first_mismatch"), 0);
-    QCOMPARE(checker.value("abandoned_blocks"), 0);
-    QCOMPARE(checker.value("exit_code"), 0);
-    QCOMPARE(checker.report().value("result").toString(), QStringLiteral("pass"));
-    QCOMPARE(checker.report().value("round_trip_us").toObject().value("count").toInt(), blocks);
-    QVERIFY(checker.report().value("kernel_line_errors").isNull());  // a pty keeps none
-    QVERIFY(checker.report().value("lines").isNull());
-    QVERIFY(checker.report().value("bytes_per_second").toDouble() > 0);
-    // What was asked for is what the driver read back.
-    const QJsonObject requested = checker.report().value("settings_requested").toObject();
-    const QJsonObject applied = checker.report().value("settings_applied").toObject();
-    for (const char* key : {"baud", "data_bits", "parity", "stop_bits", "flow"})
-        QCOMPARE(applied.value(QLatin1String(key)), requested.value(QLatin1String(key)));
-    QCOMPARE(requested.value("block_length").toInt(), length);
-    QVERIFY(checker.summary().startsWith(QStringLiteral("parvolo-check: pass (exit 0)\n")));
-    // The far end saw every block once, and the port was given back.
-    QCOMPARE(plug.stop().value(QStringLiteral("received")), bytes);
-    QVERIFY(!QFile::exists(lockFileOf(plug)));
-}
-
-void CheckProcessTest::corruptEveryHundredth() {
-    LoopbackPlug plug;
-    START_PLUG(plug, {QStringLiteral("--corrupt-every"), QStringLiteral("100")});
-    Checker checker({"COM1", "--blocks", "250"});
-    QCOMPARE(checker.finish(), 1);
-    QCOMPARE(checker.report().value("result").toString(), QStringLiteral("mismatch"));
-    QCOMPARE(checker.value("blocks"), 250);
-    QCOMPARE(checker.value("mismatches"), 40);
-    QCOMPARE(checker.value("first_mismatch"), 100);
-    QCOMPARE(checker.value("matched_bytes"), 3960);
-    QCOMPARE(checker.value("received_bytes"), 4000);
-    QCOMPARE(checker.value("abandoned_blocks"), 0);
-}
-
-// Nothing is echoed: the first block's time-out (3000 ms for 16 bytes at 9600 bit/s) ends the
-// run at once, not after 1000 of them.
-void CheckProcessTest::sinkGivesNoAnswerWithinTheTimeout() {
-    LoopbackPlug plug;
-    START_PLUG(plug, {QStringLiteral("--sink")});
-    Checker checker({"COM1"});
-    QCOMPARE(checker.finish(), 2);
-    QCOMPARE(checker.report().value("settings_requested").toObject().value("timeout_ms").toInt(),
-             3000);
-    QVERIFY2(checker.elapsedMs() >= 3000 && checker.elapsedMs() < 3000 + 1500,
-             qPrintable(QString::number(checker.elapsedMs())));
-    QCOMPARE(checker.report().value("result").toString(), QStringLiteral("no-answer"));
-    QCOMPARE(checker.value("blocks"), 0);
-    QCOMPARE(checker.value("abandoned_blocks"), 1);
-    QCOMPARE(checker.value("received_bytes"), 0);
-    QCOMPARE(plug.stop().value(QStringLiteral("received")), 16);
-}
-
-void CheckProcessTest::portHeldByAnotherProcess() {
-    LoopbackPlug plug;
-    START_PLUG(plug);
-    const QString pty = QFileInfo(plug.portDir() + QStringLiteral("/COM1")).canonicalFilePath();
-    HolderProcess holder(pty, HolderProcess::Flock);
-    QVERIFY(holder.ok());
+void CheckProcessTest::runs_data() {
+    QTest::addColumn<QStringList>("plugOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QJsonObject>("report");  // the values that the row is about
+    QTest::addColumn<int>("farEnd");          // bytes the plug received
+    QTest::addColumn<QString>("says");        // in the error, or in the summary without one
+    QTest::addColumn<bool>("held");           // another process holds the port (flock)
+    auto row = [](const char* name, const QStringList& plug, const QStringList& arguments, int code,
+                  const QJsonObject& report, int farEnd, const QString& says = {},
+                  bool held = false) {
+        QTest::newRow(name) << plug << arguments << code << report << farEnd << says << held;
+    };
+    row("default text", {}, {"--blocks", "200"}, 0, echoed(200, 16), 3200);
+    row("count-up, advancing per block", {}, {"--count-up", "--blocks", "50"}, 0, echoed(50, 38),
+        1900);
+    row("115200 2 stop bits, half-width katakana", {},
+        {"--baud", "115200", "--stop-bits", "2", "--text", "ｱｲｳ 123", "--blocks", "20"}, 0,
+        echoed(20, 7), 140);
+    row("every 100th byte corrupted", {"--corrupt-every", "100"}, {"--blocks", "250"}, 1,
+        json(R"({"result": "mismatch", "blocks": 250, "mismatches": 40, "first_mismatch": 100,
+            "matched_bytes": 3960, "received_bytes": 4000, "abandoned_blocks": 0})"),
+        4000);
+    // The first block's time-out (3000 ms for 16 bytes at 9600 bit/s) ends the run at once.
+    row("sink: nothing echoed", {"--sink"}, {}, 2,
+        json(R"({"result": "no-answer", "blocks": 0, "abandoned_blocks": 1, "received_bytes": 0,
+            "settings_requested": {"timeout_ms": 3000}})"),
+        16, "nothing came back");
     // 100 characters of 9 bits at 300 bit/s take 3000 ms: the window's estimate doubles the
     // time-out, and the report states it although no block went out.
-    Checker checker({"COM1", "--baud", "300", "--text", QString(100, QLatin1Char('x'))});
-    QCOMPARE(checker.finish(), 3);
-    QCOMPARE(checker.report().value("settings_requested").toObject().value("timeout_ms").toInt(),
-             6000);
-    QCOMPARE(checker.report().value("result").toString(), QStringLiteral("cannot-open"));
-    const QString error = checker.report().value("error").toString();
-    QVERIFY2(error.contains(QStringLiteral("は使用中です")) &&
-                 error.contains(QStringLiteral("(PID %1)").arg(holder.pid())),
-             qPrintable(error));
+    row("port held by another process", {},
+        {"--baud", "300", "--text", QString(100, QLatin1Char('x'))}, 3,
+        json(R"({"result": "cannot-open", "settings_applied": null,
+            "settings_requested": {"timeout_ms": 6000}})"),
+        0, "は使用中です", true);
+    // The pty driver takes neither; the report shows what it made of the request.
+    const QJsonObject refused = json(R"({"result": "settings-not-applied",
+        "settings_applied": {"data_bits": 8, "parity": "none"}})");
+    row("7 data bits on a pty", {}, {"--data-bits", "7"}, 4, refused, 0, "データビット 7");
+    row("even parity on a pty", {}, {"--parity", "even"}, 4, refused, 0, "パリティ 偶数");
+    row("lines on a pty, with the data test", {}, {"--lines", "--blocks", "5"}, 0, linesSkipped(5),
+        80, "lines       skipped");
+    row("lines on a pty only: nothing checked", {}, {"--lines", "--blocks", "0"}, 2,
+        linesSkipped(0), 0, "lines       skipped");
+}
+
+void CheckProcessTest::runs() {
+    QFETCH(QStringList, plugOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QJsonObject, report);
+    QFETCH(QString, says);
+    QFETCH(bool, held);
+    QVERIFY(!report.isEmpty());
+    LoopbackPlug plug;
+    START_PLUG(plug, plugOptions);
+    std::optional<HolderProcess> holder;
+    if (held) {
+        holder.emplace(plug.device(), HolderProcess::Flock);
+        QVERIFY(holder->ok());
+        says += QStringLiteral(": %1 (PID %2)").arg(programName(holder->pid())).arg(holder->pid());
+    }
+    Checker checker(arguments + QStringList{"COM1"});
+    QCOMPARE(checker.finish(), exitCode);
+    QVERIFY(checker.reportParsed());
+    const QJsonObject& got = checker.report();
+    const QString wrong = jsonDifferences(got, report);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    QCOMPARE(checker.value("exit_code"), exitCode);
+    QVERIFY2(checker.summaryStartsWithTheResult(), qPrintable(checker.summary()));
+    const QString error = got.value("error").toString();
+    QVERIFY2((error.isEmpty() ? checker.summary() : error).contains(says),
+             qPrintable(checker.summary()));
     QVERIFY(checker.summary().contains(error));
-    QVERIFY(checker.report().value("settings_applied").isNull());
-    QCOMPARE(plug.stop().value(QStringLiteral("received")), 0);
+    // What was asked for is what the driver read back, unless the row is about a refusal.
+    const QJsonObject requested = got.value("settings_requested").toObject();
+    const QJsonObject applied = got.value("settings_applied").toObject();
+    if (exitCode != 4 && !applied.isEmpty())
+        for (const char* key : {"baud", "data_bits", "parity", "stop_bits", "flow"})
+            QCOMPARE(applied.value(QLatin1String(key)), requested.value(QLatin1String(key)));
+    if (exitCode == 0 && checker.value("blocks") > 0)
+        QVERIFY(got.value("bytes_per_second").toDouble() > 0);
+    // Without an answer the run ends after the first block's time-out, not after all of them.
+    if (checker.value("abandoned_blocks") > 0) {
+        const qint64 timeout = requested.value("timeout_ms").toInteger();
+        QVERIFY2(checker.elapsedMs() >= timeout && checker.elapsedMs() < timeout + 1500,
+                 qPrintable(QString::number(checker.elapsedMs())));
+    }
+    // The far end saw every block once, and the port was given back.
+    QTEST(int(plug.stop().value(QStringLiteral("received"))), "farEnd");
+    QVERIFY(!QFile::exists(plug.lockFile()));
 }
 
-void CheckProcessTest::settingsThePtyRefuses_data() {
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QString>("named");
-    QTest::newRow("7 data bits") << QStringList{"--data-bits", "7"}
-                                 << QStringLiteral("データビット 7");
-    QTest::newRow("even parity") << QStringList{"--parity", "even"}
-                                 << QStringLiteral("パリティ 偶数");
-}
-
-void CheckProcessTest::settingsThePtyRefuses() {
-    QFETCH(QStringList, options);
-    QFETCH(QString, named);
-    LoopbackPlug plug;
-    START_PLUG(plug);
-    Checker checker(options + QStringList{"COM1"});
-    QCOMPARE(checker.finish(), 4);
-    QCOMPARE(checker.report().value("result").toString(), QStringLiteral("settings-not-applied"));
-    QVERIFY(checker.report().value("error").toString().contains(named));
-    // What the driver made of the request: 8 data bits, no parity.
-    const QJsonObject applied = checker.report().value("settings_applied").toObject();
-    QCOMPARE(applied.value("data_bits").toInt(), 8);
-    QCOMPARE(applied.value("parity").toString(), QStringLiteral("none"));
-    QCOMPARE(plug.stop().value(QStringLiteral("received")), 0);
-}
-
-void CheckProcessTest::plugKilledMidRun() {
-    LoopbackPlug plug;
-    START_PLUG(plug);
-    Checker checker({"COM1", "--continuous"});
-    QTRY_VERIFY_WITH_TIMEOUT(bytesWritten(checker.pid()) > 100 * 16, 10000);
-    QElapsedTimer sinceKill;
-    sinceKill.start();
-    plug.kill();
-    QCOMPARE(checker.finish(2000), 5);
-    QVERIFY2(sinceKill.elapsed() < 2000, qPrintable(QString::number(sinceKill.elapsed())));
-    QCOMPARE(checker.report().value("result").toString(), QStringLiteral("line-lost"));
-    QVERIFY(checker.value("blocks") >= 100);
-    QCOMPARE(checker.value("mismatches"), 0);
-    QVERIFY(checker.summary().contains(QStringLiteral("the device went away mid-run")));
-}
-
-void CheckProcessTest::stopSignalEndsWithAReport_data() {
-    QTest::addColumn<int>("signal");
+void CheckProcessTest::endedMidRun_data() {
+    QTest::addColumn<int>("signal");  // 0: the plug is killed, as an unplugged cable
     QTest::addColumn<bool>("echo");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("Ctrl+C") << int(SIGINT) << true << 0;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << true << 0;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << true << 0;
+    QTest::addColumn<QString>("note");
+    const QString interrupted = QStringLiteral("interrupted; the block in flight was not counted");
+    QTest::newRow("Ctrl+C") << int(SIGINT) << true << 0 << interrupted;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << true << 0 << interrupted;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << true << 0 << interrupted;
     // Stopped before anything came back: not a pass, however few blocks were missed.
-    QTest::newRow("Ctrl+C with nothing back") << int(SIGINT) << false << 2;
+    QTest::newRow("Ctrl+C with nothing back") << int(SIGINT) << false << 2 << interrupted;
+    QTest::newRow("plug killed") << 0 << true << 5 << "the device went away mid-run";
 }
 
-void CheckProcessTest::stopSignalEndsWithAReport() {
+// Ended from outside within 2 s, with a report of what was done.
+void CheckProcessTest::endedMidRun() {
     QFETCH(int, signal);
     QFETCH(bool, echo);
     QFETCH(int, exitCode);
+    QFETCH(QString, note);
     LoopbackPlug plug;
     START_PLUG(plug, echo ? QStringList{} : QStringList{QStringLiteral("--sink")});
     Checker checker({"COM1", "--continuous"});
     // The lock file's 11 bytes come first.
     QTRY_VERIFY_WITH_TIMEOUT(bytesWritten(checker.pid()) >= 11 + (echo ? 100 * 16 : 16), 10000);
-    checker.signal(signal);
+    signal ? checker.signal(signal) : plug.kill();
     QCOMPARE(checker.finish(2000), exitCode);
     QVERIFY(checker.reportParsed());
-    QVERIFY2(checker.summary().contains(
-                 QStringLiteral("interrupted; the block in flight was not counted")),
+    QVERIFY2(checker.summaryStartsWithTheResult() && checker.summary().contains(note),
              qPrintable(checker.summary()));
     QCOMPARE(checker.value("exit_code"), exitCode);
     // The block in flight is not counted: whatever of it had come back is less than a block.
@@ -271,33 +236,8 @@ void CheckProcessTest::stopSignalEndsWithAReport() {
     QVERIFY(checker.value("received_bytes") - blocks * 16 < 16);
     if (echo) QVERIFY(blocks >= 100);
     // The port was given back on the way out.
-    QVERIFY(!QFile::exists(lockFileOf(plug)));
-    QVERIFY(plug.stop().value(QStringLiteral("received")) >= blocks * 16);
-}
-
-void CheckProcessTest::linesOnAPtyAreSkipped_data() {
-    QTest::addColumn<QString>("blocks");
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("with the data test") << "5" << 0;
-    QTest::newRow("lines only: nothing checked") << "0" << 2;
-}
-
-void CheckProcessTest::linesOnAPtyAreSkipped() {
-    QFETCH(QString, blocks);
-    QFETCH(int, exitCode);
-    LoopbackPlug plug;
-    START_PLUG(plug);
-    Checker checker({"COM1", "--lines", "--blocks", blocks});
-    QCOMPARE(checker.finish(), exitCode);
-    const QJsonObject lines = checker.report().value("lines").toObject();
-    QCOMPARE(lines.value("result").toString(), QStringLiteral("skipped"));
-    QCOMPARE(lines.value("reason").toString(), QStringLiteral("the device has no modem lines"));
-    for (const char* pin : {"CTS", "DSR", "DCD"})
-        QCOMPARE(
-            lines.value("pins").toObject().value(QLatin1String(pin)).toObject().value("result"),
-            QJsonValue(QStringLiteral("skipped")));
-    QVERIFY(checker.summary().contains(QStringLiteral("lines       skipped")));
-    QCOMPARE(checker.value("blocks"), blocks.toInt());
+    QVERIFY(!QFile::exists(plug.lockFile()));
+    if (signal) QVERIFY(plug.stop().value(QStringLiteral("received")) >= blocks * 16);
 }
 
 void CheckProcessTest::usageErrorWritesNoReport() {

@@ -90,10 +90,9 @@ void LoopbackCheckTest::reads() {
 void LoopbackCheckTest::timeoutAbandonsTheBlock_data() {
     QTest::addColumn<QByteArray>("before");  // received before the timeout
     QTest::addColumn<int>("firstMismatch");
-    QTest::addColumn<int>("matchedAfter");  // of a full echo that follows
-    QTest::newRow("7 of 10 received") << QByteArray("0123456") << 7 << 10;
-    QTest::newRow("nothing received") << QByteArray() << 0 << 10;
-    QTest::newRow("an earlier mismatch is kept") << QByteArray("01x") << 3 << 10;
+    QTest::newRow("7 of 10 received") << QByteArray("0123456") << 7;
+    QTest::newRow("nothing received") << QByteArray() << 0;
+    QTest::newRow("an earlier mismatch is kept") << QByteArray("01x") << 3;
 }
 
 void LoopbackCheckTest::timeoutAbandonsTheBlock() {
@@ -112,7 +111,7 @@ void LoopbackCheckTest::timeoutAbandonsTheBlock() {
     const qint32 matchedBefore = check.counters().matchedBytes;
     const LoopbackCheck::FeedResult fed = check.feed("0123456789", expected, true);
     QVERIFY(fed.blockComplete);
-    QTEST(int(check.counters().matchedBytes - matchedBefore), "matchedAfter");
+    QCOMPARE(check.counters().matchedBytes - matchedBefore, 10);
 }
 
 void LoopbackCheckTest::openKeepsTheFirstMismatchARunClearsIt() {

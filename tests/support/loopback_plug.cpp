@@ -2,10 +2,14 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
 #include <csignal>
+
+#include "serial/port_holders.h"
+#include "serial/posix_serial_device.h"
 
 LoopbackPlug::LoopbackPlug() {
     qputenv("PARVOLO_PORT_DIR", m_dir.path().toUtf8());
@@ -14,6 +18,15 @@ LoopbackPlug::LoopbackPlug() {
 
 LoopbackPlug::~LoopbackPlug() {
     if (m_pid > 0) kill();
+}
+
+QString LoopbackPlug::device(const QString& port) const {
+    return QFileInfo(m_dir.filePath(port)).canonicalFilePath();
+}
+
+QString LoopbackPlug::lockFile() const {
+    return QStringLiteral("%1/%2").arg(QLatin1String(parvolo::PosixSerialDevice::kLockDirectory),
+                                       parvolo::lockFileName(device()));
 }
 
 QString LoopbackPlug::output() const {

@@ -3,6 +3,7 @@
 #include <QMap>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
 // The parvolo-loopback program as the far end of a pty line, linked as COMn in a temporary
 // port map directory that PARVOLO_PORT_DIR points at. It runs detached, with its output in a
@@ -20,6 +21,9 @@ public:
     void kill();
 
     QString portDir() const { return m_dir.path(); }
+    // The pty that COMn leads to, and the UUCP lock file a program holding it keeps.
+    QString device(const QString& port = QStringLiteral("COM1")) const;
+    QString lockFile() const;
     QString error() const { return m_error; }
     static QString binary() { return qEnvironmentVariable("PARVOLO_LOOPBACK_BIN"); }
 
@@ -32,3 +36,5 @@ private:
     qint64 m_pid = 0;
     QString m_error;
 };
+
+#define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))

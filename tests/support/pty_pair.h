@@ -3,8 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <QFile>
+
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // A pseudo-terminal pair for tests: the slave's path is what a port opens; the master plays the
@@ -45,3 +48,14 @@ private:
     QString m_path;
     QByteArray m_received;
 };
+
+// A device's number, by which a test's fake ioctls know the one tty they answer for.
+inline dev_t deviceNumber(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_rdev : 0;
+}
+
+inline bool isDevice(int fd, dev_t rdev) {
+    struct stat st {};
+    return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+}

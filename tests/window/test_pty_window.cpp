@@ -31,8 +31,6 @@ double processCpuSeconds() {
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
-
-#define START_PLUG(plug, ...) QVERIFY2((plug).start(__VA_ARGS__), qPrintable((plug).error()))
 }  // namespace
 
 class PtyWindowTest : public QObject {

@@ -76,16 +76,7 @@ CheckOptions optionsFor(const QStringList& arguments) {
 
 }  // namespace
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    const bool modemRequest = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
-                              request == TIOCGICOUNT || request == TIOCMIWAIT;
-    if (modemRequest && isDevice(fd, fakeModem.rdev)) return fakeModem.answer(request, arg);
-    return int(::syscall(SYS_ioctl, fd, request, arg));
-}
+FAKE_MODEM_IOCTL(fakeModem)
 
 Q_DECLARE_METATYPE(Wiring)
 

@@ -167,16 +167,7 @@ LineSettings settings(qint32 baud, char parity = 'N', int dataBits = 8, int stop
 
 }  // namespace
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
-    va_list args;
-    va_start(args, request);
-    void* arg = va_arg(args, void*);
-    va_end(args);
-    const bool modemRequest = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
-                              request == TIOCGICOUNT || request == TIOCMIWAIT;
-    if (modemRequest && isDevice(fd, fakeLines.rdev)) return fakeLines.answer(request, arg);
-    return int(::syscall(SYS_ioctl, fd, request, arg));
-}
+FAKE_MODEM_IOCTL(fakeLines)
 
 extern "C" int close(int fd) noexcept {
     if (isDevice(fd, heldCloses.rdev)) {

@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,3 +61,18 @@ inline bool isDevice(int fd, dev_t rdev) {
     struct stat st {};
     return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
 }
+
+// Replaces ioctl() in a test program: the modem-line requests on the one tty that `fake` answers
+// for (its rdev) go to fake.answer(); everything else goes to the kernel.
+#define FAKE_MODEM_IOCTL(fake)                                                             \
+    extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {                    \
+        va_list args;                                                                      \
+        va_start(args, request);                                                           \
+        void* arg = va_arg(args, void*);                                                   \
+        va_end(args);                                                                      \
+        const bool modemRequest = request == TIOCMGET || request == TIOCMBIS ||            \
+                                  request == TIOCMBIC || request == TIOCGICOUNT ||         \
+                                  request == TIOCMIWAIT;                                   \
+        if (modemRequest && isDevice(fd, (fake).rdev)) return (fake).answer(request, arg); \
+        return int(::syscall(SYS_ioctl, fd, request, arg));                                \
+    }

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -29,6 +30,10 @@ constexpr unsigned kPtySlaveMajorLast = 143;
 constexpr unsigned kLegacyPtySlaveMajor = 3;
 // A lock file without a readable PID is taken for one being written this long after it appeared.
 constexpr std::time_t kUnreadableLockGraceSeconds = 2;
+// An HDB lock file is eleven bytes; some programs add their name and user after the PID.
+constexpr qint64 kLargestLockFile = 128;
+// The kernel's own limit (PID_MAX_LIMIT on 64-bit), for when /proc does not say.
+constexpr qint64 kPidLimit = 4194304;
 
 // Lock files this process holds, so that a file naming our own PID is told apart from one
 // left by an earlier process that had the same number.
@@ -37,22 +42,58 @@ QSet<QString>& locksHeldHere() {
     return held;
 }
 
-// The PID in a lock file: ASCII decimal (HDB style, any padding), or the four binary bytes of
-// old programs. 0 when there is none.
-qint64 lockFilePid(const QByteArray& content) {
+qint64 largestPid() {
+    static const qint64 largest = [] {
+        QFile file(QStringLiteral("/proc/sys/kernel/pid_max"));
+        bool ok = false;
+        const qint64 value =
+            file.open(QIODevice::ReadOnly) ? file.read(32).trimmed().toLongLong(&ok) : 0;
+        return ok && value > 0 ? value : kPidLimit;
+    }();
+    return largest;
+}
+
+// The PID in a lock file: ASCII decimal (HDB style, any padding, perhaps followed by more
+// words), or the four binary bytes of old programs.
+LockFileState::Kind parseLockPid(const QByteArray& content, qint64& pid) {
+    using Kind = LockFileState::Kind;
+    pid = 0;
+    if (content.isEmpty()) return Kind::Empty;
     if (content.size() == 4 && !std::isdigit(static_cast<unsigned char>(content.back())) &&
         content.back() != '\n' && content.back() != ' ') {
         qint32 binary = 0;
         std::memcpy(&binary, content.constData(), sizeof binary);
-        return binary;
+        pid = binary;
+    } else {
+        const QByteArray word = content.simplified().split(' ').value(0);
+        // Ten digits hold every PID; more, or anything but digits, is not one (no sign, no
+        // wrap-around: 4294967297 is not PID 1).
+        if (word.isEmpty() || word.size() > 10)
+            return word.isEmpty() ? Kind::Empty : Kind::NotANumber;
+        for (const char c : word)
+            if (!std::isdigit(static_cast<unsigned char>(c))) return Kind::NotANumber;
+        pid = word.toLongLong();
     }
-    bool ok = false;
-    const qint64 pid = content.trimmed().split(' ').value(0).toLongLong(&ok);
-    return ok ? pid : 0;
+    return pid >= 1 && pid <= largestPid() ? Kind::Pid : Kind::PidOutOfRange;
 }
 
 bool processRuns(qint64 pid) {
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+// What an existing lock file says about the port: someone has it, it can be cleared, or it
+// is in the way.
+enum class Verdict { Held, Stale, InTheWay };
+
+Verdict judge(const LockFileState& state, bool heldHere) {
+    using Kind = LockFileState::Kind;
+    if (state.kind == Kind::Pid) {
+        const bool ours = state.pid == ::getpid();
+        if (ours ? heldHere : processRuns(state.pid)) return Verdict::Held;
+        return Verdict::Stale;
+    }
+    if (state.invalid()) return state.mayBeBeingWritten() ? Verdict::Held : Verdict::Stale;
+    return Verdict::InTheWay;
 }
 
 }  // namespace
@@ -68,7 +109,83 @@ QString lockFileName(const QString& devicePath) {
 QString programName(qint64 pid) {
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly)) return QString();
-    return QString::fromLocal8Bit(comm.readAll()).trimmed();
+    const QString kernelName = QString::fromLocal8Bit(comm.read(64)).trimmed();
+    // The kernel keeps 15 characters of the name; the command line has it whole. A program that
+    // renamed itself keeps the name it chose.
+    QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!commandLine.open(QIODevice::ReadOnly)) return kernelName;
+    const QByteArray first = commandLine.read(4096).split('\0').value(0);
+    const QString fullName = QFileInfo(QString::fromLocal8Bit(first)).fileName();
+    return !kernelName.isEmpty() && fullName.startsWith(kernelName) ? fullName : kernelName;
+}
+
+bool LockFileState::mayBeBeingWritten() const {
+    return invalid() && std::time(nullptr) - modified < kUnreadableLockGraceSeconds;
+}
+
+QString userName(uid_t uid) {
+    const passwd* entry = ::getpwuid(uid);
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(uid);
+}
+
+LockFileState readLockFile(const QString& path) {
+    using Kind = LockFileState::Kind;
+    LockFileState state;
+    state.path = path;
+    const QByteArray nativePath = QFile::encodeName(path);
+    struct stat seen {};
+    if (::lstat(nativePath.constData(), &seen) != 0) {
+        state.error = errno;
+        state.kind = errno == ENOENT ? Kind::Missing : Kind::Unreadable;
+        return state;
+    }
+    state.type = seen.st_mode & S_IFMT;
+    state.owner = seen.st_uid;
+    state.size = seen.st_size;
+    state.modified = seen.st_mtime;
+    if (!S_ISREG(seen.st_mode)) {
+        state.kind = Kind::NotAFile;
+        return state;
+    }
+    if (seen.st_size > kLargestLockFile) {
+        state.kind = Kind::TooLarge;
+        return state;
+    }
+    // The flags keep a file swapped in since the lstat() from making this wait or follow a link.
+    const int fd =
+        ::open(nativePath.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        state.error = errno;
+        state.kind = errno == ENOENT  ? Kind::Missing
+                     : errno == ELOOP ? Kind::NotAFile
+                                      : Kind::Unreadable;
+        return state;
+    }
+    struct stat opened {};
+    char content[kLargestLockFile + 1];
+    ssize_t length = -1;
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode))
+        length = ::read(fd, content, sizeof content);
+    else
+        state.type = opened.st_mode & S_IFMT;
+    state.error = errno;
+    ::close(fd);
+    if (!S_ISREG(opened.st_mode)) {
+        state.kind = Kind::NotAFile;
+        return state;
+    }
+    if (length < 0) {
+        state.kind = Kind::Unreadable;
+        return state;
+    }
+    state.error = 0;
+    state.size = length;
+    if (length > kLargestLockFile) {
+        state.kind = Kind::TooLarge;
+        return state;
+    }
+    state.kind = parseLockPid(QByteArray(content, int(length)), state.pid);
+    return state;
 }
 
 PortLock::PortLock(PortLock&& other) noexcept : m_path(std::exchange(other.m_path, QString())) {}
@@ -86,10 +203,11 @@ PortLock::~PortLock() {
 }
 
 PortLock::Outcome PortLock::take(const QString& directory, const QString& devicePath,
-                                 PortHolder* holder) {
+                                 PortHolder* holder, LockFileState* state) {
     release();
-    const QString path = directory + QLatin1Char('/') + lockFileName(devicePath);
+    const QString path = lockFilePath(directory, devicePath);
     const QByteArray nativePath = QFile::encodeName(path);
+    LockFileState found;
     // A few rounds: another round follows the removal of a stale file, or a lock that its
     // owner removed while we looked at it.
     for (int round = 0; round < 3; ++round) {
@@ -111,47 +229,53 @@ PortLock::Outcome PortLock::take(const QString& directory, const QString& device
         }
         if (errno != EEXIST) return Outcome::NotKept;
 
-        QFile existing(path);
-        struct stat st {};
-        if (!existing.open(QIODevice::ReadOnly) || ::fstat(existing.handle(), &st) != 0) {
-            // Its owner removed it between our two looks: try to take it again.
-            if (existing.error() == QFileDevice::OpenError && !QFile::exists(path)) continue;
-            return Outcome::NotKept;
+        found = readLockFile(path);
+        if (state) *state = found;
+        if (found.kind == LockFileState::Kind::Missing) continue;  // its owner just removed it
+        switch (judge(found, locksHeldHere().contains(path))) {
+            case Verdict::Held:
+                if (holder)
+                    *holder = found.kind == LockFileState::Kind::Pid
+                                  ? PortHolder{found.pid, programName(found.pid)}
+                                  : PortHolder{};
+                return Outcome::HeldByOther;
+            case Verdict::InTheWay:
+                return Outcome::Blocked;
+            case Verdict::Stale:
+                break;
         }
-        const qint64 pid = lockFilePid(existing.read(64));
-        existing.close();
-        const bool ours = pid == ::getpid();
-        if ((processRuns(pid) && !ours) || (ours && locksHeldHere().contains(path))) {
-            if (holder) *holder = PortHolder{pid, programName(pid)};
-            return Outcome::HeldByOther;
+        // Its owner is gone: the lock is stale. In the sticky lock directory only its owner
+        // (or root) may remove it; a port whose lock nobody can see past is not taken.
+        if (::unlink(nativePath.constData()) != 0 && errno != ENOENT) {
+            found.error = errno;
+            found.kind = LockFileState::Kind::CannotRemove;
+            if (state) *state = found;
+            return Outcome::Blocked;
         }
-        if (pid <= 0 && std::time(nullptr) - st.st_mtime < kUnreadableLockGraceSeconds) {
-            if (holder) *holder = PortHolder{};
-            return Outcome::HeldByOther;
-        }
-        // Its owner is gone: the lock is stale.
-        if (::unlink(nativePath.constData()) != 0 && errno != ENOENT) return Outcome::NotKept;
     }
-    return Outcome::NotKept;
+    // Someone keeps putting a lock back as fast as we clear it.
+    if (holder) *holder = PortHolder{};
+    return Outcome::HeldByOther;
 }
 
 void PortLock::release() {
     if (m_path.isEmpty()) return;
     const QString path = std::exchange(m_path, QString());
     locksHeldHere().remove(path);
-    QFile file(path);
     // Only our own: someone may have judged it stale and put theirs in its place.
-    if (file.open(QIODevice::ReadOnly) && lockFilePid(file.read(64)) == ::getpid()) {
-        file.close();
+    const LockFileState state = readLockFile(path);
+    if (state.kind == LockFileState::Kind::Pid && state.pid == ::getpid())
         ::unlink(QFile::encodeName(path).constData());
-    }
+}
+
+QString lockFilePath(const QString& directory, const QString& devicePath) {
+    return directory + QLatin1Char('/') + lockFileName(devicePath);
 }
 
 PortHolder lockFileHolder(const QString& directory, const QString& devicePath) {
-    QFile file(directory + QLatin1Char('/') + lockFileName(devicePath));
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    const qint64 pid = lockFilePid(file.read(64));
-    return processRuns(pid) ? PortHolder{pid, programName(pid)} : PortHolder{};
+    const LockFileState state = readLockFile(lockFilePath(directory, devicePath));
+    if (state.kind != LockFileState::Kind::Pid || !processRuns(state.pid)) return {};
+    return PortHolder{state.pid, programName(state.pid)};
 }
 
 PortHolder flockHolder(dev_t device, ino_t inode) {

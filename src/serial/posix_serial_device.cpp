@@ -111,6 +111,23 @@ SerialError busyError(const QString& path, const struct stat& device, bool exclu
     return SerialError::busy(path, holder);
 }
 
+// Refuses the port when its lock file names a live holder or something that is not a lock.
+void takeLockOrRefuse(PortLock& lock, const QString& directory, const QString& path,
+                      const QString& device) {
+    PortHolder holder;
+    LockFileState found;
+    switch (lock.take(directory, device, &holder, &found)) {
+        case PortLock::Outcome::HeldByOther:
+            if (holder.pid == 0 && found.invalid()) throw SerialError::lockInTheWay(path, found);
+            throw SerialError::busy(path, holder);
+        case PortLock::Outcome::Blocked:
+            throw SerialError::lockInTheWay(path, found);
+        case PortLock::Outcome::Taken:
+        case PortLock::Outcome::NotKept:
+            break;
+    }
+}
+
 // Stops the line watcher's TIOCMIWAIT. The handler does nothing; what matters is that it is
 // installed without SA_RESTART, so the interrupted ioctl returns EINTR instead of resuming.
 int wakeSignal() {
@@ -246,10 +263,7 @@ void PosixSerialDevice::open(const QString& path) {
     // Lock files go by the device itself, with COMn and /dev/serial/by-id links resolved, as
     // other serial programs name it.
     PortLock lock;
-    PortHolder lockHolder;
-    if (isDevice && lock.take(m_lockDirectory, realDevicePath(nativePath), &lockHolder) ==
-                        PortLock::Outcome::HeldByOther)
-        throw SerialError::busy(path, lockHolder);
+    if (isDevice) takeLockOrRefuse(lock, m_lockDirectory, path, realDevicePath(nativePath));
 
     // Opening with O_NONBLOCK changes nothing on the line; every check below comes before the
     // first change to the terminal, so a port someone else uses keeps its mode.

@@ -59,6 +59,7 @@ DeviceAccess deviceAccess(const QString& path) {
     // Open to everyone and still refused: something else (an ACL, a security module) said no.
     if ((st.st_mode & (S_IROTH | S_IWOTH)) == (S_IROTH | S_IWOTH)) return access;
     access.unknown = false;
+    access.owner = userName(st.st_uid);
     if ((st.st_mode & kReadWrite) != kReadWrite || st.st_gid == 0) return access;
     access.group = groupName(st.st_gid);
     access.joined = inGroups(st.st_gid, databaseGroups()) && !inGroups(st.st_gid, sessionGroups());
@@ -122,7 +123,11 @@ SerialError SerialError::openFailed(const QString& path, int err) {
 
 QString permissionHint(const DeviceAccess& access) {
     if (access.unknown) return QString();
-    if (access.group.isEmpty()) return QStringLiteral("このデバイスは root だけが開けます");
+    if (access.group.isEmpty())
+        return access.owner == QLatin1String("root")
+                   ? QStringLiteral("このデバイスは root だけが開けます")
+                   : QStringLiteral("このデバイスは所有者の %1 と root だけが開けます")
+                         .arg(access.owner);
     if (access.joined)
         return QStringLiteral(
                    "グループ %1 には参加済みですが、このログインにはまだ反映されていません。"
@@ -150,6 +155,66 @@ SerialError SerialError::busy(const QString& path, const PortHolder& holder) {
     else
         who = QStringLiteral("他のプログラムが使っています");
     return SerialError(Code::Busy, QStringLiteral("%1 は使用中です: %2").arg(path, who));
+}
+
+namespace {
+
+QString fileKindText(mode_t type) {
+    switch (type) {
+        case S_IFIFO:
+            return QStringLiteral("FIFO");
+        case S_IFLNK:
+            return QStringLiteral("シンボリックリンク");
+        case S_IFDIR:
+            return QStringLiteral("ディレクトリ");
+        case S_IFCHR:
+        case S_IFBLK:
+            return QStringLiteral("デバイス");
+        case S_IFSOCK:
+            return QStringLiteral("ソケット");
+        default:
+            return QStringLiteral("通常のファイルではないもの");
+    }
+}
+
+QString lockProblemText(const LockFileState& lock) {
+    using Kind = LockFileState::Kind;
+    const QString file = QStringLiteral("ロックファイル %1").arg(lock.path);
+    switch (lock.kind) {
+        case Kind::Empty:
+            return file + QStringLiteral(" が空です");
+        case Kind::TooLarge:
+            return file + QStringLiteral(" はロックファイルにしては大きすぎます (%1 バイト)")
+                              .arg(lock.size);
+        case Kind::NotANumber:
+            return file + QStringLiteral(" に PID が書かれていません");
+        case Kind::PidOutOfRange:
+            return file + QStringLiteral(" の PID はどのプロセスにもありえない値です");
+        case Kind::NotAFile:
+            return file +
+                   QStringLiteral(" がファイルではなく %1 です").arg(fileKindText(lock.type));
+        case Kind::Unreadable:
+            return file + QStringLiteral(" (所有者 %1) を読めません: %2")
+                              .arg(userName(lock.owner), osReason(lock.error));
+        case Kind::CannotRemove:
+            return QStringLiteral("古い") + file +
+                   QStringLiteral(" (所有者 %1) を削除できません: %2")
+                       .arg(userName(lock.owner), osReason(lock.error));
+        case Kind::Missing:
+        case Kind::Pid:
+            break;
+    }
+    return file;
+}
+
+}  // namespace
+
+SerialError SerialError::lockInTheWay(const QString& path, const LockFileState& lock) {
+    // Without a lock other programs cannot see that the port is taken, so it is not opened;
+    // the message names the file, so that whoever may remove it can.
+    return SerialError(Code::Busy, QStringLiteral("%1 が使用中かどうか確かめられません: %2。"
+                                                  "確かめてから取り除いてください")
+                                       .arg(path, lockProblemText(lock)));
 }
 
 SerialError SerialError::exclusiveLeftOver(const QString& path) {

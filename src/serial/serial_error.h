@@ -13,10 +13,12 @@
 namespace parvolo {
 
 struct PortHolder;
+struct LockFileState;
 
 // Who may open a device that refused us with EACCES.
 struct DeviceAccess {
-    QString group;        // a group that may open it; empty: only root may
+    QString group;        // a group that may open it; empty: only its owner and root may
+    QString owner;        // the user who owns it
     bool joined = false;  // the user is in that group, but this session started before
     bool unknown = true;  // the device could not be looked at
 };
@@ -53,6 +55,8 @@ public:
     static SerialError openFailed(const QString& path, int err);
     static SerialError permissionDenied(const QString& path, int err, const DeviceAccess& access);
     static SerialError busy(const QString& path, const PortHolder& holder);
+    // Something at the lock path says neither that the port is free nor who has it.
+    static SerialError lockInTheWay(const QString& path, const LockFileState& lock);
     // A pty whose exclusive flag outlived the program that set it.
     static SerialError exclusiveLeftOver(const QString& path);
     static SerialError stillClosing(const QString& path);

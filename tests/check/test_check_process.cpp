@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <optional>
 
@@ -103,6 +104,9 @@ private slots:
     void endedMidRun_data();
     void endedMidRun();
     void usageErrorWritesNoReport();
+    void plantedLockIsNamed();
+    void reportNotWritten_data();
+    void reportNotWritten();
 };
 
 void CheckProcessTest::runs_data() {
@@ -252,6 +256,69 @@ void CheckProcessTest::usageErrorWritesNoReport() {
              QByteArray("parvolo-check: choose one of --text, --fox and --count-up\n"
                         "Try 'parvolo-check --help' for more information.\n"));
     QVERIFY(!QFile::exists(json));
+}
+
+// A FIFO at the port's lock path, as any local user can make one: the run and --list end at
+// once, naming the file, and the FIFO is left as it was.
+void CheckProcessTest::plantedLockIsNamed() {
+    LoopbackPlug plug;
+    START_PLUG(plug);
+    const QByteArray lock = QFile::encodeName(plug.lockFile());
+    QCOMPARE(::mkfifo(lock.constData(), 0666), 0);
+    const auto removeFifo = qScopeGuard([&] { ::unlink(lock.constData()); });
+    Checker checker({"COM1"});
+    QCOMPARE(checker.finish(2000), 3);
+    const QString error = checker.report().value("error").toString();
+    QVERIFY2(error.contains(plug.lockFile()) && error.contains(QStringLiteral("FIFO")),
+             qPrintable(error));
+    QProcess list;
+    list.start(qEnvironmentVariable("PARVOLO_CHECK_BIN"), {"--list"});
+    QVERIFY(list.waitForFinished(2000));
+    QCOMPARE(list.exitCode(), 0);
+    const QString line = QString::fromUtf8(list.readAllStandardOutput()).split('\n').value(1);
+    QVERIFY2(
+        line.startsWith(QStringLiteral("COM1 ")) &&
+            line.endsWith(QStringLiteral("blocked: %1 is not a lock file").arg(plug.lockFile())),
+        qPrintable(line));
+    struct stat st {};
+    QVERIFY(::lstat(lock.constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+// A report that did not get written whole is an error of its own, known before any block is
+// sent where the file cannot be opened, and never waited for.
+void CheckProcessTest::reportNotWritten_data() {
+    QTest::addColumn<QString>("report");  // "fifo": a FIFO that nothing reads
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("farEnd");  // bytes the plug received
+    QTest::newRow("full device") << "/dev/full"
+                                 << "No space left on device" << 80;
+    QTest::newRow("file that refuses writes") << "/proc/version"
+                                              << "Input/output error" << 80;
+    QTest::newRow("missing directory") << "/nonexistent/report.json"
+                                       << "No such file or directory" << 0;
+    QTest::newRow("FIFO nothing reads") << "fifo"
+                                        << "a FIFO that nothing reads" << 0;
+}
+
+void CheckProcessTest::reportNotWritten() {
+    QFETCH(QString, report);
+    QFETCH(QString, reason);
+    LoopbackPlug plug;
+    START_PLUG(plug);
+    QTemporaryDir dir;
+    if (report == QLatin1String("fifo")) {
+        report = dir.filePath(QStringLiteral("report"));
+        QCOMPARE(::mkfifo(QFile::encodeName(report).constData(), 0600), 0);
+    }
+    QProcess checker;
+    checker.start(qEnvironmentVariable("PARVOLO_CHECK_BIN"),
+                  {"COM1", "--blocks", "5", "--json", report});
+    QVERIFY(checker.waitForFinished(5000));
+    QCOMPARE(checker.exitCode(), 6);
+    const QString said = QString::fromUtf8(checker.readAllStandardError());
+    QVERIFY2(said.contains(QStringLiteral("cannot write the report %1: %2").arg(report, reason)),
+             qPrintable(said));
+    QTEST(int(plug.stop().value(QStringLiteral("received"))), "farEnd");
 }
 
 QTEST_GUILESS_MAIN(CheckProcessTest)

@@ -5,6 +5,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +37,46 @@ void writeFile(const QString& path, const QByteArray& content) {
     file.write(content);
 }
 
+// What PortLock::take() made of a lock path: the outcome, and the refusal's text.
+struct TakeResult {
+    int outcome = -1;
+    QString refusal;
+};
+
+TakeResult takeAndDescribe(const QString& directory, const QString& device) {
+    PortLock lock;
+    PortHolder holder;
+    LockFileState state;
+    TakeResult result;
+    result.outcome = int(lock.take(directory, device, &holder, &state));
+    if (holder.pid == 0) result.refusal = SerialError::lockInTheWay(device, state).description();
+    return result;
+}
+
+// The same, by the unprivileged user "nobody" when this test runs as root, who could read
+// any file: a lock that another user keeps unreadable is only unreadable to someone else.
+TakeResult takeAndDescribeAsSomeoneElse(const QString& directory, const QString& device) {
+    if (::geteuid() != 0) return takeAndDescribe(directory, device);
+    int channel[2];
+    if (::pipe(channel) != 0) return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+        const TakeResult result = takeAndDescribe(directory, device);
+        const QByteArray text = QByteArray::number(result.outcome) + '\n' + result.refusal.toUtf8();
+        ::_exit(::write(channel[1], text.constData(), size_t(text.size())) == text.size() ? 0 : 1);
+    }
+    ::close(channel[1]);
+    QByteArray text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    ::close(channel[0]);
+    ::waitpid(child, nullptr, 0);
+    const qsizetype newline = text.indexOf('\n');
+    return {text.left(newline).toInt(), QString::fromUtf8(text.mid(newline + 1))};
+}
+
 }  // namespace
 
 class PortHoldersTest : public QObject {
@@ -43,6 +86,8 @@ private slots:
     void lockFileNames();
     void lockFiles_data();
     void lockFiles();
+    void plantedLockPaths_data();
+    void plantedLockPaths();
     void openersOfADevice();
     void pseudoTerminals_data();
     void pseudoTerminals();
@@ -169,29 +214,130 @@ void PortHoldersTest::pseudoTerminals() {
     QTEST(isPseudoTerminal(rdev), "pty");
 }
 
+// Anyone may put anything at a lock path in the shared lock directory. Reading it never opens a
+// device or a FIFO, never follows a link and never waits, and a port whose lock nobody can see
+// past is refused with the lock file named, so that whoever may remove it can.
+void PortHoldersTest::plantedLockPaths_data() {
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("FIFO") << "fifo"
+                          << "がファイルではなく FIFO です";
+    QTest::newRow("link to a terminal") << "link to tty"
+                                        << "がファイルではなく シンボリックリンク です";
+    QTest::newRow("link to a live lock") << "link to file"
+                                         << "シンボリックリンク";
+    QTest::newRow("dangling link") << "dangling"
+                                   << "シンボリックリンク";
+    QTest::newRow("link to itself") << "loop"
+                                    << "シンボリックリンク";
+    QTest::newRow("directory") << "directory"
+                               << "がファイルではなく ディレクトリ です";
+    QTest::newRow("garbage") << "garbage"
+                             << "に PID が書かれていません";
+    QTest::newRow("empty") << "empty"
+                           << "が空です";
+    QTest::newRow("20 MB") << "huge"
+                           << "大きすぎます (20000000 バイト)";
+    QTest::newRow("PID past 2^32") << "wrap"
+                                   << "の PID はどのプロセスにもありえない値です";
+    QTest::newRow("PID 0") << "zero"
+                           << "の PID はどのプロセスにもありえない値です";
+    QTest::newRow("unreadable") << "unreadable"
+                                << ") を読めません: Permission denied";
+}
+
+void PortHoldersTest::plantedLockPaths() {
+    QFETCH(QString, plant);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    // As loose as the real lock directory, so that another user can work in it.
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+    const QString device = QStringLiteral("/dev/ttyS0");
+    const QString file = dir.filePath(QStringLiteral("LCK..ttyS0"));
+    const QByteArray native = QFile::encodeName(file);
+    const QString aside = dir.filePath(QStringLiteral("aside"));
+    PtyPair terminal;
+    HolderProcess live;
+    QVERIFY(live.ok());
+    if (plant == QLatin1String("fifo")) QCOMPARE(::mkfifo(native.constData(), 0666), 0);
+    if (plant == QLatin1String("link to tty")) QVERIFY(QFile::link(terminal.path(), file));
+    if (plant == QLatin1String("link to file")) {
+        writeFile(aside, hdbPid(live.pid()));
+        QVERIFY(QFile::link(aside, file));
+    }
+    if (plant == QLatin1String("dangling")) QVERIFY(QFile::link(aside, file));
+    if (plant == QLatin1String("loop")) QVERIFY(QFile::link(file, file));
+    if (plant == QLatin1String("directory")) QVERIFY(QDir().mkdir(file));
+    if (plant == QLatin1String("garbage")) writeFile(file, "hello\n");
+    if (plant == QLatin1String("empty")) writeFile(file, "");
+    if (plant == QLatin1String("huge")) {
+        writeFile(file, "");
+        QCOMPARE(::truncate(native.constData(), 20000000), 0);
+    }
+    if (plant == QLatin1String("wrap")) writeFile(file, "4294967297\n");
+    if (plant == QLatin1String("zero")) writeFile(file, hdbPid(0));
+    if (plant == QLatin1String("unreadable")) {
+        writeFile(file, hdbPid(live.pid()));
+        if (::geteuid() == 0) QCOMPARE(::chown(native.constData(), 0, 0), 0);
+        QCOMPARE(::chmod(native.constData(), 0), 0);
+    }
+    struct stat before {};
+    QCOMPARE(::lstat(native.constData(), &before), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    // Root reads the unreadable one, and rightly finds its live owner.
+    if (plant != QLatin1String("unreadable")) QCOMPARE(lockFileHolder(dir.path(), device).pid, 0);
+    const TakeResult result = takeAndDescribeAsSomeoneElse(dir.path(), device);
+    QVERIFY2(clock.elapsed() < 2000, "reading a planted lock path must not wait");
+    QVERIFY(result.outcome == int(PortLock::Outcome::Blocked) ||
+            result.outcome == int(PortLock::Outcome::HeldByOther));
+    QVERIFY2(result.refusal.contains(QStringLiteral("ロックファイル ") + file) &&
+                 result.refusal.contains(says),
+             qPrintable(result.refusal));
+    // What was planted is left as it was: nothing written, followed or removed.
+    struct stat after {};
+    QCOMPARE(::lstat(native.constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_size, before.st_size);
+    QCOMPARE(after.st_mode, before.st_mode);
+}
+
 void PortHoldersTest::permissionHints_data() {
+    QTest::addColumn<QString>("owner");
     QTest::addColumn<QString>("group");
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("hint");
-    QTest::newRow("uucp, as on Arch") << "uucp" << 0660
+    QTest::newRow("uucp, as on Arch") << "root"
+                                      << "uucp" << 0660
                                       << "グループ uucp に参加して (sudo usermod -aG uucp $USER)、"
                                          "ログインし直してください";
     QTest::newRow("group may only read")
+        << "root"
         << "dialout" << 0640 << "このデバイスは root だけが開けます";
-    QTest::newRow("root's group") << "root" << 0660 << "このデバイスは root だけが開けます";
-    QTest::newRow("open to all") << "dialout" << 0666 << "";
+    QTest::newRow("root's group") << "root"
+                                  << "root" << 0660 << "このデバイスは root だけが開けます";
+    // Another user's terminal, as a pty is.
+    QTest::newRow("another user's, 600")
+        << "nobody"
+        << "tty" << 0600 << "このデバイスは所有者の nobody と root だけが開けます";
+    QTest::newRow("open to all") << "root"
+                                 << "dialout" << 0666 << "";
 }
 
 void PortHoldersTest::permissionHints() {
+    QFETCH(QString, owner);
     QFETCH(QString, group);
     QFETCH(int, mode);
     const struct group* entry = ::getgrnam(group.toLocal8Bit().constData());
-    if (!entry) QSKIP("no such group here");
+    const passwd* user = ::getpwnam(owner.toLocal8Bit().constData());
+    if (!entry || !user) QSKIP("no such group or user here");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("ttyX"));
     writeFile(path, "");
     const QByteArray native = QFile::encodeName(path);
-    if (::chown(native.constData(), 0, entry->gr_gid) != 0) QSKIP("only root can give a file away");
+    if (::chown(native.constData(), user->pw_uid, entry->gr_gid) != 0)
+        QSKIP("only root can give a file away");
     QCOMPARE(::chmod(native.constData(), mode_t(mode)), 0);
     const QString hint = permissionHint(deviceAccess(path));
     QTEST(hint, "hint");

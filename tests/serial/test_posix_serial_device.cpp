@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include "serial/mscomm.h"
 #include "serial/os_comm_calls.h"
 #include "serial/port_holders.h"
+#include "serial/stop_signals.h"
 #include "serial/posix_serial_device.h"
 #include "serial/serial_error.h"
 #include "support/holder_process.h"
@@ -206,6 +208,7 @@ private slots:
     void lineLevelsPolledWhereWaitIsMissing();
     void closeStopsTheLineWatcher();
     void msCommOverPty();
+    void stopSignalEndsAWaitThatNeverEnds();
     void cleanup();
 };
 
@@ -769,6 +772,35 @@ void TestPosixSerialDevice::msCommOverPty() {
     comm.setPortOpen(false);
     QVERIFY(!comm.PortOpen());
     qunsetenv("PARVOLO_PORT_DIR");
+}
+
+// A program stuck in a wait that does not end (here: opening a FIFO nobody writes, as reading a
+// planted lock file once did) still ends on a stop signal: the first asks it to finish its work,
+// and one that comes a second later while the first is still not dealt with ends it.
+void TestPosixSerialDevice::stopSignalEndsAWaitThatNeverEnds() {
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        StopSignals stopSignals;
+        ::open(fifo.constData(), O_RDONLY);  // waits for a writer that never comes
+        ::_exit(0);
+    }
+    int status = 0;
+    bool reaped = false;  // QTRY_VERIFY asks more than once
+    auto ended = [&] { return reaped = reaped || ::waitpid(child, &status, WNOHANG) == child; };
+    const auto noOrphan = qScopeGuard([&] {
+        if (!ended()) ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
+    });
+    QTest::qWait(200);  // the child has installed its handlers and waits
+    ::kill(child, SIGTERM);
+    QTest::qWait(300);
+    QVERIFY2(!ended(), "the first signal only asks");
+    QTest::qWait(800);
+    ::kill(child, SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(ended(), 2000);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
 }
 
 QTEST_MAIN(TestPosixSerialDevice)

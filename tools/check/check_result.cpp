@@ -19,6 +19,8 @@ constexpr ResultRow kResults[] = {
     {CheckResult::SettingsNotApplied, "settings-not-applied", 4,
      "the driver read back other line settings"},
     {CheckResult::LineLost, "line-lost", 5, "the device went away mid-run"},
+    {CheckResult::ReportNotWritten, "report-not-written", 6,
+     "the JSON report could not be written whole"},
     {CheckResult::Usage, "usage", 64, "the command line is wrong"},
 };
 

@@ -14,6 +14,7 @@ enum class CheckResult {
     CannotOpen,
     SettingsNotApplied,
     LineLost,
+    ReportNotWritten,
     Usage
 };
 

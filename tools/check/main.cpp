@@ -2,7 +2,6 @@
 // production lines and scripts. The run, the report and the port list live in the checker's
 // library; this file only connects them to the command line, the signals and the exit code.
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include "check_run.h"
 #include "port_list.h"
 #include "progress_line.h"
+#include "report_file.h"
 #include "serial/stop_signals.h"
 
 using namespace parvolo;
@@ -26,6 +26,13 @@ int usageError(const QString& message) {
     return exitCode(CheckResult::Usage);
 }
 
+// The run's own result is on stderr already; the exit code says that its report is missing.
+int reportError(const QString& path, const QString& reason) {
+    std::fprintf(stderr, "parvolo-check: cannot write the report %s: %s\n", qPrintable(path),
+                 qPrintable(reason));
+    return exitCode(CheckResult::ReportNotWritten);
+}
+
 int listPorts() {
     const DeviceRoots roots = defaultDeviceRoots();
     const QList<PortEntry> comPorts = listComPorts(roots);
@@ -36,16 +43,9 @@ int listPorts() {
 int runCheck(const CheckOptions& options) {
     // Opened before the run, so that a report that cannot be written is known before any
     // block is sent.
-    QFile json;
-    if (!options.jsonPath.isEmpty()) {
-        const bool opened = options.jsonPath == QLatin1String("-")
-                                ? json.open(stdout, QIODevice::WriteOnly)
-                                : (json.setFileName(options.jsonPath),
-                                   json.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        if (!opened)
-            return usageError(
-                QStringLiteral("cannot write %1: %2").arg(options.jsonPath, json.errorString()));
-    }
+    ReportFile report;
+    if (!options.jsonPath.isEmpty() && !report.open(options.jsonPath))
+        return reportError(options.jsonPath, report.error());
 
     CheckRun run(options);
     // Ctrl+C, a kill or a logout end the run cleanly and still report it.
@@ -61,13 +61,10 @@ int runCheck(const CheckOptions& options) {
 
     const CheckResult result = classify(run.facts());
     if (!options.quiet) std::fputs(qPrintable(summaryText(options, run.outcome(), result)), stderr);
-    if (json.isOpen()) {
-        const QByteArray text = QJsonDocument(reportJson(options, run.outcome(), result))
-                                    .toJson(QJsonDocument::Indented);
-        if (json.write(text) != text.size() || !json.flush())
-            std::fprintf(stderr, "parvolo-check: cannot write %s: %s\n",
-                         qPrintable(options.jsonPath), qPrintable(json.errorString()));
-    }
+    if (report.isOpen() &&
+        !report.writeAndClose(QJsonDocument(reportJson(options, run.outcome(), result))
+                                  .toJson(QJsonDocument::Indented)))
+        return reportError(options.jsonPath, report.error());
     return exitCode(result);
 }
 

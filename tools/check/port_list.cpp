@@ -56,11 +56,42 @@ QString byIdName(const QString& device, const DeviceRoots& roots) {
     return QString();
 }
 
+// What keeps the port from being locked: something at the lock path that is no lock file, or
+// one that cannot be read. Empty when the lock file is absent or names a PID.
+QString lockProblem(const QString& directory, const QString& device) {
+    using Kind = LockFileState::Kind;
+    const LockFileState lock = readLockFile(lockFilePath(directory, device));
+    switch (lock.kind) {
+        case Kind::NotAFile:
+            return QStringLiteral("%1 is not a lock file").arg(lock.path);
+        case Kind::Unreadable:
+            return QStringLiteral("lock file %1 (owner %2) cannot be read: %3")
+                .arg(lock.path, userName(lock.owner), osReason(lock.error));
+        case Kind::Empty:
+        case Kind::TooLarge:
+        case Kind::NotANumber:
+        case Kind::PidOutOfRange:
+            // An older one is stale and goes when the port is opened.
+            if (lock.mayBeBeingWritten())
+                return QStringLiteral("lock file %1 holds no valid PID").arg(lock.path);
+            break;
+        case Kind::Missing:
+        case Kind::Pid:
+        case Kind::CannotRemove:
+            break;
+    }
+    return QString();
+}
+
 QString permissionStatus(const QString& path) {
     const DeviceAccess access = deviceAccess(path);
     QString text = QStringLiteral("permission denied");
     if (access.unknown) return text;
-    if (access.group.isEmpty()) return text + QStringLiteral(": only root may open it");
+    if (access.group.isEmpty())
+        return text +
+               (access.owner == QLatin1String("root")
+                    ? QStringLiteral(": only root may open it")
+                    : QStringLiteral(": only its owner %1 and root may open it").arg(access.owner));
     if (access.joined)
         return text + QStringLiteral(": in group %1 since this login started; log in again")
                           .arg(access.group);
@@ -78,6 +109,8 @@ QString statusOf(const QString& path, const QString& device, const struct stat& 
         if (err == EACCES || err == EPERM) return permissionStatus(path);
         return QStringLiteral("cannot be opened (%1)").arg(osReason(err));
     }
+    if (const QString problem = lockProblem(roots.lockDirectory, device); !problem.isEmpty())
+        return QStringLiteral("blocked: ") + problem;
     if (const PortHolder holder = lockFileHolder(roots.lockDirectory, device); holder.pid > 0)
         return QStringLiteral("busy: ") + who(holder);
     if (const PortHolder holder = flockHolder(node.st_dev, node.st_ino); holder.pid > 0)

@@ -111,6 +111,20 @@ SerialError busyError(const QString& path, const struct stat& device, bool exclu
     return SerialError::busy(path, holder);
 }
 
+QString deviceNameBelowDev(const QString& device) {
+    static const QString kDev = QStringLiteral("/dev/");
+    return device.startsWith(kDev) ? device.mid(kDev.size()) : device;
+}
+
+// Another process has the port open; a getty waiting there means the port is a login line.
+SerialError openerError(const QString& path, const PortHolder& opener, bool systemPortsAllowed) {
+    if (systemPortsAllowed || !isLoginProgram(opener.program))
+        return SerialError::busy(path, opener);
+    return SerialError::inSystemUse(
+        path,
+        {PortUse::Kind::Login, QStringLiteral("%1, PID %2").arg(opener.program).arg(opener.pid)});
+}
+
 // Refuses the port when its lock file names a live holder or something that is not a lock.
 void takeLockOrRefuse(PortLock& lock, const QString& directory, const QString& path,
                       const QString& device) {
@@ -262,8 +276,13 @@ void PosixSerialDevice::open(const QString& path) {
         throw SerialError::stillClosing(path);
     // Lock files go by the device itself, with COMn and /dev/serial/by-id links resolved, as
     // other serial programs name it.
+    const QString realPath = isDevice ? realDevicePath(nativePath) : QString();
+    if (isDevice && !m_systemPortsAllowed) {
+        const PortUse use = portUse(node.st_rdev, deviceNameBelowDev(realPath), m_useSources);
+        if (use.kind != PortUse::Kind::Free) throw SerialError::inSystemUse(path, use);
+    }
     PortLock lock;
-    if (isDevice) takeLockOrRefuse(lock, m_lockDirectory, path, realDevicePath(nativePath));
+    if (isDevice) takeLockOrRefuse(lock, m_lockDirectory, path, realPath);
 
     // Opening with O_NONBLOCK changes nothing on the line; every check below comes before the
     // first change to the terminal, so a port someone else uses keeps its mode.
@@ -298,7 +317,7 @@ void PosixSerialDevice::open(const QString& path) {
     // lock. A pty's far end holds it by design, so ptys are not asked.
     if (!isPseudoTerminal(device.st_rdev)) {
         const QList<PortHolder> others = deviceOpeners(device.st_rdev, ::getpid());
-        if (!others.isEmpty()) undo(SerialError::busy(path, others.first()));
+        if (!others.isEmpty()) undo(openerError(path, others.first(), m_systemPortsAllowed));
     }
     if (::ioctl(fd, TIOCEXCL) != 0) undo(SerialError::openFailed(path, errno));
 

@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "serial/port_holders.h"
+#include "serial/port_use.h"
 #include "serial/serial_device.h"
 
 class QSocketNotifier;
@@ -66,6 +67,11 @@ public:
     explicit PosixSerialDevice(QString lockDirectory = QString::fromLatin1(kLockDirectory),
                                QObject* parent = nullptr);
     ~PosixSerialDevice() override;
+
+    // Where the kernel's console and the configured logins are read from (tests use their own),
+    // and whether a port in such use may be taken (PARVOLO_ALLOW_CONSOLE=1 says so).
+    void setPortUseSources(const PortUseSources& sources) { m_useSources = sources; }
+    void setSystemPortsAllowed(bool allowed) { m_systemPortsAllowed = allowed; }
 
     void open(const QString& path) override;
     void close() override;
@@ -127,6 +133,8 @@ private:
     int m_fd = -1;
     QString m_path;
     QString m_lockDirectory;
+    PortUseSources m_useSources;
+    bool m_systemPortsAllowed = systemPortsAllowed();
     PortLock m_lock;
     bool m_hungUp = false;
     // What the kernel still held when the line went away.

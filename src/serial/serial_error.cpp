@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "serial/port_holders.h"
+#include "serial/port_use.h"
 
 namespace parvolo {
 
@@ -208,6 +209,16 @@ QString lockProblemText(const LockFileState& lock) {
 }
 
 }  // namespace
+
+SerialError SerialError::inSystemUse(const QString& path, const PortUse& use) {
+    const QString what = use.kind == PortUse::Kind::Console
+                             ? QStringLiteral("カーネルのコンソール (%1) です").arg(use.by)
+                             : QStringLiteral("ログイン用の端末です (%1)").arg(use.by);
+    return SerialError(
+        Code::Busy, QStringLiteral("%1 は%2。テストデータを送るとシステムの邪魔になるため開きません"
+                                   " (使うには PARVOLO_ALLOW_CONSOLE=1)")
+                        .arg(path, what));
+}
 
 SerialError SerialError::lockInTheWay(const QString& path, const LockFileState& lock) {
     // Without a lock other programs cannot see that the port is taken, so it is not opened;

@@ -14,6 +14,7 @@ namespace parvolo {
 
 struct PortHolder;
 struct LockFileState;
+struct PortUse;
 
 // Who may open a device that refused us with EACCES.
 struct DeviceAccess {
@@ -55,6 +56,8 @@ public:
     static SerialError openFailed(const QString& path, int err);
     static SerialError permissionDenied(const QString& path, int err, const DeviceAccess& access);
     static SerialError busy(const QString& path, const PortHolder& holder);
+    // The kernel's console or a login is on the port (PortUse); taken only when allowed.
+    static SerialError inSystemUse(const QString& path, const PortUse& use);
     // Something at the lock path says neither that the port is free nor who has it.
     static SerialError lockInTheWay(const QString& path, const LockFileState& lock);
     // A pty whose exclusive flag outlived the program that set it.

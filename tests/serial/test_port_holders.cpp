@@ -10,10 +10,12 @@
 #include <sys/wait.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utime.h>
 
 #include "serial/port_holders.h"
+#include "serial/port_use.h"
 #include "serial/serial_error.h"
 #include "support/holder_process.h"
 #include "support/pty_pair.h"
@@ -88,6 +90,9 @@ private slots:
     void lockFiles();
     void plantedLockPaths_data();
     void plantedLockPaths();
+    void programNamesAreWhole();
+    void systemUse_data();
+    void systemUse();
     void openersOfADevice();
     void pseudoTerminals_data();
     void pseudoTerminals();
@@ -301,6 +306,50 @@ void PortHoldersTest::plantedLockPaths() {
     QCOMPARE(after.st_ino, before.st_ino);
     QCOMPARE(after.st_size, before.st_size);
     QCOMPARE(after.st_mode, before.st_mode);
+}
+
+// The kernel keeps 15 characters of a program's name; the holder is named as the user knows it.
+void PortHoldersTest::programNamesAreWhole() {
+    QTemporaryDir dir;
+    const QString program = dir.filePath(QStringLiteral("a-serial-test-with-a-long-name"));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
+    QProcess process;
+    process.start(program, {QStringLiteral("30")});
+    QVERIFY(process.waitForStarted());
+    QTRY_COMPARE(programName(process.processId()),
+                 QStringLiteral("a-serial-test-with-a-long-name"));
+    process.kill();
+    process.waitForFinished();
+}
+
+// The kernel's console, from its list, and a login that systemd starts on the line.
+void PortHoldersTest::systemUse_data() {
+    QTest::addColumn<QString>("consoles");
+    QTest::addColumn<QString>("unit");  // a link in getty.target.wants
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("by");
+    const QString console = QStringLiteral("ttyS1                -W- (EC p a)    4:65\n");
+    QTest::newRow("console") << console << "" << int(PortUse::Kind::Console) << "ttyS1";
+    QTest::newRow("login") << ""
+                           << "serial-getty@ttyS1.service" << int(PortUse::Kind::Login)
+                           << "serial-getty@ttyS1.service";
+    QTest::newRow("another port's console and login")
+        << "ttyS0                -W- (EC p a)    4:64\n"
+        << "serial-getty@ttyS0.service" << int(PortUse::Kind::Free) << "";
+}
+
+void PortHoldersTest::systemUse() {
+    QFETCH(QString, consoles);
+    QFETCH(QString, unit);
+    QTemporaryDir dir;
+    const PortUseSources sources{dir.filePath(QStringLiteral("consoles")), dir.path()};
+    writeFile(sources.consoles, consoles.toLatin1());
+    if (!unit.isEmpty())
+        QVERIFY(QFile::link(QStringLiteral("/lib/systemd/system/serial-getty@.service"),
+                            dir.filePath(unit)));
+    const PortUse use = portUse(makedev(4, 65), QStringLiteral("ttyS1"), sources);
+    QTEST(int(use.kind), "kind");
+    QTEST(use.by, "by");
 }
 
 void PortHoldersTest::permissionHints_data() {

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -209,6 +210,8 @@ private slots:
     void closeStopsTheLineWatcher();
     void msCommOverPty();
     void stopSignalEndsAWaitThatNeverEnds();
+    void consoleIsNotTaken_data();
+    void consoleIsNotTaken();
     void cleanup();
 };
 
@@ -275,7 +278,9 @@ void TestPosixSerialDevice::busyPortIsNamed_data() {
     QTest::newRow("flock") << QString() << int(HolderProcess::Flock) << false;
     QTest::newRow("exclusive flag left on a pty")
         << QString() << int(HolderProcess::Exclusive) << true;
-    QTest::newRow("plain open, not a pty") << "/dev/ttyS0" << int(HolderProcess::OpenOnly) << false;
+    // A real UART, never the machine's console: the virtual-hardware leg names one.
+    QTest::newRow("plain open, not a pty")
+        << qEnvironmentVariable("PARVOLO_TEST_UART") << int(HolderProcess::OpenOnly) << false;
 }
 
 // Another program has the port: the open is refused with its name and PID, and the terminal
@@ -286,6 +291,8 @@ void TestPosixSerialDevice::busyPortIsNamed() {
     QFETCH(bool, gone);
     PtyPair pty;
     QVERIFY(pty.ok());
+    if (hold == int(HolderProcess::OpenOnly) && device.isEmpty())
+        QSKIP("PARVOLO_TEST_UART names no UART here");
     if (device.isEmpty()) device = pty.path();
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) QSKIP("no UART that can be opened here");
@@ -801,6 +808,51 @@ void TestPosixSerialDevice::stopSignalEndsAWaitThatNeverEnds() {
     ::kill(child, SIGTERM);
     QTRY_VERIFY_WITH_TIMEOUT(ended(), 2000);
     QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+}
+
+// A port that the kernel's console or a login is on is refused before anything is done to it,
+// unless the user allowed it; the consoles are read from a list of our own here.
+void TestPosixSerialDevice::consoleIsNotTaken_data() {
+    QTest::addColumn<QString>("use");  // console, other console, login unit
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<QString>("refusal");  // empty: opened
+    QTest::newRow("console") << "console" << false << "はカーネルのコンソール (ttyFAKE) です";
+    QTest::newRow("console, allowed") << "console" << true << "";
+    QTest::newRow("another device is the console") << "other console" << false << "";
+}
+
+void TestPosixSerialDevice::consoleIsNotTaken() {
+    QFETCH(QString, use);
+    QFETCH(bool, allowed);
+    QFETCH(QString, refusal);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir dir;
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(pty.path()).constData(), &st), 0);
+    const unsigned minorNumber =
+        minor(st.st_rdev) + (use == QLatin1String("other console") ? 1 : 0);
+    QFile consoles(dir.filePath(QStringLiteral("consoles")));
+    QVERIFY(consoles.open(QIODevice::WriteOnly));
+    consoles.write(QStringLiteral("tty0                 -WU (E  p  )    4:1\n"
+                                  "ttyFAKE              -W- (EC p a)    %1:%2\n")
+                       .arg(major(st.st_rdev))
+                       .arg(minorNumber)
+                       .toLatin1());
+    consoles.close();
+    PosixSerialDevice port(dir.path());
+    port.setPortUseSources({consoles.fileName(), dir.filePath(QStringLiteral("none"))});
+    port.setSystemPortsAllowed(allowed);
+    try {
+        port.open(pty.path());
+        QVERIFY2(refusal.isEmpty(), "the console was taken");
+        QVERIFY(port.isOpen());
+    } catch (const SerialError& e) {
+        QVERIFY2(!refusal.isEmpty() && e.code() == Code::Busy &&
+                     e.description().startsWith(pty.path() + QLatin1Char(' ') + refusal),
+                 qPrintable(e.description()));
+        QVERIFY(!QFile::exists(dir.filePath(lockFileName(pty.path()))));  // not even locked
+    }
 }
 
 QTEST_MAIN(TestPosixSerialDevice)

@@ -104,6 +104,14 @@ QString statusOf(const QString& path, const QString& device, const struct stat& 
     if (!S_ISCHR(node.st_mode)) return QStringLiteral("not a serial device");
     if (uartPresent(device, roots) == false)
         return QStringLiteral("missing (no UART at this port)");
+    if (const PortUse use = portUse(node.st_rdev, QFileInfo(device).fileName(), roots.portUse);
+        use.kind != PortUse::Kind::Free)
+        return (use.kind == PortUse::Kind::Console
+                    ? QStringLiteral("in use as the kernel's console (%1)")
+                    : QStringLiteral("in use for logins (%1)"))
+                   .arg(use.by) +
+               (systemPortsAllowed() ? QStringLiteral("; allowed by PARVOLO_ALLOW_CONSOLE=1")
+                                     : QStringLiteral("; not taken"));
     if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0) {
         const int err = errno;
         if (err == EACCES || err == EPERM) return permissionStatus(path);
@@ -119,7 +127,8 @@ QString statusOf(const QString& path, const QString& device, const struct stat& 
     if (!isPseudoTerminal(node.st_rdev)) {
         QStringList openers;
         for (const PortHolder& holder : deviceOpeners(node.st_rdev, ::getpid()))
-            openers << who(holder);
+            openers << (isLoginProgram(holder.program) ? QStringLiteral("login: ") : QString()) +
+                           who(holder);
         if (!openers.isEmpty())
             return QStringLiteral("busy: ") + openers.join(QStringLiteral(", "));
     }

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include "serial/port_use.h"
+
 // --list: COM1..COM15 as the window resolves them, and the other serial devices, each with
 // its /dev/serial/by-id name, its driver and whether it could be opened now. Nothing is
 // opened: opening toggles DTR, and many boards reset on that. The status comes from the node
@@ -26,6 +28,7 @@ struct DeviceRoots {
     QString byIdDirectory = QStringLiteral("/dev/serial/by-id");
     QString devDirectory = QStringLiteral("/dev");
     QString sysTtyDirectory = QStringLiteral("/sys/class/tty");
+    PortUseSources portUse;
 };
 DeviceRoots defaultDeviceRoots();
 

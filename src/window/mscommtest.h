@@ -199,6 +199,9 @@ private:
     void SendData();
     bool sendDue(qint32 countSoFar) const;
     void continueOrStop(qint32 countSoFar);
+    // With the check off: the next transmission, or the end of the run once the last one has
+    // left the transmit buffer. Returns whether it did either.
+    bool sendOrFinishUnchecked();
 
     // Communication errors.
     void countLineError(LineEvent event);

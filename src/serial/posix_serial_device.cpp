@@ -3,31 +3,20 @@
 #include <QFile>
 #include <QSocketNotifier>
 
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <utility>
 #include <vector>
 
-#include "serial/port_holders.h"
+#include "serial/port_admission.h"
 #include "serial/serial_error.h"
 #include "serial/termios2_settings.h"
 
@@ -35,13 +24,7 @@ namespace parvolo {
 
 namespace {
 
-constexpr quint32 kParityBits = PARENB | PARODD | CMSPAR;
-constexpr quint32 kFlowInputBits = IXON | IXOFF | IXANY;
-constexpr int kWatchedLines = TIOCM_RNG | TIOCM_DSR | TIOCM_CD | TIOCM_CTS;
 constexpr int kLinePollMs = 50;
-constexpr auto kWatchKnockInterval = std::chrono::milliseconds(2);
-// How long an open waits for the closer of the same device before saying it is still closing.
-constexpr auto kEarlierCloseBound = std::chrono::milliseconds(250);
 // A hang-up reads at most this much of what the kernel still holds.
 constexpr qsizetype kMaxTail = 1 << 20;
 
@@ -49,212 +32,12 @@ bool isTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-// Errors after which the device cannot be used any more: the adapter is gone or the tty was
-// hung up under us.
-bool isGone(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
-}
-
 // Errors of a driver that simply does not have modem lines or counters.
 bool isUnsupported(int err) {
     return err == ENOTTY || err == EINVAL || err == ENOSYS;
 }
 
-// Devices whose last close() is still running on a closer thread. An open of the same device
-// in the meantime would wait in the kernel for that close, on the UI thread.
-class PendingCloses {
-public:
-    void add(dev_t device) {
-        std::lock_guard lock(m_mutex);
-        m_devices.insert(device);
-    }
-    void remove(dev_t device) {
-        {
-            std::lock_guard lock(m_mutex);
-            if (auto it = m_devices.find(device); it != m_devices.end()) m_devices.erase(it);
-        }
-        m_changed.notify_all();
-    }
-    bool waitUntilClosed(dev_t device) {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, kEarlierCloseBound,
-                                  [&] { return m_devices.count(device) == 0; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::multiset<dev_t> m_devices;
-};
-
-PendingCloses& pendingCloses() {
-    // Never destroyed: a closer thread may still finish while the program exits.
-    static PendingCloses* closes = new PendingCloses;
-    return *closes;
-}
-
-QString realDevicePath(const QByteArray& nativePath) {
-    char* real = ::realpath(nativePath.constData(), nullptr);
-    const QString path = QFile::decodeName(real ? QByteArray(real) : nativePath);
-    std::free(real);
-    return path;
-}
-
-// Who holds the port that refused us: the flock() owner, else for a device that is not a pty
-// the processes that have it open. A pty's exclusive flag with nobody behind it was left by a
-// program that ended without closing the port.
-SerialError busyError(const QString& path, const struct stat& device, bool exclusiveFlag) {
-    PortHolder holder = flockHolder(device.st_dev, device.st_ino);
-    const bool pty = isPseudoTerminal(device.st_rdev);
-    if (holder.pid == 0 && !pty) holder = deviceOpeners(device.st_rdev, ::getpid()).value(0);
-    if (holder.pid == 0 && pty && exclusiveFlag) return SerialError::exclusiveLeftOver(path);
-    return SerialError::busy(path, holder);
-}
-
-QString deviceNameBelowDev(const QString& device) {
-    static const QString kDev = QStringLiteral("/dev/");
-    return device.startsWith(kDev) ? device.mid(kDev.size()) : device;
-}
-
-// Another process has the port open; a getty waiting there means the port is a login line.
-SerialError openerError(const QString& path, const PortHolder& opener, bool systemPortsAllowed) {
-    if (systemPortsAllowed || !isLoginProgram(opener.program))
-        return SerialError::busy(path, opener);
-    return SerialError::inSystemUse(
-        path,
-        {PortUse::Kind::Login, QStringLiteral("%1, PID %2").arg(opener.program).arg(opener.pid)});
-}
-
-// Refuses the port when its lock file names a live holder or something that is not a lock.
-void takeLockOrRefuse(PortLock& lock, const QString& directory, const QString& path,
-                      const QString& device) {
-    PortHolder holder;
-    LockFileState found;
-    switch (lock.take(directory, device, &holder, &found)) {
-        case PortLock::Outcome::HeldByOther:
-            if (holder.pid == 0 && found.invalid()) throw SerialError::lockInTheWay(path, found);
-            throw SerialError::busy(path, holder);
-        case PortLock::Outcome::Blocked:
-            throw SerialError::lockInTheWay(path, found);
-        case PortLock::Outcome::Taken:
-        case PortLock::Outcome::NotKept:
-            break;
-    }
-}
-
-// Stops the line watcher's TIOCMIWAIT. The handler does nothing; what matters is that it is
-// installed without SA_RESTART, so the interrupted ioctl returns EINTR instead of resuming.
-int wakeSignal() {
-    static const int signal = [] {
-        const int number = SIGRTMAX - 3;
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        ::sigaction(number, &action, nullptr);
-        return number;
-    }();
-    return signal;
-}
-
-int dataBitsOf(quint32 cflag) {
-    switch (cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-    }
-}
-
-Parity parityOf(quint32 cflag) {
-    if (!(cflag & PARENB)) return Parity::None;
-    if (cflag & CMSPAR) return (cflag & PARODD) ? Parity::Mark : Parity::Space;
-    return (cflag & PARODD) ? Parity::Odd : Parity::Even;
-}
-
-QString flowControlText(quint32 cflag, quint32 iflag) {
-    return SettingTexts::flowControl(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
-}
-
 }  // namespace
-
-TermiosBits buildTermiosBits(const LineSettings& s) {
-    TermiosBits bits;
-    bits.cflag = CLOCAL | CREAD;
-    switch (s.dataBits) {
-        case DataBits::Five:
-            bits.cflag |= CS5;
-            break;
-        case DataBits::Six:
-            bits.cflag |= CS6;
-            break;
-        case DataBits::Seven:
-            bits.cflag |= CS7;
-            break;
-        case DataBits::Eight:
-            bits.cflag |= CS8;
-            break;
-        default:
-            throw SerialError::invalidValue();
-    }
-    switch (s.parity) {
-        case Parity::None:
-            break;
-        case Parity::Even:
-            bits.cflag |= PARENB;
-            break;
-        case Parity::Odd:
-            bits.cflag |= PARENB | PARODD;
-            break;
-        case Parity::Mark:
-            bits.cflag |= PARENB | PARODD | CMSPAR;
-            break;
-        case Parity::Space:
-            bits.cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            throw SerialError::invalidValue();
-    }
-    switch (s.stopBits) {
-        case StopBits::One:
-            break;
-        case StopBits::Two:
-            bits.cflag |= CSTOPB;
-            break;
-        default:
-            throw SerialError::invalidValue();
-    }
-    if (s.xonXoff()) bits.iflag |= IXON | IXOFF;
-    if (s.rtsCts()) bits.cflag |= CRTSCTS;
-    return bits;
-}
-
-LineSettings settingsOf(const Termios2State& state) {
-    LineSettings s;
-    s.baudRate = qint32(std::min<quint32>(termios2OutputSpeed(state), INT32_MAX));
-    s.parity = parityOf(state.cflag);
-    s.dataBits = DataBits(dataBitsOf(state.cflag));
-    s.stopBits = (state.cflag & CSTOPB) ? StopBits::Two : StopBits::One;
-    const bool rtsCts = state.cflag & CRTSCTS;
-    const bool xonXoff = (state.iflag & (IXON | IXOFF)) != 0;
-    s.flow = rtsCts ? (xonXoff ? FlowControl::Both : FlowControl::RtsCts)
-                    : (xonXoff ? FlowControl::XonXoff : FlowControl::None);
-    return s;
-}
-
-// Shared between the UI thread and the line watcher; outlives either side.
-struct PosixSerialDevice::LineWatch {
-    std::mutex mutex;
-    std::condition_variable finishedChanged;
-    bool stopping = false;
-    bool finished = false;
-    // One "lines changed" report in flight at a time; the UI thread clears it before sampling.
-    std::atomic<bool> changeQueued{false};
-};
 
 PosixSerialDevice::PosixSerialDevice(QString lockDirectory, QObject* parent)
     : SerialDevice(parent), m_lockDirectory(std::move(lockDirectory)) {
@@ -269,58 +52,8 @@ PosixSerialDevice::~PosixSerialDevice() {
 void PosixSerialDevice::open(const QString& path) {
     if (m_fd >= 0) throw SerialError::alreadyOpen();
 
-    const QByteArray nativePath = QFile::encodeName(path);
-    struct stat node {};
-    const bool isDevice = ::stat(nativePath.constData(), &node) == 0 && S_ISCHR(node.st_mode);
-    if (isDevice && !pendingCloses().waitUntilClosed(node.st_rdev))
-        throw SerialError::stillClosing(path);
-    // Lock files go by the device itself, with COMn and /dev/serial/by-id links resolved, as
-    // other serial programs name it.
-    const QString realPath = isDevice ? realDevicePath(nativePath) : QString();
-    if (isDevice && !m_systemPortsAllowed) {
-        const PortUse use = portUse(node.st_rdev, deviceNameBelowDev(realPath), m_useSources);
-        if (use.kind != PortUse::Kind::Free) throw SerialError::inSystemUse(path, use);
-    }
     PortLock lock;
-    if (isDevice) takeLockOrRefuse(lock, m_lockDirectory, path, realPath);
-
-    // Opening with O_NONBLOCK changes nothing on the line; every check below comes before the
-    // first change to the terminal, so a port someone else uses keeps its mode.
-    const int fd = ::open(nativePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        if (err == EBUSY && isDevice) throw busyError(path, node, true);
-        throw SerialError::openFailed(path, err);
-    }
-    auto undo = [fd](const SerialError& error) {
-        ::close(fd);
-        throw error;
-    };
-
-    struct stat device {};
-    if (::fstat(fd, &device) != 0) undo(SerialError::openFailed(path, errno));
-    struct termios attributes {};
-    if (::tcgetattr(fd, &attributes) != 0)
-        undo(SerialError::openFailed(path, errno == EINVAL ? ENOTTY : errno));
-    // Root is let through TIOCEXCL; ask so that root does not barge in on another owner.
-    int alreadyExclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &alreadyExclusive) == 0 && alreadyExclusive)
-        undo(busyError(path, device, true));
-    // The lock comes before TIOCEXCL: if another instance holds the port, its exclusive flag
-    // must stay as it is.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        undo(err == EWOULDBLOCK ? busyError(path, device, false)
-                                : SerialError::openFailed(path, err));
-    }
-    // A getty, a modem manager or a terminal program may have a real port open without any
-    // lock. A pty's far end holds it by design, so ptys are not asked.
-    if (!isPseudoTerminal(device.st_rdev)) {
-        const QList<PortHolder> others = deviceOpeners(device.st_rdev, ::getpid());
-        if (!others.isEmpty()) undo(openerError(path, others.first(), m_systemPortsAllowed));
-    }
-    if (::ioctl(fd, TIOCEXCL) != 0) undo(SerialError::openFailed(path, errno));
-
+    const int fd = openAdmitted(path, {m_lockDirectory, m_useSources, m_systemPortsAllowed}, lock);
     try {
         m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         m_readNotifier->setEnabled(false);
@@ -379,7 +112,7 @@ void PosixSerialDevice::close() {
     ::ioctl(fd, TIOCNXCL);
     ::flock(fd, LOCK_UN);
     m_lock.release();
-    retire(fd);
+    m_lineWatcher.retire(fd);
 
     m_path.clear();
     m_hungUp = false;
@@ -411,55 +144,29 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
 
     Termios2State previous;
     if (const int err = getTermios2(m_fd, previous)) {
-        if (isGone(err)) return hangUp();
+        if (isDeviceGone(err)) return hangUp();
         refuse(allSettings, osReason(err));
     }
-    const quint32 baud = quint32(settings.baudRate);
-    const Termios2State wanted = rawTermios2(previous, bits.cflag, bits.iflag, baud);
+    const Termios2State wanted =
+        rawTermios2(previous, bits.cflag, bits.iflag, quint32(settings.baudRate));
 
     // glibc and drivers may take part of a request and still report success, so what counts
     // is what reads back.
-    QString what;
-    QString problem;
     Termios2State actual;
-    if (const int err = setTermios2(m_fd, wanted)) {
-        if (isGone(err)) return hangUp();
-        what = allSettings;
-        problem = osReason(err);
-    } else if (const int err = getTermios2(m_fd, actual)) {
-        if (isGone(err)) return hangUp();
-        what = allSettings;
-        problem = osReason(err);
+    int err = setTermios2(m_fd, wanted);
+    if (err == 0) err = getTermios2(m_fd, actual);
+    if (isDeviceGone(err)) return hangUp();
+    ReadBack readBack;
+    if (err != 0) {
+        readBack.what = allSettings;
+        readBack.problem = osReason(err);
     } else {
-        m_readBack = settingsOf(actual);
-        // A UART reaches most rates only approximately; 2% is what a receiver tolerates.
-        auto farOff = [baud](quint32 rate) {
-            return std::llabs(qint64(rate) - qint64(baud)) * 50 > qint64(baud);
-        };
-        const quint32 out = termios2OutputSpeed(actual);
-        const quint32 in = termios2InputSpeed(actual);
-        if (farOff(out) || farOff(in)) {
-            what = SettingTexts::baudRate(baud);
-            problem = SettingTexts::driverReports(SettingTexts::baudRate(farOff(out) ? out : in));
-        } else if ((actual.cflag & CSIZE) != (bits.cflag & CSIZE)) {
-            what = SettingTexts::dataBits(settings.dataBitCount());
-            problem = SettingTexts::driverReports(SettingTexts::dataBits(dataBitsOf(actual.cflag)));
-        } else if ((actual.cflag & kParityBits) != (bits.cflag & kParityBits)) {
-            what = SettingTexts::parity(settings.parity);
-            problem = SettingTexts::driverReports(SettingTexts::parity(parityOf(actual.cflag)));
-        } else if ((actual.cflag & CSTOPB) != (bits.cflag & CSTOPB)) {
-            what = SettingTexts::stopBits(settings.stopBitCount());
-            problem = SettingTexts::driverReports(
-                SettingTexts::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
-        } else if ((actual.cflag & CRTSCTS) != (bits.cflag & CRTSCTS) ||
-                   (actual.iflag & kFlowInputBits) != (bits.iflag & kFlowInputBits)) {
-            what = flowControlText(bits.cflag, bits.iflag);
-            problem = SettingTexts::driverReports(flowControlText(actual.cflag, actual.iflag));
-        }
+        readBack = compareReadBack(settings, bits, actual);
+        m_readBack = readBack.settings;
     }
-    if (what.isEmpty()) return;
+    if (readBack.what.isEmpty()) return;
     setTermios2(m_fd, previous);
-    refuse(what, problem);
+    refuse(readBack.what, readBack.problem);
 }
 
 KernelLineCounts KernelLineCounts::since(const KernelLineCounts& earlier) const {
@@ -493,7 +200,7 @@ void PosixSerialDevice::setModemLine(int bit, bool on, const char* name) {
     if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return;
     const int err = errno;
     if (isUnsupported(err)) return;  // no modem lines: nothing to switch, nothing to report
-    if (isGone(err)) return hangUp();
+    if (isDeviceGone(err)) return hangUp();
     throw SerialError::lineRefused(m_path, QLatin1String(name), on, err);
 }
 
@@ -584,152 +291,41 @@ void PosixSerialDevice::hangUp() {
     // A hung-up fd is readable and writable forever; left enabled, the notifiers would spin.
     if (m_readNotifier) m_readNotifier->setEnabled(false);
     if (m_writeNotifier) m_writeNotifier->setEnabled(false);
-    retire(-1);
+    m_lineWatcher.retire(-1);
     m_pollTimer.stop();
     // Posted, not emitted here: hang-up is found inside read() and write(), and the caller
     // should finish its own step before hearing about it.
+    postForSession(m_generation, [this] { emit hungUp(); });
+}
+
+void PosixSerialDevice::startLineWatch() {
     const quint64 generation = m_generation;
+    const bool watching = m_lineWatcher.start(m_fd, [this, generation](WatchReport what) {
+        postForSession(generation, [this, what] { onWatchReport(what); });
+    });
+    if (!watching) m_pollTimer.start();
+}
+
+template <typename Step>
+void PosixSerialDevice::postForSession(quint64 generation, Step step) {
+    // May be called on the line watcher's thread: m_generation is only read on delivery.
     QMetaObject::invokeMethod(
         this,
-        [this, generation] {
-            if (generation == m_generation) emit hungUp();
+        [this, generation, step] {
+            if (generation == m_generation) step();
         },
         Qt::QueuedConnection);
 }
 
-void PosixSerialDevice::startLineWatch() {
-    // The watcher has its own descriptor: should it ever outlive close(), it must not wait on a
-    // number that has been reused for another file.
-    const int fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) {
-        m_pollTimer.start();
-        return;
-    }
-    auto watch = std::make_shared<LineWatch>();
-    const int signal = wakeSignal();
-    const quint64 generation = m_generation;
-    auto report = [this, watch, generation](WatchReport what) {
-        std::lock_guard lock(watch->mutex);
-        // Once close() has set stopping, nothing more may be posted to this object.
-        if (watch->stopping) return false;
-        QMetaObject::invokeMethod(
-            this, [this, generation, what] { onWatchReport(generation, what); },
-            Qt::QueuedConnection);
-        return true;
-    };
-    try {
-        m_watchThread = std::thread([watch, fd, signal, report] {
-            sigset_t wake;
-            sigemptyset(&wake);
-            sigaddset(&wake, signal);
-            pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-            for (;;) {
-                {
-                    std::lock_guard lock(watch->mutex);
-                    if (watch->stopping) break;
-                }
-                if (::ioctl(fd, TIOCMIWAIT, kWatchedLines) == 0) {
-                    if (!watch->changeQueued.exchange(true) && !report(WatchReport::LinesChanged))
-                        break;
-                    continue;
-                }
-                const int err = errno;
-                if (err == EINTR) continue;
-                report(isGone(err) ? WatchReport::HungUp : WatchReport::Unsupported);
-                break;
-            }
-            ::close(fd);
-            {
-                std::lock_guard lock(watch->mutex);
-                watch->finished = true;
-            }
-            watch->finishedChanged.notify_all();
-        });
-    } catch (const std::system_error&) {
-        ::close(fd);
-        m_pollTimer.start();
-        return;
-    }
-    m_watch = std::move(watch);
-}
-
-// A line watcher being stopped, and the descriptor to close once it is out.
-struct PosixSerialDevice::Retired {
-    std::thread watcher;
-    std::shared_ptr<LineWatch> watch;
-    int fd = -1;
-    dev_t device = 0;
-    // An earlier retirement of the same session whose watcher must be out before fd closes.
-    std::shared_ptr<Retired> previous;
-    std::mutex mutex;
-    std::condition_variable doneChanged;
-    bool done = false;
-};
-
-void PosixSerialDevice::finishRetired(Retired& retired) {
-    if (retired.watcher.joinable()) {
-        std::unique_lock lock(retired.watch->mutex);
-        // The signal can land between the stopping check and the ioctl, so knock until the
-        // thread is out rather than once.
-        while (!retired.watch->finished) {
-            ::pthread_kill(retired.watcher.native_handle(), wakeSignal());
-            retired.watch->finishedChanged.wait_for(lock, kWatchKnockInterval);
-        }
-        lock.unlock();
-        retired.watcher.join();
-    }
-    if (const auto& previous = retired.previous) {
-        std::unique_lock lock(previous->mutex);
-        previous->doneChanged.wait(lock, [&] { return previous->done; });
-    }
-    // Every watcher's own descriptor is closed by now, so this is the last one: DTR drops.
-    if (retired.fd >= 0) {
-        ::close(retired.fd);
-        pendingCloses().remove(retired.device);
-    }
-    {
-        std::lock_guard lock(retired.mutex);
-        retired.done = true;
-    }
-    retired.doneChanged.notify_all();
-}
-
-void PosixSerialDevice::retire(int fd) {
-    auto retired = std::make_shared<Retired>();
-    retired->watcher = std::move(m_watchThread);
-    retired->watch = std::move(m_watch);
-    // Nothing is posted to this object from here on, whenever the thread gets out.
-    if (retired->watch) {
-        std::lock_guard lock(retired->watch->mutex);
-        retired->watch->stopping = true;
-    }
-    struct stat device {};
-    if (fd >= 0 && ::fstat(fd, &device) == 0) {
-        retired->fd = fd;
-        retired->device = device.st_rdev;
-        pendingCloses().add(device.st_rdev);
-    } else if (fd >= 0) {
-        ::close(fd);
-    }
-    if (fd >= 0) retired->previous = std::exchange(m_retiring, nullptr);
-    if (!retired->watcher.joinable() && retired->fd < 0 && !retired->previous) return;
-    if (fd < 0) m_retiring = retired;
-    try {
-        std::thread([retired] { finishRetired(*retired); }).detach();
-    } catch (const std::system_error&) {
-        finishRetired(*retired);
-    }
-}
-
-void PosixSerialDevice::onWatchReport(quint64 generation, WatchReport report) {
-    if (generation != m_generation || !usable()) return;
+void PosixSerialDevice::onWatchReport(WatchReport report) {
+    if (!usable()) return;
     switch (report) {
         case WatchReport::LinesChanged:
             checkLines();
             break;
         case WatchReport::Unsupported:
             // The driver has modem lines but cannot wait for them: look at them regularly.
-            retire(-1);
+            m_lineWatcher.retire(-1);
             m_pollTimer.start();
             break;
         case WatchReport::HungUp:
@@ -741,20 +337,14 @@ void PosixSerialDevice::onWatchReport(quint64 generation, WatchReport report) {
 void PosixSerialDevice::queueLineCheck() {
     if (!m_hasCounters || m_lineCheckQueued) return;
     m_lineCheckQueued = true;
-    const quint64 generation = m_generation;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation] {
-            if (generation == m_generation) checkLines();
-        },
-        Qt::QueuedConnection);
+    postForSession(m_generation, [this] { checkLines(); });
 }
 
 void PosixSerialDevice::checkLines() {
     m_lineCheckQueued = false;
     if (!usable()) return;
     // Cleared before sampling: a change after the sample then posts a new report.
-    if (m_watch) m_watch->changeQueued = false;
+    m_lineWatcher.changeTaken();
 
     std::vector<LineEvent> events;
     serial_icounter_struct now{};
@@ -776,12 +366,12 @@ void PosixSerialDevice::checkLines() {
         for (const auto& [changed, event] : changes)
             if (changed) events.push_back(event);
         m_lastCounters = counters;
-    } else if (m_hasCounters && isGone(errno)) {
+    } else if (m_hasCounters && isDeviceGone(errno)) {
         return hangUp();
     } else if (m_hasModemLines) {
         int lines = 0;
         if (::ioctl(m_fd, TIOCMGET, &lines) != 0) {
-            if (isGone(errno)) hangUp();
+            if (isDeviceGone(errno)) hangUp();
             return;
         }
         const int changed = lines ^ m_lastLines;

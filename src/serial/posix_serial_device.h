@@ -26,24 +26,15 @@
 #include <optional>
 #include <thread>
 
+#include "serial/line_watcher.h"
 #include "serial/port_holders.h"
 #include "serial/port_use.h"
 #include "serial/serial_device.h"
+#include "serial/termios_translation.h"
 
 class QSocketNotifier;
 
 namespace parvolo {
-
-// The c_cflag and c_iflag bits a set of line settings asks for, in <termios.h> values.
-struct TermiosBits {
-    quint32 cflag = 0;  // CSIZE, PARENB, PARODD, CMSPAR, CSTOPB, CRTSCTS, CLOCAL, CREAD
-    quint32 iflag = 0;  // IXON, IXOFF (IXANY stays off: any byte resuming output would defeat Xoff)
-
-    bool operator==(const TermiosBits&) const = default;
-};
-
-// Throws SerialError (invalid value) for values outside the ranges the serial control accepts.
-TermiosBits buildTermiosBits(const LineSettings& settings);
 
 // The driver's own line-error counters (TIOCGICOUNT), counting since the driver took the port.
 struct KernelLineCounts {
@@ -105,10 +96,6 @@ public:
     std::optional<KernelLineCounts> kernelLineCounts() const;
 
 private:
-    struct LineWatch;
-    struct Retired;
-    static void finishRetired(Retired& retired);
-    enum class WatchReport { LinesChanged, Unsupported, HungUp };
     // The interrupt counters of TIOCGICOUNT that become line events.
     struct LineCounters {
         int cts = 0, dsr = 0, rng = 0, dcd = 0;
@@ -120,12 +107,11 @@ private:
     void onReadActivated();
     void hangUp();
     void startLineWatch();
-    // Stops the line watcher and, on a closer thread, joins it and closes fd (-1: none).
-    void retire(int fd);
-    // A watcher retired at a hang-up still holds its own descriptor; the close of the main one
-    // waits for it, so that the main one is the last.
-    std::shared_ptr<Retired> m_retiring;
-    void onWatchReport(quint64 generation, WatchReport report);
+    // Posts step to this object's thread, where it runs unless the port was closed or opened
+    // again since `generation`.
+    template <typename Step>
+    void postForSession(quint64 generation, Step step);
+    void onWatchReport(WatchReport report);
     void queueLineCheck();
     void checkLines();
     void releaseNotifiers();
@@ -153,8 +139,7 @@ private:
     LineCounters m_lastCounters;
     std::optional<LineSettings> m_readBack;
 
-    std::shared_ptr<LineWatch> m_watch;
-    std::thread m_watchThread;
+    LineWatcher m_lineWatcher;
     QTimer m_pollTimer;
 };
 

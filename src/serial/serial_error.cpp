@@ -52,6 +52,10 @@ std::vector<gid_t> databaseGroups() {
 
 }  // namespace
 
+bool isDeviceGone(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
+}
+
 DeviceAccess deviceAccess(const QString& path) {
     DeviceAccess access;
     struct stat st {};

@@ -24,6 +24,10 @@ struct DeviceAccess {
     bool unknown = true;  // the device could not be looked at
 };
 
+// Errors after which a device cannot be used any more: the adapter is gone or the tty was hung
+// up under us.
+bool isDeviceGone(int err);
+
 // Reads the device's owner group and mode and the user's groups.
 DeviceAccess deviceAccess(const QString& path);
 

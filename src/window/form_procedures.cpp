@@ -6,6 +6,7 @@
 
 #include "window/message_box.h"
 #include "window/mscommtest.h"
+#include "window/port_config.h"
 #include "window/multi_line_text_box.h"
 #include "serial/mscomm.h"
 
@@ -18,8 +19,8 @@ const char* const kBaudRates[] = {"300",    "600",     "1200",    "2400",    "48
                                   "57600",  "115200",  "128000",  "256000",  "460800",
                                   "921600", "1000000", "1500000", "2000000", "3000000"};
 
-void fill(QComboBox* combo, std::initializer_list<QString> entries, const QString& selected) {
-    for (const QString& entry : entries) combo->addItem(entry);
+void fill(QComboBox* combo, const QStringList& entries, const QString& selected) {
+    combo->addItems(entries);
     combo->setCurrentText(selected);
 }
 
@@ -31,13 +32,10 @@ void MSCommTest::Form_Load() {
     Combo1->setCurrentText(QString::number(9600));
     for (int port = 1; port <= 15; ++port) Combo2->addItem(QStringLiteral("COM%1").arg(port));
     Combo2->setCurrentText(QStringLiteral("COM1"));
-    fill(Combo3,
-         {QStringLiteral("なし(None)"), QStringLiteral("偶数(Even)"), QStringLiteral("奇数(Odd)")},
-         QStringLiteral("なし(None)"));
+    fill(Combo3, PortConfig::parityCaptions(), PortConfig::parityCaptions().first());
     fill(Combo4, {QStringLiteral("7"), QStringLiteral("8")}, QStringLiteral("8"));
     fill(Combo5, {QStringLiteral("1"), QStringLiteral("2")}, QStringLiteral("1"));
-    fill(Combo6, {QStringLiteral("なし"), QStringLiteral("RTS/CTS"), QStringLiteral("Xon/Xoff")},
-         QStringLiteral("なし"));
+    fill(Combo6, PortConfig::flowCaptions(), PortConfig::flowCaptions().first());
     txtOutData->setText(SendPatterns::kDefaultText);
     commAborted = False16;
     cmdOut->setText(QStringLiteral("送信"));

@@ -3,20 +3,41 @@
 namespace parvolo::PortConfig {
 
 namespace {
+// The one place each caption is written: the lists offer the rows marked listed, in this
+// order, and the configuration reads the same texts back.
 struct ParityRow {
     const char* text;
     const char* letter;
+    bool listed;
 };
 const ParityRow kParity[] = {
-    {"なし(None)", "N"}, {"偶数(Even)", "E"},   {"奇数(Odd)", "O"},
-    {"ﾏｰｸ(Mark)", "M"},  {"ｽﾍﾟｰｽ(Space)", "S"},
+    {"なし(None)", "N", true}, {"偶数(Even)", "E", true},    {"奇数(Odd)", "O", true},
+    {"ﾏｰｸ(Mark)", "M", false}, {"ｽﾍﾟｰｽ(Space)", "S", false},
 };
 struct FlowRow {
     const char* text;
     qint32 mode;
+    bool listed;
 };
-const FlowRow kFlow[] = {{"なし", 0}, {"Xon/Xoff", 1}, {"RTS/CTS", 2}, {"comRTSXOnXOff", 3}};
+const FlowRow kFlow[] = {
+    {"なし", 0, true}, {"RTS/CTS", 2, true}, {"Xon/Xoff", 1, true}, {"comRTSXOnXOff", 3, false}};
+
+template <typename Row, size_t N>
+QStringList listedCaptions(const Row (&rows)[N]) {
+    QStringList captions;
+    for (const Row& row : rows)
+        if (row.listed) captions << QString::fromUtf8(row.text);
+    return captions;
+}
 }  // namespace
+
+QStringList parityCaptions() {
+    return listedCaptions(kParity);
+}
+
+QStringList flowCaptions() {
+    return listedCaptions(kFlow);
+}
 
 std::optional<qint16> portNumber(const QString& portName) {
     for (qint16 n = 1; n <= 15; ++n)

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 // Turning the texts of the six choice boxes into port settings.
 namespace parvolo::PortConfig {
 
+// What the parity and flow-control lists offer, in their order; the first is the default.
+QStringList parityCaptions();
+QStringList flowCaptions();
 // "COM1".."COM15" give 1..15; any other text gives nothing.
 std::optional<qint16> portNumber(const QString& portName);
 // The parity letter of a parity text, empty when the text is not known.

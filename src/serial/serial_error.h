@@ -4,6 +4,16 @@
 // window's language and keep the specifics: the device path, what the driver or the C library
 // answered (its reason stays untranslated inside the sentence), the device's group, the
 // program that holds the port. The window turns a code into its own message number.
+//
+// The error chain, from the operating system to what the operator or a script sees:
+//   errno (or a refusal found by looking: a holder, a lock file, a read-back)
+//   -> SerialError::Code, with its description, made here (openFailed() maps errno)
+//   -> the window's number, in window/window_error.cpp (numberOf: 380, 8002, 8005, 8010,
+//      8012, 8015; checked arithmetic gives 6)
+//   -> the message "description (number)", WindowError::messageText(), titled "通信エラー"
+//   -> in parvolo-check, the result word and exit code, in tools/check/check_run.cpp
+//      (SettingRefused: settings-not-applied, 4; every other open error: cannot-open, 3;
+//      a hang-up during the run: line-lost, 5) and check_result.cpp.
 
 #include <QString>
 #include <stdexcept>

@@ -33,8 +33,4 @@ QString tableMessage(const QString& errorNumberText) {
     return kCannotOpen;
 }
 
-QString errorPathMessage(const QString& description, int number) {
-    return QStringLiteral("%1 (%2)").arg(description).arg(number);
-}
-
 }  // namespace parvolo::PortMessages

@@ -12,7 +12,5 @@ inline const QString kCannotOpen = QStringLiteral("通信ポートが開けま�
 // The message for the error number held (as decimal text) after an open attempt that left the
 // port closed without raising an error.
 QString tableMessage(const QString& errorNumberText);
-// "D (N)"
-QString errorPathMessage(const QString& description, int number);
 
 }  // namespace parvolo::PortMessages

@@ -63,9 +63,8 @@ void MSCommTest::cmdOpen_Click() {
             configurePort();
         } catch (...) {
             // A setting the port refuses: reported like a failed open; the port stays closed.
-            const WindowError e = currentWindowError();
-            showMessage(PortMessages::errorPathMessage(e.description, e.number),
-                        MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+            showMessage(currentWindowError().messageText(), MsgBox::Exclamation + MsgBox::OkOnly,
+                        PortMessages::kTitle);
             return;
         }
     }
@@ -146,7 +145,7 @@ void MSCommTest::errorPath(const QString& description, int number) {
     neutralIndicators();
     Timer1->stop();
     if (sendActive) cmdOut_Click();
-    showMessage(PortMessages::errorPathMessage(description, number),
+    showMessage(WindowError{number, description}.messageText(),
                 MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
 }
 

@@ -29,6 +29,7 @@ enum ControlFlag : unsigned {
 
 struct ControlSpec {
     const char* name;
+    const char* role;  // what the control is for, in English: "Text2" is the send count
     ControlKind kind;
     const char* group;             // "" for the window
     int left, top, width, height;  // twips

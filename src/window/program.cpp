@@ -71,7 +71,7 @@ int runProgram(int argc, char* argv[], const ProgramHooks& hooks) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Parvolo"));
-    QApplication::setDesktopFileName(QStringLiteral("parvolo"));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.parvolo.Parvolo"));
     installFontSubstitutions();
 
     QtMessageBox platformBox;

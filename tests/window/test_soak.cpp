@@ -132,77 +132,15 @@ struct SoakRig {
     MSCommTest& w() { return *window; }
 };
 
-enum class Act {
-    ClickOpen,
-    DoubleClickOpen,
-    ClickOut,
-    ClickClearSend,
-    ClickClearDisplay,
-    ClickCheck,
-    TypeKeys,
-    PasteKeys,
-    PasteSetText,
-    MoveFocus,
-    ChooseCombo,
-    ComboKeys,
-    AddJunkEntry,
-    RemoveJunkEntry,
-    CloseWindow,
-    BoxNesting,
-    // Port events: these also happen while a modal box is open.
-    Receive,
-    EchoToggle,
-    CorruptEcho,
-    Line,
-    Ring,
-    LineEvent,
-    Refuse,
-    OpenError,
-    HangUp,
-    Hold,
-    Release,
-    Tick,
-    Idle,
-};
+class Soak;
 
+// One operator action or port event, and how often it is picked.
 struct WeightedAct {
-    Act act;
+    void (Soak::*run)();
     int weightClosed;  // weights while the port is closed and while it is open
     int weightOpen;
-    bool byOperator;
-};
-
-// Closing events are rare enough that a session lasts some dozens of steps.
-const WeightedAct kActs[] = {
-    {Act::ClickOpen, 12, 1, true},
-    {Act::DoubleClickOpen, 1, 1, true},
-    {Act::ClickOut, 3, 10, true},
-    {Act::ClickClearSend, 2, 2, true},
-    {Act::ClickClearDisplay, 3, 3, true},
-    {Act::ClickCheck, 12, 12, true},
-    {Act::TypeKeys, 14, 14, true},
-    {Act::PasteKeys, 5, 5, true},
-    {Act::PasteSetText, 7, 7, true},
-    {Act::MoveFocus, 5, 5, true},
-    {Act::ChooseCombo, 12, 3, true},
-    {Act::ComboKeys, 3, 3, true},
-    {Act::AddJunkEntry, 1, 1, true},
-    {Act::RemoveJunkEntry, 3, 1, true},
-    {Act::CloseWindow, 2, 2, true},
-    {Act::BoxNesting, 2, 2, true},
-    {Act::Receive, 8, 24, false},
-    {Act::EchoToggle, 4, 4, false},
-    {Act::CorruptEcho, 2, 5, false},
-    {Act::Line, 3, 5, false},
-    {Act::Ring, 2, 3, false},
-    {Act::LineEvent, 4, 10, false},
-    {Act::Refuse, 2, 2, false},
-    {Act::OpenError, 2, 2, false},
-    {Act::HangUp, 1, 1, false},
-    {Act::Hold, 2, 2, false},
-    {Act::Release, 2, 2, false},
-    {Act::Tick, 4, 6, false},
-    {Act::Idle, 6, 8, false},
+    bool byOperator;            // a modal box keeps the operator from it
+    bool keyboardOnly = false;  // leaves an open popup as it is
 };
 
 // Fatal codes are one in eight.
@@ -306,6 +244,22 @@ private:
     void receive();
     void corruptEcho();
     void lineEvent();
+    static const WeightedAct kActs[];
+    void doubleClickOpen();
+    void clickOut();
+    void clickClearSend();
+    void clickClearDisplay();
+    void toggleBoxNesting();
+    void toggleEcho();
+    void changeLine();
+    void ring();
+    void toggleRefusals();
+    void toggleOpenErrors();
+    void hangUp();
+    void holdTransmission();
+    void releaseTransmission();
+    void tickTimer1();
+    void idle();
 
     QWidget* typingTarget();
     void focusByClick(QWidget* target);
@@ -353,6 +307,40 @@ private:
     std::map<QString, int> m_boxes;
     std::map<QString, int> m_nestings;
     std::set<QString> m_reached;
+};
+
+// Closing events are rare enough that a session lasts some dozens of steps. Port events also
+// happen while a modal box is open.
+const WeightedAct Soak::kActs[] = {
+    {&Soak::clickOpen, 12, 1, true},
+    {&Soak::doubleClickOpen, 1, 1, true},
+    {&Soak::clickOut, 3, 10, true},
+    {&Soak::clickClearSend, 2, 2, true},
+    {&Soak::clickClearDisplay, 3, 3, true},
+    {&Soak::clickCheck, 12, 12, true},
+    {&Soak::typeKeys, 14, 14, true, true},
+    {&Soak::pasteKeys, 5, 5, true},
+    {&Soak::pasteSetText, 7, 7, true},
+    {&Soak::moveFocus, 5, 5, true, true},
+    {&Soak::chooseCombo, 12, 3, true},
+    {&Soak::comboKeys, 3, 3, true, true},
+    {&Soak::addJunkEntry, 1, 1, true},
+    {&Soak::removeJunkEntry, 3, 1, true},
+    {&Soak::closeWindow, 2, 2, true},
+    {&Soak::toggleBoxNesting, 2, 2, true},
+    {&Soak::receive, 8, 24, false},
+    {&Soak::toggleEcho, 4, 4, false},
+    {&Soak::corruptEcho, 2, 5, false},
+    {&Soak::changeLine, 3, 5, false},
+    {&Soak::ring, 2, 3, false},
+    {&Soak::lineEvent, 4, 10, false},
+    {&Soak::toggleRefusals, 2, 2, false},
+    {&Soak::toggleOpenErrors, 2, 2, false},
+    {&Soak::hangUp, 1, 1, false},
+    {&Soak::holdTransmission, 2, 2, false},
+    {&Soak::releaseTransmission, 2, 2, false},
+    {&Soak::tickTimer1, 4, 6, false},
+    {&Soak::idle, 6, 8, false},
 };
 
 void Soak::collectStatistics() {
@@ -633,150 +621,127 @@ void Soak::step() {
         }
         roll -= weight(a);
     }
-    const Act act = chosen->act;
-    const bool keyboardOnly =
-        act == Act::TypeKeys || act == Act::ComboKeys || act == Act::MoveFocus;
-    if (chosen->byOperator && !keyboardOnly) dismissPopup();
-    FakeSerialDevice::State& dev = rig.device;
-    switch (act) {
-        case Act::ClickOpen:
-            clickOpen();
-            break;
-        case Act::DoubleClickOpen:
-            // Closing and opening again within one yield runs a loop nested in the first.
-            note(QStringLiteral("click cmdOpen \"%1\" twice").arg(win.cmdOpen->text()));
-            clickOpen();
-            if (!m_windowEnded && m_failure.isEmpty()) clickOpen();
-            break;
-        case Act::ClickOut:
-            m_reached.insert(QStringLiteral("click cmdOut"));
-            note(QStringLiteral("click cmdOut \"%1\"%2")
-                     .arg(win.cmdOut->text(),
-                          win.cmdOut->isEnabled() ? QString() : QStringLiteral(" (disabled)")));
-            QTest::mouseClick(win.cmdOut, Qt::LeftButton);
-            break;
-        case Act::ClickClearSend:
-            m_reached.insert(QStringLiteral("click Command1"));
-            note(QStringLiteral("click Command1"));
-            QTest::mouseClick(win.Command1, Qt::LeftButton);
-            break;
-        case Act::ClickClearDisplay:
-            m_reached.insert(QStringLiteral("click Command2"));
-            note(QStringLiteral("click Command2"));
-            QTest::mouseClick(win.Command2, Qt::LeftButton);
-            break;
-        case Act::ClickCheck:
-            clickCheck();
-            break;
-        case Act::TypeKeys:
-            typeKeys();
-            break;
-        case Act::PasteKeys:
-            pasteKeys();
-            break;
-        case Act::PasteSetText:
-            pasteSetText();
-            break;
-        case Act::MoveFocus:
-            moveFocus();
-            break;
-        case Act::ChooseCombo:
-            chooseCombo();
-            break;
-        case Act::ComboKeys:
-            comboKeys();
-            break;
-        case Act::AddJunkEntry:
-            addJunkEntry();
-            break;
-        case Act::RemoveJunkEntry:
-            removeJunkEntry();
-            break;
-        case Act::CloseWindow:
-            closeWindow();
-            break;
-        case Act::BoxNesting:
-            rig.messages.processEventsWhileOpen = !rig.messages.processEventsWhileOpen;
-            note(QStringLiteral("boxes dispatch events while open: %1")
-                     .arg(rig.messages.processEventsWhileOpen));
-            break;
-        case Act::Receive:
-            receive();
-            break;
-        case Act::EchoToggle:
-            dev.echo = !dev.echo;
-            note(QStringLiteral("echo %1").arg(dev.echo ? QStringLiteral("on")
-                                                        : QStringLiteral("off")));
-            break;
-        case Act::CorruptEcho:
-            corruptEcho();
-            break;
-        case Act::Line: {
-            const int code = 3 + int(pick(3));
-            const bool on = chance(50);
-            note(QStringLiteral("line %1 %2")
-                     .arg(code)
-                     .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
-            rig.fake->setLine(code, on);
-            break;
-        }
-        case Act::Ring:
-            note(QStringLiteral("ring"));
-            rig.fake->ring();
-            break;
-        case Act::LineEvent:
-            lineEvent();
-            break;
-        case Act::Refuse: {
-            const int which = int(pick(3));
-            bool& flag = which == 0   ? dev.refuseSettings
-                         : which == 1 ? dev.refuseRts
-                                      : dev.refuseDtr;
-            const bool anyRefused = dev.refuseSettings || dev.refuseRts || dev.refuseDtr;
-            // Refusals are kept short, so that most opens succeed.
-            if (anyRefused && chance(70))
-                dev.refuseSettings = dev.refuseRts = dev.refuseDtr = false;
-            else
-                flag = true;
-            note(QStringLiteral("refuse settings %1, RTS %2, DTR %3")
-                     .arg(dev.refuseSettings)
-                     .arg(dev.refuseRts)
-                     .arg(dev.refuseDtr));
-            break;
-        }
-        case Act::OpenError:
-            if (dev.openError && chance(70)) {
-                dev.openError.reset();
-                note(QStringLiteral("opens succeed"));
-            } else {
-                using C = SerialError::Code;
-                dev.openError =
-                    pickOf({C::NoSuchPort, C::AlreadyOpen, C::Busy, C::NotOpen, C::SettingRefused,
-                            C::OpenFailed, C::PermissionDenied, C::InvalidValue});
-                note(QStringLiteral("opens fail with code %1").arg(int(*dev.openError)));
-            }
-            break;
-        case Act::HangUp:
-            note(QStringLiteral("hang up"));
-            rig.fake->hangUp();
-            break;
-        case Act::Hold:
-            dev.holdTransmit = true;
-            note(QStringLiteral("hold transmission"));
-            break;
-        case Act::Release:
-            note(
-                QStringLiteral("release transmission (%1 bytes held)").arg(dev.driverQueue.size()));
-            rig.fake->releaseTransmit();
-            break;
-        case Act::Tick:
-            note(QStringLiteral("Timer1 tick"));
-            win.guarded([&] { win.Timer1_Timer(); });
-            break;
-        case Act::Idle:
-            note(QStringLiteral("idle"));
-            break;
+    if (chosen->byOperator && !chosen->keyboardOnly) dismissPopup();
+    (this->*chosen->run)();
+}
+
+void Soak::doubleClickOpen() {
+    MSCommTest& win = w();
+    // Closing and opening again within one yield runs a loop nested in the first.
+    note(QStringLiteral("click cmdOpen \"%1\" twice").arg(win.cmdOpen->text()));
+    clickOpen();
+    if (!m_windowEnded && m_failure.isEmpty()) clickOpen();
+}
+
+void Soak::clickOut() {
+    MSCommTest& win = w();
+    m_reached.insert(QStringLiteral("click cmdOut"));
+    note(QStringLiteral("click cmdOut \"%1\"%2")
+             .arg(win.cmdOut->text(),
+                  win.cmdOut->isEnabled() ? QString() : QStringLiteral(" (disabled)")));
+    QTest::mouseClick(win.cmdOut, Qt::LeftButton);
+}
+
+void Soak::clickClearSend() {
+    MSCommTest& win = w();
+    m_reached.insert(QStringLiteral("click Command1"));
+    note(QStringLiteral("click Command1"));
+    QTest::mouseClick(win.Command1, Qt::LeftButton);
+}
+
+void Soak::clickClearDisplay() {
+    MSCommTest& win = w();
+    m_reached.insert(QStringLiteral("click Command2"));
+    note(QStringLiteral("click Command2"));
+    QTest::mouseClick(win.Command2, Qt::LeftButton);
+}
+
+void Soak::toggleBoxNesting() {
+    SoakRig& rig = *m_rig;
+    rig.messages.processEventsWhileOpen = !rig.messages.processEventsWhileOpen;
+    note(QStringLiteral("boxes dispatch events while open: %1")
+             .arg(rig.messages.processEventsWhileOpen));
+}
+
+void Soak::toggleEcho() {
+    FakeSerialDevice::State& dev = m_rig->device;
+    dev.echo = !dev.echo;
+    note(QStringLiteral("echo %1").arg(dev.echo ? QStringLiteral("on") : QStringLiteral("off")));
+}
+
+void Soak::changeLine() {
+    SoakRig& rig = *m_rig;
+    const int code = 3 + int(pick(3));
+    const bool on = chance(50);
+    note(QStringLiteral("line %1 %2")
+             .arg(code)
+             .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
+    rig.fake->setLine(code, on);
+}
+
+void Soak::ring() {
+    SoakRig& rig = *m_rig;
+    note(QStringLiteral("ring"));
+    rig.fake->ring();
+}
+
+void Soak::toggleRefusals() {
+    FakeSerialDevice::State& dev = m_rig->device;
+    const int which = int(pick(3));
+    bool& flag = which == 0 ? dev.refuseSettings : which == 1 ? dev.refuseRts : dev.refuseDtr;
+    const bool anyRefused = dev.refuseSettings || dev.refuseRts || dev.refuseDtr;
+    // Refusals are kept short, so that most opens succeed.
+    if (anyRefused && chance(70))
+        dev.refuseSettings = dev.refuseRts = dev.refuseDtr = false;
+    else
+        flag = true;
+    note(QStringLiteral("refuse settings %1, RTS %2, DTR %3")
+             .arg(dev.refuseSettings)
+             .arg(dev.refuseRts)
+             .arg(dev.refuseDtr));
+}
+
+void Soak::toggleOpenErrors() {
+    FakeSerialDevice::State& dev = m_rig->device;
+    if (dev.openError && chance(70)) {
+        dev.openError.reset();
+        note(QStringLiteral("opens succeed"));
+    } else {
+        using C = SerialError::Code;
+        dev.openError =
+            pickOf({C::NoSuchPort, C::AlreadyOpen, C::Busy, C::NotOpen, C::SettingRefused,
+                    C::OpenFailed, C::PermissionDenied, C::InvalidValue});
+        note(QStringLiteral("opens fail with code %1").arg(int(*dev.openError)));
     }
+}
+
+void Soak::hangUp() {
+    SoakRig& rig = *m_rig;
+    note(QStringLiteral("hang up"));
+    rig.fake->hangUp();
+}
+
+void Soak::holdTransmission() {
+    FakeSerialDevice::State& dev = m_rig->device;
+    dev.holdTransmit = true;
+    note(QStringLiteral("hold transmission"));
+}
+
+void Soak::releaseTransmission() {
+    SoakRig& rig = *m_rig;
+    FakeSerialDevice::State& dev = m_rig->device;
+    note(QStringLiteral("release transmission (%1 bytes held)").arg(dev.driverQueue.size()));
+    rig.fake->releaseTransmit();
+}
+
+void Soak::tickTimer1() {
+    MSCommTest& win = w();
+    note(QStringLiteral("Timer1 tick"));
+    win.guarded([&] { win.Timer1_Timer(); });
+}
+
+void Soak::idle() {
+    note(QStringLiteral("idle"));
 }
 
 void Soak::clickOpen() {

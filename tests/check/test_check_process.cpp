@@ -101,6 +101,8 @@ class CheckProcessTest : public QObject {
 private slots:
     void runs_data();
     void runs();
+    void farEndFaults_data();
+    void farEndFaults();
     void endedMidRun_data();
     void endedMidRun();
     void usageErrorWritesNoReport();
@@ -200,6 +202,60 @@ void CheckProcessTest::runs() {
     // The far end saw every block once, and the port was given back.
     QTEST(int(plug.stop().value(QStringLiteral("received"))), "farEnd");
     QVERIFY(!QFile::exists(plug.lockFile()));
+}
+
+// Far ends that add, double or lose bytes fail the run in both modes, with where and how it
+// first went wrong; one block at a time and with blocks in flight find the same place.
+void CheckProcessTest::farEndFaults_data() {
+    QTest::addColumn<QStringList>("plugOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QJsonObject>("report");
+    for (const bool stream : {false, true}) {
+        const QStringList mode = stream ? QStringList{"--stream"} : QStringList{};
+        const QString word = stream ? "stream" : "block";
+        auto row = [&](const char* name, const QStringList& plug, const QStringList& arguments,
+                       const char* failure, int extra, int missing) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(QLatin1String(name), word)))
+                << plug << arguments + mode
+                << json(QStringLiteral(R"({"result": "mismatch", "exit_code": 1, "mode": "%1",
+                        "first_failure": %2, "extra_bytes": %3, "missing_bytes": %4})")
+                            .arg(word, QLatin1String(failure))
+                            .arg(extra)
+                            .arg(missing));
+        };
+        // One block alone goes first in both modes, so the copy of it is extra in both; later
+        // copies of equal blocks in flight are told from the echo only by what was sent.
+        row("every chunk back twice", {"--duplicate"}, {"--blocks", "1"},
+            R"({"kind": "extra", "block": 1, "byte": 17, "byte_in_block": 17})", 16, 0);
+        row("count-up, every chunk back twice", {"--duplicate"}, {"--count-up", "--blocks", "1"},
+            R"({"kind": "extra", "block": 1, "byte": 39, "byte_in_block": 39})", 38, 0);
+        row("one byte added per 100 blocks", {"--add-every", "1605"}, {"--blocks", "250"},
+            R"({"kind": "extra", "block": 101, "byte": 1606, "byte_in_block": 6})", 2, 0);
+        row("one byte lost per 100 blocks", {"--drop-every", "1605"}, {"--blocks", "150"},
+            R"({"kind": "missing", "block": 101, "byte": 1605, "byte_in_block": 5})", 0, 1);
+        row("every 100th byte corrupted", {"--corrupt-every", "100"}, {"--blocks", "250"},
+            R"({"kind": "mismatch", "block": 7, "byte": 100, "byte_in_block": 4})", 0, 0);
+    }
+}
+
+void CheckProcessTest::farEndFaults() {
+    QFETCH(QStringList, plugOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(QJsonObject, report);
+    QVERIFY(!report.isEmpty());
+    LoopbackPlug plug;
+    START_PLUG(plug, plugOptions);
+    Checker checker(arguments + QStringList{"--baud", "115200", "COM1"});
+    QCOMPARE(checker.finish(), 1);
+    QVERIFY(checker.reportParsed());
+    const QString wrong = jsonDifferences(checker.report(), report);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    // What went wrong is said in the summary too.
+    const QJsonObject failure = report.value("first_failure").toObject();
+    QVERIFY2(checker.summary().contains(QStringLiteral("first fault %1 at block %2")
+                                            .arg(failure.value("kind").toString())
+                                            .arg(failure.value("block").toInteger())),
+             qPrintable(checker.summary()));
 }
 
 void CheckProcessTest::endedMidRun_data() {

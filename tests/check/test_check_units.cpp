@@ -169,6 +169,8 @@ void CheckUnitsTest::classification_data() {
     };
     row("clean run", E::Finished, true, 1000, 0, 0, 16000, L::NotChecked, "pass", 0);
     row("one byte wrong", E::Finished, true, 1000, 1, 0, 16000, L::NotChecked, "mismatch", 1);
+    QTest::newRow("every block back twice: all equal, half of it extra")
+        << RunFacts{E::Finished, true, 1000, 0, 0, 32000, L::NotChecked, 16000} << "mismatch" << 1;
     row("line error, bytes equal", E::Finished, true, 1000, 0, 1, 16000, L::NotChecked, "mismatch",
         1);
     row("failed pin, data clean", E::Finished, true, 10, 0, 0, 160, L::Fail, "mismatch", 1);
@@ -330,6 +332,7 @@ void CheckUnitsTest::jsonReport() {
     if (pass) {
         outcome.applied = options.line;
         outcome.counters = {3, 48, 0, 48, 0, 0};
+        outcome.placed.matched = 48;
         outcome.timeoutMs = 3000;
         outcome.blockLength = 16;
         outcome.seconds = 0.5;
@@ -344,11 +347,12 @@ void CheckUnitsTest::jsonReport() {
     const QJsonObject report =
         reportJson(options, outcome, pass ? CheckResult::Pass : CheckResult::CannotOpen);
     QCOMPARE(report.keys(),  // sorted
-             QStringLiteral("abandoned_blocks blocks bytes_per_second duration_seconds error "
-                            "exit_code first_mismatch kernel_line_errors line_errors "
+             QStringLiteral("abandoned_blocks blocks bytes_per_second compared_bytes "
+                            "duration_seconds error exit_code extra_bytes first_failure "
+                            "first_mismatch in_flight kernel_line_errors line_errors "
                             "line_rate_bytes_per_second lines matched_bytes mismatches "
-                            "received_bytes result round_trip_us settings_applied "
-                            "settings_requested")
+                            "missing_bytes mode received_bytes result round_trip_us "
+                            "settings_applied settings_requested timed_out_bytes")
                  .split(QLatin1Char(' ')));
     expected.insert("settings_requested", json(R"({"port": "COM2", "device": "/dev/ttyUSB1",
         "parity": "odd"})"));

@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -473,6 +474,124 @@ private slots:
         QCOMPARE(summary.value("dropped"), dropped);
         QCOMPARE(summary.value("unsent"), 0);
         QCOMPARE(summary.value("generated"), 0);
+    }
+
+    // The line's shape: the turnaround in fractions of a millisecond or in microseconds, bytes
+    // added or doubled; every one of them only for an echo.
+    void lineOptions_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("expected");  // delay ns, add-every, duplicate; or the error
+        QTest::newRow("whole milliseconds, as before")
+            << QStringList{"--delay-ms", "20"} << "20000000 0 0";
+        QTest::newRow("a fraction") << QStringList{"--delay-ms", "0.25"} << "250000 0 0";
+        QTest::newRow("six decimals") << QStringList{"--delay-ms=1.000001"} << "1000001 0 0";
+        QTest::newRow("microseconds") << QStringList{"--latency-us", "1000"} << "1000000 0 0";
+        QTest::newRow("added and doubled")
+            << QStringList{"--add-every", "1605", "--duplicate"} << "0 1605 1";
+        QTest::newRow("seven decimals")
+            << QStringList{"--delay-ms", "1.0000001"} << "'--delay-ms' needs milliseconds";
+        QTest::newRow("no digits after the point")
+            << QStringList{"--delay-ms", "1."} << "'--delay-ms' needs milliseconds";
+        QTest::newRow("no whole part")
+            << QStringList{"--delay-ms", ".5"} << "'--delay-ms' needs milliseconds";
+        QTest::newRow("latency in fractions")
+            << QStringList{"--latency-us", "0.5"} << "'--latency-us' needs a whole number";
+        QTest::newRow("duplicate on a sink")
+            << QStringList{"--sink", "--duplicate"} << "'--duplicate' only applies to echo";
+        QTest::newRow("add-every 0")
+            << QStringList{"--add-every", "0"} << "'--add-every' needs a whole number";
+    }
+
+    void lineOptions() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, expected);
+        const ParseResult result = parseArguments(toArgs(args));
+        const Options& o = result.options;
+        const QString got =
+            result.ok() ? QString("%1 %2 %3").arg(o.delayNs).arg(o.addEvery).arg(int(o.duplicate))
+                        : QString::fromStdString(result.error);
+        QVERIFY2(result.ok() ? got == expected : got.contains(expected), qPrintable(got));
+    }
+
+    void addedBytes() {
+        StreamTransform transform(0, 0, 3);
+        std::string out;
+        for (const char* chunk : {"ab", "cdef", "g"}) transform.apply(chunk, out);
+        QCOMPARE(QByteArray::fromStdString(out).toHex(' '), QByteArray("abc\x9c"
+                                                                       "def\x99"
+                                                                       "g")
+                                                                .toHex(' '));
+        QCOMPARE(transform.added(), 2u);
+    }
+
+    // The line on a made-up clock, taken as the plug's loop takes it: each byte is through one
+    // character after the one before, never earlier, and time the line stood idle is not made
+    // up afterwards.
+    void lineClock_data() {
+        QTest::addColumn<quint64>("rate");
+        QTest::newRow("9600 baud") << 960ull;
+        QTest::newRow("115200 baud") << 11520ull;
+        QTest::newRow("3000000 baud") << 300000ull;
+    }
+
+    void lineClock() {
+        QFETCH(quint64, rate);
+        const double c = 1e9 / double(rate);
+        LineClock line(rate);
+        constexpr qint64 kStart = 5'000'000;
+        line.ready(kStart);
+        QCOMPARE(line.through(kStart, 100), 0ull);
+        std::int64_t now = kStart;
+        std::uint64_t taken = 0;
+        while (taken < 1000) {
+            now = line.whenThrough(std::min<std::uint64_t>(1000 - taken, line.batch()));
+            const std::uint64_t n = line.through(now, 1000 - taken);
+            QVERIFY(n >= 1);
+            line.take(n);
+            taken += n;
+            // The last byte taken is through by now, and no byte was let through early.
+            QVERIFY(double(now) >= kStart + double(taken) * c - 1);
+            QVERIFY(double(now) < kStart + double(taken + 1) * c);
+        }
+        // A pause of a second: the next byte still takes its character time.
+        const std::int64_t later = now + 1'000'000'000;
+        line.ready(later);
+        QCOMPARE(line.through(later, 1000), 0ull);
+        QCOMPARE(line.through(std::int64_t(later + 2.5 * c), 1000), 2ull);
+    }
+
+    // A client that goes leaves nothing for the next one: neither the echo it did not read nor
+    // what the plug still held for it; the summary counts both.
+    void queueDroppedAtClose_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<qint64>("echoed");
+        QTest::newRow("echo waiting unread") << QStringList{} << 100ll;
+        QTest::newRow("echo still held back") << QStringList{"--delay-ms", "60000"} << 0ll;
+    }
+
+    void queueDroppedAtClose() {
+        QFETCH(QStringList, args);
+        QFETCH(qint64, echoed);
+        QTemporaryDir dir;
+        Plug plug;
+        startPlug(plug, args + QStringList{"--dir", dir.path()});
+        if (QTest::currentTestFailed()) return;
+        int fd = -1;
+        openSlave(plug.link, fd);
+        if (QTest::currentTestFailed()) return;
+        writeAll(fd, countingBytes(0, 100));
+        auto waiting = [fd] {
+            int count = 0;
+            return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+        };
+        if (echoed > 0) QTRY_COMPARE_WITH_TIMEOUT(waiting(), 100, kTimeoutMs);
+        ::close(fd);
+        QMap<QString, qint64> summary;
+        stopPlug(plug, summary);
+        if (QTest::currentTestFailed()) return;
+        QCOMPARE(summary.value("echoed"), echoed);
+        QCOMPARE(summary.value("discarded"), 100);
+        QCOMPARE(summary.value("unsent"), 0);
     }
 
     // The plug holds the slave itself, so a client that closes and reopens finds it still

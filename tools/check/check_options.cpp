@@ -171,10 +171,20 @@ struct Options {
                                            "opening any, and exit.")};
     QCommandLineOption quiet{QStringLiteral("quiet"),
                              QStringLiteral("No summary and no progress line on stderr.")};
+    QCommandLineOption stream{
+        QStringLiteral("stream"),
+        QStringLiteral("Keep several blocks in flight, so that the line never idles; every "
+                       "byte is still compared.")};
+    QCommandLineOption inFlight{
+        QStringLiteral("in-flight"),
+        QStringLiteral("With --stream, N blocks in flight (default: sized from the line rate "
+                       "and the first block's round trip)."),
+        QStringLiteral("N")};
 
     QList<QCommandLineOption> all() const {
-        return {help,    version, baud,     dataBits,   parity, stopBits, flow, text, fox,
-                countUp, blocks,  duration, continuous, json,   lines,    list, quiet};
+        return {help,  version, baud,    dataBits, parity,   stopBits,   flow,
+                text,  fox,     countUp, blocks,   duration, continuous, json,
+                lines, list,    quiet,   stream,   inFlight};
     }
 };
 
@@ -256,6 +266,12 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
             throw UsageError(QStringLiteral("--json needs a FILE or -"));
     }
     options.quiet = parser.isSet(o.quiet);
+    options.stream = parser.isSet(o.stream);
+    if (parser.isSet(o.inFlight)) {
+        if (!options.stream) throw UsageError(QStringLiteral("--in-flight needs --stream"));
+        options.inFlight =
+            qint32(integerIn(QStringLiteral("in-flight"), parser.value(o.inFlight), 1, 4096));
+    }
     return options;
 }
 

@@ -24,6 +24,10 @@ struct CheckOptions {
     QString jsonPath;  // empty: none; "-": stdout
     bool lines = false;
     bool quiet = false;
+    // Several blocks in flight at once, the line kept busy; 0 in flight: sized from the line
+    // rate and the first block's round trip.
+    bool stream = false;
+    qint32 inFlight = 0;
 
     // Whether blocks are sent at all (--blocks 0 with --lines checks only the lines).
     bool sendsBlocks() const { return stopRule != StopRule::Blocks || blocks > 0; }

@@ -88,9 +88,27 @@ QJsonValue linesJson(const CheckOptions& options, const LineCheck& lines) {
                        {QStringLiteral("pins"), pins}};
 }
 
+// Bytes that were compared with what was sent; received bytes that nobody compared (extra
+// ones, a previous client's leftovers) make no rate.
 double bytesPerSecond(const CheckOutcome& outcome) {
     if (outcome.seconds <= 0) return 0;
-    return std::round(double(outcome.counters.receivedBytes) / outcome.seconds * 10.0) / 10.0;
+    return std::round(double(outcome.placed.compared()) / outcome.seconds * 10.0) / 10.0;
+}
+
+QJsonValue failureJson(const std::optional<StreamFailure>& failure) {
+    if (!failure) return QJsonValue();
+    return QJsonObject{{QStringLiteral("kind"), failureWord(failure->kind)},
+                       {QStringLiteral("block"), failure->block},
+                       {QStringLiteral("byte"), failure->byte},
+                       {QStringLiteral("byte_in_block"), failure->byteInBlock}};
+}
+
+QString failureText(const StreamFailure& f) {
+    return QStringLiteral("%1 at block %2, byte %3 of the block (byte %4 sent)")
+        .arg(failureWord(f.kind))
+        .arg(f.block)
+        .arg(f.byteInBlock)
+        .arg(f.byte);
 }
 
 const LineSettings& settingsInForce(const CheckOptions& options, const CheckOutcome& outcome) {
@@ -148,6 +166,14 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
         {QStringLiteral("line_errors"), c.lineErrors},
         {QStringLiteral("first_mismatch"), c.firstMismatch},
         {QStringLiteral("abandoned_blocks"), outcome.abandonedBlocks},
+        {QStringLiteral("mode"),
+         outcome.stream ? QStringLiteral("stream") : QStringLiteral("block")},
+        {QStringLiteral("in_flight"), outcome.inFlight},
+        {QStringLiteral("compared_bytes"), outcome.placed.compared()},
+        {QStringLiteral("extra_bytes"), outcome.placed.extra},
+        {QStringLiteral("missing_bytes"), outcome.placed.missing},
+        {QStringLiteral("timed_out_bytes"), outcome.placed.timedOutBytes},
+        {QStringLiteral("first_failure"), failureJson(outcome.firstFailure)},
         {QStringLiteral("kernel_line_errors"), kernelJson(outcome.kernelLineErrors)},
         {QStringLiteral("bytes_per_second"), bytesPerSecond(outcome)},
         {QStringLiteral("line_rate_bytes_per_second"),
@@ -197,10 +223,14 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     if (!options.sendsBlocks()) return text;
 
     const LoopbackCounters& c = outcome.counters;
-    line("data", QStringLiteral("%1-character blocks (%2), time-out %3 ms")
-                     .arg(outcome.blockLength)
-                     .arg(sendWord(options.send))
-                     .arg(outcome.timeoutMs));
+    line("data",
+         QStringLiteral("%1-character blocks (%2), time-out %3 ms, %4")
+             .arg(outcome.blockLength)
+             .arg(sendWord(options.send))
+             .arg(outcome.timeoutMs)
+             .arg(outcome.stream
+                      ? QStringLiteral("stream: up to %1 blocks in flight").arg(outcome.inFlight)
+                      : QStringLiteral("one block at a time")));
     line("blocks", QStringLiteral("%1 completed, %2 timed out, in %3 s")
                        .arg(c.blocks)
                        .arg(outcome.abandonedBlocks)
@@ -210,6 +240,13 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
                       .arg(c.matchedBytes)
                       .arg(c.mismatches)
                       .arg(c.firstMismatch));
+    const StreamCounts& placed = outcome.placed;
+    line("compared", QStringLiteral("%1 bytes; %2 extra, %3 missing, %4 timed out")
+                         .arg(placed.compared())
+                         .arg(placed.extra)
+                         .arg(placed.missing)
+                         .arg(placed.timedOutBytes));
+    if (outcome.firstFailure) line("first fault", failureText(*outcome.firstFailure));
     QString kernel = QStringLiteral("not kept by this driver");
     if (const auto& k = outcome.kernelLineErrors)
         kernel = QStringLiteral("frame %1, overrun %2, parity %3, break %4, buffer overrun %5")
@@ -219,7 +256,7 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
                      .arg(k->brk)
                      .arg(k->bufferOverrun);
     line("line errors", QStringLiteral("%1 (kernel: %2)").arg(c.lineErrors).arg(kernel));
-    line("rate", QStringLiteral("%1 B/s measured; the line settings allow %2 B/s")
+    line("rate", QStringLiteral("%1 B/s compared; the line settings allow %2 B/s")
                      .arg(bytesPerSecond(outcome), 0, 'f', 0)
                      .arg(lineRateBytesPerSecond(settingsInForce(options, outcome)), 0, 'f', 1));
     const RoundTripStats& rt = outcome.roundTrip;
@@ -232,8 +269,8 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     return text;
 }
 
-QString progressText(const LoopbackCounters& counters, double seconds) {
-    const double rate = seconds > 0 ? double(counters.receivedBytes) / seconds : 0.0;
+QString progressText(const LoopbackCounters& counters, qint64 comparedBytes, double seconds) {
+    const double rate = seconds > 0 ? double(comparedBytes) / seconds : 0.0;
     return QStringLiteral("blocks %1  %2 B/s  mismatches %3  line errors %4")
         .arg(counters.blocks)
         .arg(rate, 0, 'f', 0)

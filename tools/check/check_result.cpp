@@ -13,7 +13,8 @@ struct ResultRow {
 
 constexpr ResultRow kResults[] = {
     {CheckResult::Pass, "pass", 0, "every block came back whole and equal"},
-    {CheckResult::Mismatch, "mismatch", 1, "mismatched or missing bytes, line errors, failed pins"},
+    {CheckResult::Mismatch, "mismatch", 1,
+     "mismatched, missing or extra bytes, line errors, failed pins"},
     {CheckResult::NoAnswer, "no-answer", 2, "nothing came back"},
     {CheckResult::CannotOpen, "cannot-open", 3, "the port is missing, busy or not permitted"},
     {CheckResult::SettingsNotApplied, "settings-not-applied", 4,
@@ -71,7 +72,8 @@ CheckResult classify(const RunFacts& facts) {
         return linesFailed ? CheckResult::Mismatch : CheckResult::NoAnswer;
     }
     if (facts.blocks == 0 && facts.receivedBytes == 0) return CheckResult::NoAnswer;
-    if (facts.blocks == 0 || facts.mismatches > 0 || facts.lineErrors > 0 || linesFailed)
+    if (facts.blocks == 0 || facts.mismatches > 0 || facts.extraBytes > 0 || facts.lineErrors > 0 ||
+        linesFailed)
         return CheckResult::Mismatch;
     return CheckResult::Pass;
 }

@@ -44,10 +44,12 @@ struct RunFacts {
     qint32 lineErrors = 0;
     qint64 receivedBytes = 0;
     LinesVerdict lines = LinesVerdict::NotChecked;
+    qint64 extraBytes = 0;  // came back beyond what was sent
 };
 
 // A run that completed no block never passes: with nothing received it had no answer, else
-// bytes were missing. Any mismatch, abandoned block, line error or failed pin is a mismatch.
+// bytes were missing. Any mismatch, abandoned block, extra byte, line error or failed pin is a
+// mismatch.
 // Lines that could not be checked (no modem lines) neither pass nor fail a data run; checked
 // alone, they give no answer.
 CheckResult classify(const RunFacts& facts);

@@ -1,6 +1,11 @@
 #include "check_run.h"
 
+#include <cmath>
+#include <limits>
+
+#include "check_report.h"
 #include "engine/checked_int.h"
+#include "engine/code_page.h"
 #include "serial/os_comm_calls.h"
 #include "serial/serial_error.h"
 
@@ -10,6 +15,12 @@ namespace {
 
 // How often the pins are looked at while a line step waits for them.
 constexpr int kLinePollMs = 5;
+// --stream: bytes in flight at most; the send queue is made this large.
+constexpr qint32 kStreamBytes = 16384;
+
+qint32 clamped(qint64 value) {
+    return qint32(std::min<qint64>(value, std::numeric_limits<qint32>::max()));
+}
 
 bool isLineError(LineEvent event) {
     switch (event) {
@@ -66,7 +77,10 @@ void CheckRun::configure() {
     m_comm.setSThreshold(0);  // the checker paces by the echo and needs no send event
     m_comm.setInputMode(1);
     m_comm.setInBufferSize(4096);
-    m_comm.setOutBufferSize(4096);
+    m_comm.setOutBufferSize(
+        m_options.stream ? qint16(std::min<qint64>(
+                               32767, std::max<qint64>(kStreamBytes, 2 * m_options.text.size())))
+                         : qint16(4096));
     m_comm.setRTSEnable(true);
     m_comm.setDTREnable(true);
     if (m_options.comPort > 0)
@@ -134,6 +148,9 @@ RunFacts CheckRun::facts() const {
     facts.mismatches = counters.mismatches;
     facts.lineErrors = counters.lineErrors;
     facts.receivedBytes = counters.receivedBytes;
+    facts.extraBytes = m_outcome.placed.extra;
+    // What the window's count lets through (a byte lost inside a block it still completes).
+    if (m_outcome.firstFailure && facts.mismatches == 0) facts.mismatches = 1;
     if (m_options.lines) facts.lines = m_outcome.lines.verdict();
     return facts;
 }
@@ -191,7 +208,106 @@ void CheckRun::startBlocks() {
     sendBlock();
 }
 
+LoopbackCounters CheckRun::counters() const {
+    LoopbackCounters counters = m_check.counters();
+    if (!m_options.stream) return counters;
+    // One block at a time the window's count is kept; in flight, the placement gives it.
+    const StreamCounts& placed = m_stream.counts();
+    counters.blocks = clamped(placed.completedBlocks);
+    counters.matchedBytes = clamped(placed.matched);
+    counters.mismatches = clamped(placed.mismatched + placed.missing + placed.timedOutBlocks);
+    const auto& first = m_stream.firstFailure();
+    counters.firstMismatch =
+        first && first->kind != FailureKind::Extra ? clamped(first->received) : 0;
+    return counters;
+}
+
+bool CheckRun::moreBlocks() const {
+    switch (m_options.stopRule) {
+        case StopRule::Blocks:
+            return m_blocksSent < m_options.blocks;
+        case StopRule::Duration:
+            return !m_runDeadline.hasExpired();
+        case StopRule::Continuous:
+            break;
+    }
+    return true;
+}
+
+void CheckRun::sendStreamBlock() {
+    if (m_options.send == SendKind::CountUp) m_expected = m_sendRun.nextData(m_expected, true);
+    m_sendRun.countTransmission();
+    ++m_blocksSent;
+    const qint64 block = m_stream.expect(CodePage::encode(m_expected));
+    Flight flight{block, m_runClock.nsecsElapsed(), QDeadlineTimer(Qt::PreciseTimer),
+                  m_stream.counts().received};
+    flight.deadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
+    m_flights.push_back(flight);
+    if (!m_blockTimer.isActive()) m_blockTimer.start(m_outcome.timeoutMs);
+    m_comm.setOutput(m_expected);
+}
+
+void CheckRun::fillStream() {
+    while (qint32(m_flights.size()) < m_window && moreBlocks()) sendStreamBlock();
+    if (m_flights.empty()) finish(RunEnd::Finished);
+}
+
+// Enough blocks in flight to cover twice the first block's round trip at the line rate, so
+// that the echo of one block is on its way while the next ones still go out.
+void CheckRun::sizeStream(qint64 roundTripUs) {
+    const qint64 length = std::max<qint64>(1, m_outcome.blockLength);
+    const LineSettings& line = m_outcome.applied ? *m_outcome.applied : m_options.line;
+    const double rate = lineRateBytesPerSecond(line);
+    qint64 window = m_options.inFlight;
+    if (window == 0)
+        window = qint64(std::ceil(2.0 * double(roundTripUs) / 1e6 * rate / double(length))) + 1;
+    // Never more than the send queue holds, nor more than half a block's time-out of sending.
+    const qint64 bytes = std::min<qint64>(
+        kStreamBytes, std::max<qint64>(2 * length, qint64(rate * m_outcome.timeoutMs / 2000.0)));
+    window = std::clamp<qint64>(window, 1, std::max<qint64>(1, bytes / length));
+    if (m_options.inFlight > 0) window = std::min<qint64>(window, m_options.inFlight);
+    m_window = qint32(std::max<qint64>(window, 1));
+    m_outcome.inFlight = m_window;
+}
+
+void CheckRun::onStreamData(const QByteArray& bytes) {
+    m_check.feed(bytes, m_expected, false);  // counts what was received, overflow checked
+    m_stream.feed(bytes);
+    bool done = false;
+    while (!m_flights.empty() && m_flights.front().block <= m_stream.resolvedBlocks()) {
+        const qint64 us = (m_runClock.nsecsElapsed() - m_flights.front().sentNs) / 1000;
+        m_outcome.roundTrip.add(quint64(std::max<qint64>(0, us)));
+        if (m_flights.front().block == 1 && m_options.stream) sizeStream(us);
+        m_flights.pop_front();
+        m_silentBlocks = 0;
+        done = true;
+    }
+    if (m_stream.counts().matched > std::numeric_limits<qint32>::max()) throw ArithmeticOverflow();
+    if (done) fillStream();
+}
+
+void CheckRun::onStreamTimer() {
+    if (m_flights.empty()) return;
+    const Flight flight = m_flights.front();
+    if (!flight.deadline.hasExpired()) {
+        m_blockTimer.start(int(std::max<qint64>(1, flight.deadline.remainingTime())));
+        return;
+    }
+    m_flights.pop_front();
+    ++m_outcome.abandonedBlocks;
+    m_stream.expire(flight.block);
+    if (flight.block == 1 && m_stream.counts().received == 0) return finish(RunEnd::NoAnswer);
+    const bool silent = m_stream.counts().received == flight.receivedAtSend;
+    m_silentBlocks = silent ? m_silentBlocks + 1 : 0;
+    if (m_silentBlocks >= kSilentBlocks) return finish(RunEnd::WentSilent);
+    // The first block never came back: the window stays at one.
+    if (!m_flights.empty())
+        m_blockTimer.start(int(std::max<qint64>(1, m_flights.front().deadline.remainingTime())));
+    fillStream();
+}
+
 void CheckRun::sendBlock() {
+    if (m_options.stream) return sendStreamBlock();
     // The count-up data advances with every transmission, as in the window's send run.
     if (m_options.send == SendKind::CountUp) m_expected = m_sendRun.nextData(m_expected, true);
     m_sendRun.countTransmission();
@@ -205,6 +321,7 @@ void CheckRun::sendBlock() {
     m_blockClock.start();
     m_blockDeadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
     if (!m_blockTimer.isActive()) m_blockTimer.start(m_outcome.timeoutMs);
+    m_stream.expect(CodePage::encode(m_expected));
     m_comm.setOutput(m_expected);
 }
 
@@ -224,8 +341,11 @@ void CheckRun::onComm() {
     if (event != LineEvent::DataReceived) return;
 
     const QByteArray bytes = m_comm.Input();
-    // Before the first block (and after the last) nothing is expected.
-    if (!m_blockInFlight || bytes.isEmpty()) return;
+    // Before the first block nothing is expected.
+    if (!m_runClock.isValid() || bytes.isEmpty()) return;
+    if (m_options.stream) return onStreamData(bytes);
+    m_stream.feed(bytes);
+    if (!m_blockInFlight) return;
     const LoopbackCheck::FeedResult fed = m_check.feed(bytes, m_expected, true);
     if (fed.overflowed) throw ArithmeticOverflow();
     if (!fed.blockComplete) return;
@@ -233,12 +353,15 @@ void CheckRun::onComm() {
     m_outcome.roundTrip.add(quint64(m_blockClock.nsecsElapsed() / 1000));
     m_blockInFlight = false;
     m_check.clearBlockDone();
-    // The rest of the read was dropped by the check; what came after it is discarded too.
-    m_comm.setInBufferCount(0);
+    // The rest of the read is not the window's business, but it is the checker's: it was
+    // placed above, and what is buffered behind it is placed too (as extra, nothing else
+    // being in flight).
+    if (const QByteArray rest = m_comm.Input(); !rest.isEmpty()) m_stream.feed(rest);
     nextBlockOrFinish();
 }
 
 void CheckRun::onBlockTimer() {
+    if (m_options.stream) return onStreamTimer();
     if (!m_blockInFlight) return;
     if (!m_blockDeadline.hasExpired()) {
         m_blockTimer.start(int(std::max<qint64>(1, m_blockDeadline.remainingTime())));
@@ -247,6 +370,7 @@ void CheckRun::onBlockTimer() {
     m_blockInFlight = false;
     ++m_outcome.abandonedBlocks;
     m_check.abandonBlock();
+    m_stream.expire(m_stream.sentBlocks());
     // A dead line is told apart at once instead of after every block has timed out.
     if (m_sendRun.transmissions() == 1 && m_check.counters().receivedBytes == 0)
         return finish(RunEnd::NoAnswer);
@@ -281,7 +405,13 @@ void CheckRun::finish(RunEnd end) {
     m_blockTimer.stop();
     m_lineTimer.stop();
     m_outcome.end = end;
-    m_outcome.counters = m_check.counters();
+    // Bytes held back to tell a shift from a mismatch are decided with what came; the blocks
+    // still in flight are not counted.
+    m_stream.settle();
+    m_outcome.stream = m_options.stream;
+    m_outcome.placed = m_stream.counts();
+    m_outcome.firstFailure = m_stream.firstFailure();
+    m_outcome.counters = counters();
     m_outcome.seconds = secondsSoFar();
     if (m_countsAtStart)
         if (const auto now = m_device->kernelLineCounts())

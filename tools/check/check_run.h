@@ -6,7 +6,10 @@
 // each is queued with Output, a precise one-shot timer is started with the send run's
 // time-out, and every read is fed to the loopback check. A block that completes records its
 // round trip and the next one goes out (what arrived after the completing read is discarded,
-// as the window does); a block that times out is abandoned. Everything happens in the event
+// as the window does, but counted as extra); a block that times out is abandoned. With
+// --stream several blocks are in flight, each with its own deadline. In both modes every byte
+// read is also placed in the stream of sent bytes (StreamCheck), which finds what the window's
+// count would let through: bytes added, lost or late. Everything happens in the event
 // loop of the caller, on the thread the run lives on; nothing waits without a bound, and
 // closing the port never blocks.
 
@@ -14,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
+#include <deque>
 #include <optional>
 
 #include "check_options.h"
@@ -22,6 +26,7 @@
 #include "engine/send_run.h"
 #include "line_check.h"
 #include "round_trip_stats.h"
+#include "stream_check.h"
 #include "serial/mscomm.h"
 #include "serial/posix_serial_device.h"
 
@@ -37,6 +42,10 @@ struct CheckOutcome {
     bool counterFull = false;  // a counter reached 2,147,483,647 and the run ended there
     qint32 timeoutMs = 0;
     qint16 blockLength = 0;
+    bool stream = false;
+    qint32 inFlight = 1;  // blocks in flight at most (1 one block at a time)
+    StreamCounts placed;  // every byte read, placed in the stream of sent bytes
+    std::optional<StreamFailure> firstFailure;
     double seconds = 0;  // from the first block to the end
     RoundTripStats roundTrip;
     std::optional<KernelLineCounts> kernelLineErrors;  // counted during the run
@@ -67,7 +76,8 @@ public:
     const CheckOutcome& outcome() const { return m_outcome; }
     RunFacts facts() const;
     // For the progress line while the run goes on.
-    const LoopbackCounters& counters() const { return m_check.counters(); }
+    LoopbackCounters counters() const;
+    qint64 comparedBytes() const { return m_stream.counts().compared(); }
     double secondsSoFar() const;
 
 signals:
@@ -83,6 +93,12 @@ private:
     void onComm();
     void onBlockTimer();
     void nextBlockOrFinish();
+    bool moreBlocks() const;
+    void sendStreamBlock();
+    void onStreamData(const QByteArray& bytes);
+    void onStreamTimer();
+    void fillStream();
+    void sizeStream(qint64 roundTripUs);
     void finish(RunEnd end);
     template <typename Step>
     void guarded(Step step);
@@ -108,6 +124,18 @@ private:
     int m_silentBlocks = 0;  // blocks in a row that timed out with nothing received
     qint32 m_receivedAtBlockStart = 0;
     bool m_discardOutput = false;
+
+    StreamCheck m_stream;
+    // --stream: the blocks in flight, oldest first.
+    struct Flight {
+        qint64 block;
+        qint64 sentNs;  // on m_runClock
+        QDeadlineTimer deadline;
+        qint64 receivedAtSend;
+    };
+    std::deque<Flight> m_flights;
+    qint32 m_window = 1;
+    qint64 m_blocksSent = 0;
 
     QTimer m_lineTimer;
     QDeadlineTimer m_lineDeadline;

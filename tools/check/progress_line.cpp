@@ -32,8 +32,9 @@ bool ProgressLine::wanted(bool quiet) {
 
 void ProgressLine::draw() {
     if (m_run.isFinished()) return;
-    std::fprintf(m_out, "%s%s", kRewind,
-                 qPrintable(progressText(m_run.counters(), m_run.secondsSoFar())));
+    std::fprintf(
+        m_out, "%s%s", kRewind,
+        qPrintable(progressText(m_run.counters(), m_run.comparedBytes(), m_run.secondsSoFar())));
     std::fflush(m_out);
     m_drawn = true;
 }

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -63,8 +64,10 @@ bool openElsewhere(const std::string& path) {
 
 Peer::Peer(const Options& options)
     : m_options(options),
-      m_transform(options.corruptEvery, options.dropEvery),
+      m_transform(options.corruptEvery, options.dropEvery, options.addEvery),
       m_meter(0, 0),
+      m_inLine(options.mode == Mode::Echo ? options.rate : 0),
+      m_outLine(options.mode == Mode::Echo ? options.rate : 0),
       m_pattern(options.pattern) {}
 
 Peer::~Peer() {
@@ -125,18 +128,40 @@ bool Peer::open(std::string& error) {
     return true;
 }
 
+std::uint64_t Peer::pendingInput() const {
+    int count = 0;
+    return ioctl(m_master, FIONREAD, &count) == 0 && count > 0 ? std::uint64_t(count) : 0;
+}
+
+// A line forgets what was on it when its user goes: neither the echo the client did not read
+// nor what it wrote and the plug had not yet taken may reach the next client.
+void Peer::dropClientQueues() {
+    int unread = 0;
+    if (ioctl(m_slave, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+    m_discarded += m_queued + pendingInput() + std::uint64_t(unread);
+    tcflush(m_slave, TCIFLUSH);
+    tcflush(m_master, TCIFLUSH);
+    m_queue.clear();
+    m_queued = 0;
+    m_inPending = 0;
+    m_inputIdle = true;
+    m_masterFull = false;
+}
+
 void Peer::onClientClosed() {
     char events[4096];
     while (read(m_closeWatch, events, sizeof events) > 0) {
     }
+    // A client that still has the slave open keeps its queues and its exclusive flag.
+    if (openElsewhere(m_slavePath)) return;
+    if (m_options.mode == Mode::Echo) dropClientQueues();
     // TIOCEXCL marks the tty, not the process, and this plug keeps the tty alive: after a
-    // client that set it is gone, only this plug can clear it. A client that still has the
-    // slave open keeps its flag.
+    // client that set it is gone, only this plug can clear it.
     auto exclusive = [this] {
         int set = 0;
         return ioctl(m_slave, TIOCGEXCL, &set) == 0 && set;
     };
-    if (!exclusive() || openElsewhere(m_slavePath)) return;
+    if (!exclusive()) return;
     // Asked again right before clearing: a client that was closing during the scan has cleared
     // its own flag by now, and one opening since is given as little room as can be.
     if (!exclusive()) return;
@@ -150,9 +175,14 @@ bool Peer::wantInput() const {
 
 bool Peer::readInput(std::int64_t now, bool drainAll, std::string& error) {
     char buffer[kReadSize];
+    const bool paced = pacedInput() && !drainAll;
     while (drainAll || wantInput()) {
         std::size_t room = sizeof buffer;
         if (m_options.mode == Mode::Echo && !drainAll) room = std::min(room, kMaxQueued - m_queued);
+        // Only the bytes that are through the line by now are taken; the rest wait in the
+        // kernel, and a client writing faster than the line is held back there.
+        if (paced) room = static_cast<std::size_t>(m_inLine.through(now, room));
+        if (room == 0) return true;
         const ssize_t n = read(m_master, buffer, room);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -167,8 +197,14 @@ bool Peer::readInput(std::int64_t now, bool drainAll, std::string& error) {
         m_received += static_cast<std::uint64_t>(n);
         if (m_options.mode != Mode::Echo) continue;
 
-        const std::int64_t release =
-            m_options.delayMs ? now + static_cast<std::int64_t>(m_options.delayMs) * 1'000'000 : 0;
+        // The chunk's first byte was through one character after the line was free; its echo
+        // follows the turnaround later, and the rest at the line's pace behind it.
+        const std::int64_t delay = static_cast<std::int64_t>(m_options.delayNs);
+        std::int64_t release = delay ? now + delay : 0;
+        if (paced) {
+            release = static_cast<std::int64_t>(m_inLine.freeNs() + m_inLine.nsPerByte()) + delay;
+            m_inLine.take(static_cast<std::uint64_t>(n));
+        }
         // Appending to the tail saves a chunk per read, but a chunk only frees its memory once
         // fully written, so one that keeps growing under a steady stream is closed.
         if (m_queue.empty() || m_queue.back().releaseNs != release ||
@@ -178,6 +214,11 @@ bool Peer::readInput(std::int64_t now, bool drainAll, std::string& error) {
         std::string& tail = m_queue.back().bytes;
         const std::size_t before = tail.size();
         m_transform.apply(std::string_view(buffer, static_cast<std::size_t>(n)), tail);
+        if (m_options.duplicate) {
+            const std::size_t made = tail.size() - before;
+            tail.append(tail, before, made);
+            m_duplicated += made;
+        }
         m_queued += tail.size() - before;
         if (m_queue.back().offset == tail.size()) m_queue.pop_back();  // everything dropped
     }
@@ -199,10 +240,14 @@ void Peer::topUpPattern(std::int64_t now) {
 }
 
 bool Peer::writeOutput(std::int64_t now, std::string& error) {
+    const bool generating = m_options.mode == Mode::Generate;
     while (!m_queue.empty()) {
         Chunk& head = m_queue.front();
         if (head.releaseNs > now) return true;
-        const std::uint64_t allowed = m_meter.available(now);
+        if (!generating) m_outLine.ready(head.releaseNs);
+        const std::uint64_t left = head.bytes.size() - head.offset;
+        const std::uint64_t allowed =
+            generating ? m_meter.available(now) : m_outLine.through(now, left);
         if (allowed == 0) return true;
         const std::size_t count = static_cast<std::size_t>(
             std::min<std::uint64_t>(head.bytes.size() - head.offset, allowed));
@@ -216,7 +261,10 @@ bool Peer::writeOutput(std::int64_t now, std::string& error) {
             error = osError("writing the pty failed");
             return false;
         }
-        m_meter.consume(static_cast<std::uint64_t>(n));
+        if (generating)
+            m_meter.consume(static_cast<std::uint64_t>(n));
+        else
+            m_outLine.take(static_cast<std::uint64_t>(n));
         m_written += static_cast<std::uint64_t>(n);
         m_queued -= static_cast<std::size_t>(n);
         head.offset += static_cast<std::size_t>(n);
@@ -226,8 +274,22 @@ bool Peer::writeOutput(std::int64_t now, std::string& error) {
 }
 
 std::int64_t Peer::nextWakeNs(std::int64_t now, std::int64_t deadline) const {
+    // Bytes from the client waiting for the line.
+    if (pacedInput() && !m_inputIdle && m_inPending > 0 && wantInput()) {
+        const std::uint64_t wanted = std::min(m_inPending, m_inLine.batch());
+        deadline = std::min(deadline, std::max(now + 1, m_inLine.whenThrough(wanted)));
+    }
     // A full master is woken by POLLOUT; timers would only spin.
     if (m_masterFull) return deadline;
+    if (m_options.mode == Mode::Echo) {
+        if (m_queue.empty()) return deadline;
+        const Chunk& head = m_queue.front();
+        LineClock line = m_outLine;
+        line.ready(std::max(head.releaseNs, now));
+        const std::uint64_t wanted =
+            std::min<std::uint64_t>(head.bytes.size() - head.offset, line.batch());
+        return std::min(deadline, std::max(now + 1, line.whenThrough(wanted)));
+    }
     if (m_queue.empty()) {
         if (m_options.mode != Mode::Generate) return deadline;
         if (m_options.generateBytes && m_produced >= *m_options.generateBytes) return deadline;
@@ -243,6 +305,9 @@ std::int64_t Peer::nextWakeNs(std::int64_t now, std::int64_t deadline) const {
 
 bool Peer::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& waitMask,
                std::string& error) {
+    // A line's bytes are due to the microsecond; the kernel's default 50 µs slack on every
+    // timed wait would add to each round trip.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     m_startNs = nowNs();
     m_meter = RateMeter(m_options.mode == Mode::Generate ? m_options.generateRate : m_options.rate,
                         m_startNs);
@@ -263,9 +328,19 @@ bool Peer::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& 
             }
         }
 
+        if (pacedInput() && !m_inputIdle) {
+            if (!readInput(now, false, error)) {
+                ok = false;
+                break;
+            }
+            m_inPending = pendingInput();
+            if (m_inPending == 0) m_inputIdle = true;
+        }
+
         pollfd watched[2] = {{m_master, 0, 0}, {m_closeWatch, POLLIN, 0}};
         pollfd& master = watched[0];
-        if (wantInput()) master.events |= POLLIN;
+        // Paced input is taken on the line's clock once bytes are known to wait.
+        if (wantInput() && (!pacedInput() || m_inputIdle)) master.events |= POLLIN;
         if (m_masterFull) master.events |= POLLOUT;
         const std::int64_t wake = nextWakeNs(now, deadline);
         timespec timeout{};
@@ -285,8 +360,21 @@ bool Peer::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& 
         if (watched[1].revents & POLLIN) onClientClosed();
         if (master.revents & POLLOUT) m_masterFull = false;
         if (master.revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
-            ok = readInput(nowNs(), false, error);
+            const std::int64_t seen = nowNs();
+            if (pacedInput()) {
+                // The line was idle: the bytes just seen start on it now.
+                if (m_inputIdle) m_inLine.ready(seen);
+                m_inputIdle = false;
+                m_inPending = pendingInput();
+            }
+            ok = readInput(seen, false, error);
         }
+    }
+    // A client's close that came with the stop is still seen, so that the summary counts what
+    // it left behind.
+    if (ok && m_closeWatch >= 0) {
+        pollfd closed{m_closeWatch, POLLIN, 0};
+        if (poll(&closed, 1, 0) > 0) onClientClosed();
     }
     // Count what the client sent before the stop as well, so its summary matches what it wrote.
     if (ok) ok = readInput(nowNs(), true, error);
@@ -307,6 +395,8 @@ Stats Peer::stats() const {
     }
     s.elapsedMs = (m_endNs - m_startNs) / 1'000'000;
     s.exclusiveCleared = m_exclusiveCleared;
+    s.added = m_transform.added() + m_duplicated;
+    s.discarded = m_discarded;
     return s;
 }
 

@@ -47,6 +47,9 @@ private:
     void topUpPattern(std::int64_t now);
     std::int64_t nextWakeNs(std::int64_t now, std::int64_t deadline) const;
     void onClientClosed();
+    void dropClientQueues();
+    bool pacedInput() const { return m_options.mode == Mode::Echo && !m_inLine.unlimited(); }
+    std::uint64_t pendingInput() const;
 
     Options m_options;
     int m_master = -1;
@@ -55,7 +58,13 @@ private:
     int m_closeWatch = -1;  // inotify on the slave's node: a client closed it
     std::uint64_t m_exclusiveCleared = 0;
     StreamTransform m_transform;
-    RateMeter m_meter;
+    RateMeter m_meter;        // --generate
+    LineClock m_inLine;       // the client's bytes on their way here
+    LineClock m_outLine;      // the echo on its way back
+    bool m_inputIdle = true;  // nothing waiting from the client when last looked
+    std::uint64_t m_inPending = 0;
+    std::uint64_t m_duplicated = 0;
+    std::uint64_t m_discarded = 0;
     PatternSource m_pattern;
     std::deque<Chunk> m_queue;
     std::size_t m_queued = 0;

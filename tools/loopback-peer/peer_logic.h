@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -22,10 +23,12 @@ struct Options {
     std::optional<std::string> dir;
     bool force = false;
     Mode mode = Mode::Echo;
-    std::uint64_t delayMs = 0;
-    std::uint64_t corruptEvery = 0;              // 0 = off
-    std::uint64_t dropEvery = 0;                 // 0 = off
-    std::uint64_t rate = 0;                      // echo pace in bytes per second, 0 = unlimited
+    std::uint64_t delayNs = 0;       // turnaround, after a byte's wire time
+    std::uint64_t corruptEvery = 0;  // 0 = off
+    std::uint64_t dropEvery = 0;     // 0 = off
+    std::uint64_t addEvery = 0;      // one byte added after every Nth, 0 = off
+    bool duplicate = false;          // every chunk echoed twice
+    std::uint64_t rate = 0;  // line rate in bytes per second, both directions; 0 = unlimited
     std::uint64_t generateRate = 0;              // bytes per second in Generate mode
     std::optional<std::uint64_t> generateBytes;  // stop generating after this many bytes
     bool generateOnInput = false;                // start generating at the client's first byte
@@ -60,6 +63,24 @@ inline std::optional<std::uint64_t> parseUnsigned(std::string_view text, std::ui
     return value;
 }
 
+// Milliseconds with up to six decimals ("1", "0.5", "2.125"), as nanoseconds.
+inline std::optional<std::uint64_t> parseMilliseconds(std::string_view text) {
+    const std::size_t point = text.find('.');
+    const auto whole = parseUnsigned(text.substr(0, point), 0, kMaxMilliseconds);
+    if (!whole) return std::nullopt;
+    std::uint64_t ns = *whole * 1'000'000;
+    if (point == std::string_view::npos) return ns;
+    const std::string_view fraction = text.substr(point + 1);
+    if (fraction.empty() || fraction.size() > 6 || !parseUnsigned(fraction, 0, 999'999))
+        return std::nullopt;
+    std::uint64_t scale = 100'000;
+    for (char digit : fraction) {
+        ns += static_cast<std::uint64_t>(digit - '0') * scale;
+        scale /= 10;
+    }
+    return ns;
+}
+
 // The window looks up "COM" followed by the port number as printed, so "COM01" would never be
 // found; reject it instead of creating a link nobody opens.
 inline bool isValidPortName(std::string_view name) {
@@ -77,10 +98,16 @@ inline std::string usageText() {
            "                         else ~/.config/parvolo/ports)\n"
            "  --force                replace COMn even if it points somewhere else\n"
            "  --sink                 read and count only, send nothing back\n"
-           "  --delay-ms N           hold each received chunk N ms before echoing it\n"
+           "  --delay-ms N           turnaround: echo each byte N ms after it arrived\n"
+           "                         (fractions allowed: 0.25)\n"
+           "  --latency-us N         the same in whole microseconds\n"
            "  --corrupt-every N      flip all bits of every Nth byte echoed (N, 2N, ...)\n"
            "  --drop-every N         do not echo every Nth byte (N, 2N, ...)\n"
-           "  --rate BYTES_PER_SEC   never echo faster than this\n"
+           "  --add-every N          echo one byte more after every Nth (N, 2N, ...)\n"
+           "  --duplicate            echo every chunk read twice\n"
+           "  --rate BYTES_PER_SEC   the line's rate: bytes are taken from the client and\n"
+           "                         echoed no faster than this, each one character time\n"
+           "                         on the line\n"
            "  --generate BYTES_PER_SEC\n"
            "                         send a continuous pattern at this rate, ignore input\n"
            "  --pattern TEXT         pattern for --generate (default 0123456789ABCDEF)\n"
@@ -116,8 +143,10 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
         }
 
         const bool isFlag = name == "--help" || name == "--force" || name == "--sink" ||
-                            name == "--print-ready" || name == "--generate-on-input";
+                            name == "--print-ready" || name == "--generate-on-input" ||
+                            name == "--duplicate";
         const bool takesValue = name == "--port" || name == "--dir" || name == "--delay-ms" ||
+                                name == "--latency-us" || name == "--add-every" ||
                                 name == "--corrupt-every" || name == "--drop-every" ||
                                 name == "--rate" || name == "--generate" || name == "--pattern" ||
                                 name == "--quit-after-ms" || name == "--generate-bytes";
@@ -157,6 +186,16 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             o.printReady = true;
         } else if (name == "--generate-on-input") {
             o.generateOnInput = true;
+        } else if (name == "--duplicate") {
+            o.duplicate = true;
+        } else if (name == "--delay-ms") {
+            const auto ns = parseMilliseconds(value);
+            if (!ns) {
+                return fail("option '--delay-ms' needs milliseconds from 0 to " +
+                            std::to_string(kMaxMilliseconds) + " with at most six decimals, not '" +
+                            value + "'");
+            }
+            o.delayNs = *ns;
         } else if (name == "--port") {
             if (!isValidPortName(value)) {
                 return fail("option '--port' needs a name like COM1 (COM and a number), not '" +
@@ -172,16 +211,19 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
         } else {
             const bool isRate = name == "--rate" || name == "--generate";
             const bool isCount = name == "--generate-bytes";
-            const bool isEvery = name == "--corrupt-every" || name == "--drop-every";
+            const bool isEvery =
+                name == "--corrupt-every" || name == "--drop-every" || name == "--add-every";
             const std::uint64_t min = (isRate || isEvery) ? 1 : 0;
             const std::uint64_t max = isRate ? kMaxRate
                                       : (isEvery || isCount)
                                           ? std::numeric_limits<std::uint64_t>::max()
-                                          : kMaxMilliseconds;
+                                      : name == "--latency-us" ? kMaxMilliseconds * 1000
+                                                               : kMaxMilliseconds;
             const auto parsed = number(min, max);
             if (!parsed) return badNumber(min, max);
-            if (name == "--delay-ms") o.delayMs = *parsed;
+            if (name == "--latency-us") o.delayNs = *parsed * 1000;
             if (name == "--corrupt-every") o.corruptEvery = *parsed;
+            if (name == "--add-every") o.addEvery = *parsed;
             if (name == "--drop-every") o.dropEvery = *parsed;
             if (name == "--rate") o.rate = *parsed;
             if (name == "--generate") o.generateRate = *parsed;
@@ -194,7 +236,8 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
 
     // Options that shape an echo mean nothing without one; refusing them catches a mistyped
     // benchmark or test setup instead of silently measuring something else.
-    static const char* const kEchoOnly[] = {"--delay-ms", "--corrupt-every", "--drop-every",
+    static const char* const kEchoOnly[] = {"--delay-ms",   "--latency-us", "--corrupt-every",
+                                            "--drop-every", "--add-every",  "--duplicate",
                                             "--rate"};
     const bool generate = seen.count("--generate") > 0;
     if (sink && generate) return fail("options '--sink' and '--generate' exclude each other");
@@ -234,12 +277,12 @@ inline bool isPlugTarget(std::string_view target) {
 // kernel happened to split it into reads. A byte due for both is dropped, not counted corrupted.
 class StreamTransform {
 public:
-    StreamTransform(std::uint64_t corruptEvery, std::uint64_t dropEvery)
-        : m_corruptEvery(corruptEvery), m_dropEvery(dropEvery) {}
+    StreamTransform(std::uint64_t corruptEvery, std::uint64_t dropEvery, std::uint64_t addEvery = 0)
+        : m_corruptEvery(corruptEvery), m_dropEvery(dropEvery), m_addEvery(addEvery) {}
 
-    // Appends the bytes that survive to out.
+    // Appends the bytes that survive to out, and the added ones.
     void apply(std::string_view in, std::string& out) {
-        if (m_corruptEvery == 0 && m_dropEvery == 0) {
+        if (m_corruptEvery == 0 && m_dropEvery == 0 && m_addEvery == 0) {
             m_position += in.size();
             out.append(in);
             return;
@@ -257,19 +300,68 @@ public:
                 ++m_corrupted;
             }
             out.push_back(byte);
+            // The added byte is the one before with its bits flipped: never the same byte again.
+            if (m_addEvery != 0 && m_position % m_addEvery == 0) {
+                out.push_back(static_cast<char>(static_cast<unsigned char>(byte) ^ 0xFFu));
+                ++m_added;
+            }
         }
     }
 
     std::uint64_t position() const { return m_position; }
     std::uint64_t corrupted() const { return m_corrupted; }
     std::uint64_t dropped() const { return m_dropped; }
+    std::uint64_t added() const { return m_added; }
 
 private:
     std::uint64_t m_corruptEvery;
     std::uint64_t m_dropEvery;
+    std::uint64_t m_addEvery;
     std::uint64_t m_position = 0;
     std::uint64_t m_corrupted = 0;
     std::uint64_t m_dropped = 0;
+    std::uint64_t m_added = 0;
+};
+
+// One direction of a line on a caller-supplied clock: a byte goes on the line when it is ready
+// and the line is free, and is through one character time later. Nothing is let through before
+// its time, and time the line stood idle is not made up: a byte ready after a pause starts
+// then. The caller may look late and take several bytes at once; each was through by then.
+class LineClock {
+public:
+    // bytesPerSecond 0: no line, everything is through at once.
+    explicit LineClock(std::uint64_t bytesPerSecond = 0)
+        : m_nsPerByte(bytesPerSecond ? 1e9 / double(bytesPerSecond) : 0.0) {}
+
+    bool unlimited() const { return m_nsPerByte == 0; }
+    double nsPerByte() const { return m_nsPerByte; }
+
+    // Bytes are ready from readyNs on: an idle line starts then.
+    void ready(std::int64_t readyNs) { m_free = std::max(m_free, double(readyNs)); }
+    // How many of `count` ready bytes are through by nowNs.
+    std::uint64_t through(std::int64_t nowNs, std::uint64_t count) const {
+        if (unlimited()) return count;
+        // A hair of slack for the rounding of whenThrough().
+        const double done = (double(nowNs) - m_free) / m_nsPerByte + 1e-6;
+        if (done < 1.0) return 0;
+        return std::min<std::uint64_t>(count, static_cast<std::uint64_t>(std::floor(done)));
+    }
+    void take(std::uint64_t count) { m_free += double(count) * m_nsPerByte; }
+    // When the line is free again (the last byte taken is through then).
+    double freeNs() const { return m_free; }
+    // When `count` more ready bytes will be through; rounded up so a wake-up is never early.
+    std::int64_t whenThrough(std::uint64_t count) const {
+        return static_cast<std::int64_t>(std::ceil(m_free + double(count) * m_nsPerByte));
+    }
+    // Bytes worth waking up for when many wait: 200 µs worth, at least one.
+    std::uint64_t batch() const {
+        if (unlimited()) return 1;
+        return std::max<std::uint64_t>(1, static_cast<std::uint64_t>(200'000.0 / m_nsPerByte));
+    }
+
+private:
+    double m_nsPerByte;
+    double m_free = 0;
 };
 
 // Token bucket on a caller-supplied clock. It starts empty and holds at most 20 ms worth, so a
@@ -351,6 +443,8 @@ struct Stats {
     std::uint64_t unsent = 0;  // echo bytes still queued at exit
     std::int64_t elapsedMs = 0;
     std::uint64_t exclusiveCleared = 0;  // exclusive flags a gone client left behind
+    std::uint64_t added = 0;             // bytes added by --add-every and --duplicate
+    std::uint64_t discarded = 0;         // bytes queued either way when the last client closed
 };
 
 // One line of key=value pairs: easy to read and easy for a parent process to parse.
@@ -359,7 +453,8 @@ inline std::string formatSummary(const Stats& s) {
            " echoed=" + std::to_string(s.echoed) + " corrupted=" + std::to_string(s.corrupted) +
            " dropped=" + std::to_string(s.dropped) + " generated=" + std::to_string(s.generated) +
            " unsent=" + std::to_string(s.unsent) + " elapsed_ms=" + std::to_string(s.elapsedMs) +
-           " exclusive_cleared=" + std::to_string(s.exclusiveCleared);
+           " exclusive_cleared=" + std::to_string(s.exclusiveCleared) +
+           " added=" + std::to_string(s.added) + " discarded=" + std::to_string(s.discarded);
 }
 
 }  // namespace parvolo::loopback

@@ -1,0 +1,894 @@
+// A FT232R USB serial adapter with a programmable far end, for the real ftdi_sio driver in a test
+// guest. It plugs itself in through vhci-hcd (USB/IP over one end of a socketpair), answers the
+// driver's requests as the chip does and plays the line: bytes leave at the configured rate,
+// come back through a loopback plug (TX->RX, RTS->CTS, DTR->DSR and DCD), and a control socket
+// takes one command a line to cut wires, set lines, ring, inject line errors or unplug.
+//
+//   ftdi-adapter --control SOCKET [--port N] [--vhci DIR]     serve (stays in the foreground)
+//   ftdi-adapter --ask SOCKET COMMAND...                       send one command, print the reply
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ftdi_model.h"
+
+using namespace ftdi;
+
+namespace {
+
+int64_t nowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void logLine(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::fprintf(stderr, "[%.3f] ", double(nowNs() % 1000000000000) / 1e9);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
+
+// USB/IP: every message starts with a 48-byte big-endian header.
+constexpr uint32_t kCmdSubmit = 1, kCmdUnlink = 2, kRetSubmit = 3, kRetUnlink = 4;
+constexpr uint32_t kDirIn = 1;
+constexpr int kHeader = 48;
+constexpr int kEconnreset = 104, kEpipe = 32;
+
+uint32_t be32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return ntohl(v);
+}
+void putBe32(std::vector<uint8_t>& out, uint32_t v) {
+    v = htonl(v);
+    const auto* p = reinterpret_cast<const uint8_t*>(&v);
+    out.insert(out.end(), p, p + 4);
+}
+
+const uint8_t kDeviceDescriptor[18] = {18,   1,    0x00, 0x02, 0,    0, 0, kMaxPacket, 0x03,
+                                       0x04, 0x01, 0x60, 0x00, 0x06, 1, 2, 3,          1};
+const uint8_t kConfigDescriptor[32] = {
+    9, 2, 32,   0, 1,          1,    0,    0xA0, 45,  // one configuration, 90 mA
+    9, 4, 0,    0, 2,          0xFF, 0xFF, 0xFF, 2,   // one vendor interface, two endpoints
+    7, 5, 0x81, 2, kMaxPacket, 0,    0,               // bulk IN 1
+    7, 5, 0x02, 2, kMaxPacket, 0,    0};              // bulk OUT 2
+const char* const kStrings[] = {nullptr, "Parvolo", "Parvolo test adapter", "PV0001"};
+
+struct Urb {
+    uint32_t seqnum = 0;
+    int length = 0;
+    std::vector<uint8_t> data;  // OUT data not yet taken into the transmit FIFO
+    size_t taken = 0;
+};
+
+// A line the far end drives: by its wire, or held on or off by a command.
+enum class Level { Wire, On, Off };
+
+struct Waiter {
+    int fd = -1;
+    int64_t deadline = 0;
+    std::function<bool()> done;
+    std::function<std::string()> reply;
+};
+
+struct Client {
+    int fd = -1;
+    std::string input;
+};
+
+class Adapter {
+public:
+    Adapter(std::string control, int port, std::string vhci)
+        : m_controlPath(std::move(control)), m_port(port), m_vhci(std::move(vhci)) {}
+
+    int run() {
+        if (!listenControl()) return 1;
+        if (!attach()) return 1;
+        for (;;) {
+            if (m_quit) return 0;
+            serviceLine(nowNs());
+            std::vector<pollfd> fds;
+            if (m_usb >= 0) fds.push_back({m_usb, POLLIN, 0});
+            fds.push_back({m_listen, POLLIN, 0});
+            for (const Client& c : m_clients) fds.push_back({c.fd, POLLIN, 0});
+            const int64_t wake = nextWake();
+            int timeoutMs = -1;
+            if (wake != INT64_MAX)
+                timeoutMs = int(std::clamp<int64_t>((wake - nowNs() + 999999) / 1000000, 0, 1000));
+            if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
+                logLine("poll: %s", std::strerror(errno));
+                return 1;
+            }
+            size_t i = 0;
+            if (m_usb >= 0 && (fds[i++].revents & (POLLIN | POLLHUP | POLLERR))) readUsb();
+            if (fds[i++].revents & POLLIN) acceptClient();
+            for (; i < fds.size(); ++i)
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) readClient(fds[i].fd);
+            std::erase_if(m_clients, [](const Client& c) { return c.fd < 0; });
+        }
+    }
+
+private:
+    // --- plugging in ------------------------------------------------------------------------
+    bool attach() {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            logLine("socketpair: %s", std::strerror(errno));
+            return false;
+        }
+        // Speed 2 is full speed, as the chip is; the device id is ours to choose.
+        const std::string line =
+            std::to_string(m_port) + " " + std::to_string(pair[1]) + " 65538 2";
+        const std::string path = m_vhci + "/attach";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        const bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
+        const int err = errno;
+        if (fd >= 0) ::close(fd);
+        ::close(pair[1]);  // the kernel holds its own reference now
+        if (!ok) {
+            logLine("attach through %s failed: %s", path.c_str(), std::strerror(err));
+            ::close(pair[0]);
+            return false;
+        }
+        m_usb = pair[0];
+        m_usbInput.clear();
+        m_plugged = true;
+        ++m_attaches;
+        logLine("attached on vhci port %d", m_port);
+        return true;
+    }
+
+    void unplugged(const char* why) {
+        if (m_usb >= 0) ::close(m_usb);
+        m_usb = -1;
+        m_plugged = false;
+        m_pendingIn.clear();
+        m_pendingOut.clear();
+        m_txFifo.clear();
+        m_configured = false;
+        logLine("unplugged (%s)", why);
+    }
+
+    bool detach() {
+        const std::string path = m_vhci + "/detach";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        const std::string line = std::to_string(m_port);
+        const bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
+        if (fd >= 0) ::close(fd);
+        m_unplugNs = nowNs();
+        unplugged(ok ? "detach" : "socket closed");
+        return true;
+    }
+
+    // --- USB/IP -----------------------------------------------------------------------------
+    void readUsb() {
+        uint8_t chunk[65536];
+        const ssize_t got = ::read(m_usb, chunk, sizeof chunk);
+        if (got <= 0) {
+            if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+            unplugged("the host closed the connection");
+            return;
+        }
+        m_usbInput.insert(m_usbInput.end(), chunk, chunk + got);
+        while (m_usb >= 0 && m_usbInput.size() >= size_t(kHeader)) {
+            const uint8_t* h = m_usbInput.data();
+            const uint32_t command = be32(h);
+            size_t need = kHeader;
+            const uint32_t direction = be32(h + 12);
+            const int length = int(be32(h + 24));
+            if (command == kCmdSubmit && direction != kDirIn) need += size_t(std::max(length, 0));
+            if (m_usbInput.size() < need) break;
+            handleUsb(h, need);
+            m_usbInput.erase(m_usbInput.begin(), m_usbInput.begin() + long(need));
+        }
+    }
+
+    void handleUsb(const uint8_t* h, size_t size) {
+        const uint32_t command = be32(h);
+        const uint32_t seqnum = be32(h + 4);
+        const uint32_t direction = be32(h + 12);
+        const uint32_t ep = be32(h + 16);
+        if (command == kCmdUnlink) return unlink(seqnum, be32(h + 20));
+        if (command != kCmdSubmit) {
+            logLine("unknown USB/IP command %u", command);
+            return;
+        }
+        Urb urb;
+        urb.seqnum = seqnum;
+        urb.length = int(be32(h + 24));
+        if (direction != kDirIn) urb.data.assign(h + kHeader, h + size);
+        if (ep == 0) return control(urb, h + 40);
+        if (ep == 1 && direction == kDirIn) {
+            m_pendingIn.push_back(std::move(urb));
+            return;
+        }
+        if (ep == 2 && direction != kDirIn) {
+            m_pendingOut.push_back(std::move(urb));
+            serviceLine(nowNs());
+            return;
+        }
+        reply(seqnum, -kEpipe, {});
+    }
+
+    void reply(uint32_t seqnum, int status, const std::vector<uint8_t>& data, int outLength = 0) {
+        std::vector<uint8_t> out;
+        putBe32(out, kRetSubmit);
+        putBe32(out, seqnum);
+        putBe32(out, 0);
+        putBe32(out, 0);
+        putBe32(out, 0);
+        putBe32(out, uint32_t(status));
+        putBe32(out, uint32_t(data.empty() ? outLength : int(data.size())));
+        out.resize(kHeader, 0);
+        out.insert(out.end(), data.begin(), data.end());
+        send(out);
+    }
+
+    void send(const std::vector<uint8_t>& out) {
+        size_t done = 0;
+        while (m_usb >= 0 && done < out.size()) {
+            const ssize_t n = ::send(m_usb, out.data() + done, out.size() - done, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += size_t(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                unplugged("the host stopped reading");
+                return;
+            }
+        }
+    }
+
+    void unlink(uint32_t seqnum, uint32_t victim) {
+        int status = 0;  // already given back
+        for (auto* queue : {&m_pendingIn, &m_pendingOut}) {
+            const auto it = std::find_if(queue->begin(), queue->end(),
+                                         [&](const Urb& u) { return u.seqnum == victim; });
+            if (it == queue->end()) continue;
+            queue->erase(it);
+            status = -kEconnreset;
+            ++m_unlinks;
+        }
+        std::vector<uint8_t> out;
+        putBe32(out, kRetUnlink);
+        putBe32(out, seqnum);
+        putBe32(out, 0);
+        putBe32(out, 0);
+        putBe32(out, 0);
+        putBe32(out, uint32_t(status));
+        out.resize(kHeader, 0);
+        send(out);
+    }
+
+    void control(const Urb& urb, const uint8_t* setup) {
+        const uint8_t type = setup[0], request = setup[1];
+        const uint16_t value = uint16_t(setup[2] | setup[3] << 8);
+        const uint16_t index = uint16_t(setup[4] | setup[5] << 8);
+        const uint16_t length = uint16_t(setup[6] | setup[7] << 8);
+        std::vector<uint8_t> in;
+        bool stall = false;
+        if ((type & 0x60) == 0) {
+            stall = !standardRequest(type, request, value, in);
+        } else if ((type & 0x60) == 0x40) {
+            stall = !vendorRequest(request, value, index, in);
+        } else {
+            stall = true;
+        }
+        if (stall) {
+            logLine("stall: type %02x request %02x value %04x index %04x", type, request, value,
+                    index);
+            return reply(urb.seqnum, -kEpipe, {});
+        }
+        if (in.size() > length) in.resize(length);
+        reply(urb.seqnum, 0, in, int(urb.data.size()));
+    }
+
+    bool standardRequest(uint8_t type, uint8_t request, uint16_t value, std::vector<uint8_t>& in) {
+        switch (request) {
+            case 0:  // GET_STATUS
+                in = {0, 0};
+                return true;
+            case 1:   // CLEAR_FEATURE
+            case 11:  // SET_INTERFACE
+                return true;
+            case 6:  // GET_DESCRIPTOR
+                return descriptor(value, in);
+            case 8:  // GET_CONFIGURATION
+                in = {uint8_t(m_configured ? 1 : 0)};
+                return true;
+            case 9:  // SET_CONFIGURATION
+                m_configured = value == 1;
+                return true;
+            default:
+                (void)type;
+                return false;
+        }
+    }
+
+    bool descriptor(uint16_t value, std::vector<uint8_t>& in) {
+        const int kind = value >> 8, number = value & 0xFF;
+        if (kind == 1) {
+            in.assign(std::begin(kDeviceDescriptor), std::end(kDeviceDescriptor));
+            return true;
+        }
+        if (kind == 2) {
+            in.assign(std::begin(kConfigDescriptor), std::end(kConfigDescriptor));
+            return true;
+        }
+        if (kind != 3 || number >= int(std::size(kStrings))) return false;
+        if (number == 0) {
+            in = {4, 3, 0x09, 0x04};  // US English
+            return true;
+        }
+        const std::string text = kStrings[number];
+        in = {uint8_t(2 + 2 * text.size()), 3};
+        for (char c : text) in.insert(in.end(), {uint8_t(c), 0});
+        return true;
+    }
+
+    bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t>& in) {
+        switch (request) {
+            case kReset:
+                if (value == 0) ++m_opens;
+                if (value == 0 || value == 2) m_txFifo.clear();
+                if (value == 0 || value == 1) m_rxQueue.clear();
+                note("RESET %u", value);
+                return true;
+            case kModemCtrl: {
+                const Outputs before = m_outputs;
+                m_outputs = applyModemCtrl(m_outputs, value);
+                if (before.dtr && !m_outputs.dtr) ++m_dtrDrops;
+                note("MODEM_CTRL dtr=%d rts=%d", int(m_outputs.dtr), int(m_outputs.rts));
+                linesChanged();
+                return true;
+            }
+            case kSetFlowCtrl:
+                m_flow = uint8_t(index >> 8);
+                // The driver turns flow control off as it closes; what counts is what it used.
+                if (m_outputs.dtr) m_usedFlow = m_flow;
+                note("SET_FLOW_CTRL %s", flowName(m_flow).c_str());
+                return true;
+            case kSetBaudRate:
+                m_baud = baudFromDivisor(value, index);
+                note("SET_BAUD_RATE divisor %05x rate %.1f", value | (index & 1) << 16, m_baud);
+                return true;
+            case kSetData: {
+                const bool wasBreak = m_format.breakOn;
+                m_format = decodeData(value);
+                if (m_format.breakOn && !wasBreak) ++m_breaksSent;
+                note("SET_DATA bits=%d parity=%s stop=%s break=%d", m_format.dataBits,
+                     parityName(m_format.parity).c_str(), stopName().c_str(),
+                     int(m_format.breakOn));
+                return true;
+            }
+            case kGetModemStatus:
+                in = {status0(), status1(0)};
+                return true;
+            case kSetLatencyTimer:
+                m_latencyMs = std::max<int>(1, value & 0xFF);
+                note("SET_LATENCY_TIMER %d", m_latencyMs);
+                return true;
+            case kGetLatencyTimer:
+                in = {uint8_t(m_latencyMs)};
+                return true;
+            case kReadEeprom:
+                // A blank EEPROM: no CBUS pin is a GPIO.
+                in = {0, 0};
+                return true;
+            case kReadPins:
+                in = {0};
+                return true;
+            case kSetEventChar:
+            case kSetErrorChar:
+            case kSetBitMode:
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // --- the line ---------------------------------------------------------------------------
+    bool ctsSeen() const { return level(m_cts, m_outputs.rts && !m_cut["rts-cts"]); }
+    bool dsrSeen() const { return level(m_dsr, m_outputs.dtr && !m_cut["dtr-dsr"]); }
+    bool dcdSeen() const { return level(m_dcd, m_outputs.dtr && !m_cut["dtr-dcd"]); }
+    bool riSeen() const { return level(m_ri, false); }
+    static bool level(Level l, bool wire) { return l == Level::Wire ? wire : l == Level::On; }
+
+    uint8_t status0() const {
+        return uint8_t(kStatus0Fixed | (ctsSeen() ? kCts : 0) | (dsrSeen() ? kDsr : 0) |
+                       (riSeen() ? kRi : 0) | (dcdSeen() ? kDcd : 0));
+    }
+    uint8_t status1(uint8_t flags) const {
+        const bool empty = m_txFifo.empty();
+        return uint8_t(flags | (m_rxQueue.empty() ? 0 : kDataReady) | (empty ? kThre | kTemt : 0));
+    }
+
+    // Every level the lines pass through goes out in a packet of its own, so that the driver
+    // counts each edge even when two changes come quickly.
+    void linesChanged() {
+        const uint8_t now = status0();
+        if (m_status0Queue.empty() ? now != m_lastSentStatus0 : now != m_status0Queue.back())
+            m_status0Queue.push_back(now);
+    }
+
+    bool transmitAllowed() const {
+        if (m_holdTx) return false;
+        return !(m_flow & kFlowRtsCts) || ctsSeen();
+    }
+
+    void serviceLine(int64_t now) {
+        runTimedActions(now);
+        const int64_t charNs = std::max<int64_t>(1, characterNs(m_format, m_baud));
+        // The transmit side: a byte leaves every character time while flow control lets it.
+        takeOutput();
+        if (!transmitAllowed() || m_txFifo.empty()) {
+            m_txClock = std::max(m_txClock, now);
+        } else {
+            while (!m_txFifo.empty() && transmitAllowed() && m_txClock + charNs <= now) {
+                m_txClock += charNs;
+                transmitted(m_txFifo.front());
+                m_txFifo.pop_front();
+                takeOutput();
+            }
+            if (m_txFifo.empty()) m_txClock = std::max(m_txClock, now);
+        }
+        // What the far end sends arrives at the same pace.
+        if (m_farSend.empty()) {
+            m_rxClock = std::max(m_rxClock, now);
+        } else {
+            while (!m_farSend.empty() && m_rxClock + charNs <= now) {
+                m_rxClock += charNs;
+                arrive({m_farSend.front(), 0});
+                m_farSend.pop_front();
+            }
+        }
+        answerIn(now);
+        finishWaiters(now);
+    }
+
+    // Bulk OUT data moves into the 256-byte FIFO as it has room; a transfer completes when its
+    // last byte is in, which is how the driver learns that the chip took it.
+    void takeOutput() {
+        while (!m_pendingOut.empty() && int(m_txFifo.size()) < kTxFifo) {
+            Urb& urb = m_pendingOut.front();
+            while (urb.taken < urb.data.size() && int(m_txFifo.size()) < kTxFifo)
+                m_txFifo.push_back(urb.data[urb.taken++]);
+            if (urb.taken < urb.data.size()) break;
+            const uint32_t seqnum = urb.seqnum;
+            const int length = int(urb.data.size());
+            m_pendingOut.pop_front();
+            reply(seqnum, 0, {}, length);
+            if (m_usb < 0) return;
+        }
+    }
+
+    void transmitted(uint8_t byte) {
+        ++m_farCount;
+        if (m_farBytes.size() < (1u << 20)) m_farBytes.push_back(byte);
+        if (!m_cut["tx-rx"]) arrive({byte, 0});
+    }
+
+    void arrive(RxByte byte) {
+        if (int(m_rxQueue.size()) >= kRxFifo) {
+            // The chip's receive buffer is full: the byte is lost and the next one says so.
+            m_overrunPending = true;
+            ++m_lostBytes;
+            return;
+        }
+        if (m_overrunPending) byte.flags |= kOverrun;
+        m_overrunPending = false;
+        m_rxQueue.push_back(byte);
+    }
+
+    void answerIn(int64_t now) {
+        if (m_usb < 0 || !m_configured) return;
+        const int64_t latencyNs = int64_t(m_latencyMs) * 1000000;
+        while (!m_pendingIn.empty()) {
+            // The chip sends at once when a packet is full or the lines changed, else when its
+            // latency timer runs out, with or without data.
+            const bool full = m_rxQueue.size() >= size_t(kMaxPacket - 2);
+            const bool flagged = !m_rxQueue.empty() && m_rxQueue.front().flags != 0;
+            if (!full && !flagged && m_status0Queue.empty() && now < m_lastInNs + latencyNs) return;
+            Urb urb = std::move(m_pendingIn.front());
+            m_pendingIn.pop_front();
+            std::vector<uint8_t> data;
+            const int room = std::min(urb.length, kMaxPacket) - 2;
+            const uint8_t flags = takePacket(m_rxQueue, data, room);
+            uint8_t s0 = status0();
+            if (!m_status0Queue.empty()) {
+                s0 = m_status0Queue.front();
+                m_status0Queue.pop_front();
+            }
+            m_lastSentStatus0 = s0;
+            std::vector<uint8_t> packet = {s0, status1(flags)};
+            packet.insert(packet.end(), data.begin(), data.end());
+            reply(urb.seqnum, 0, packet);
+            m_lastInNs = now;
+            if (m_usb < 0) return;
+            if (data.empty() && m_status0Queue.empty()) return;  // one idle packet per period
+        }
+    }
+
+    int64_t nextWake() const {
+        int64_t wake = INT64_MAX;
+        const int64_t charNs = std::max<int64_t>(1, characterNs(m_format, m_baud));
+        if ((!m_txFifo.empty() || !m_pendingOut.empty()) && transmitAllowed())
+            wake = std::min(wake, m_txClock + charNs);
+        if (!m_farSend.empty()) wake = std::min(wake, m_rxClock + charNs);
+        if (!m_pendingIn.empty() && m_configured)
+            wake = std::min(wake, m_lastInNs + int64_t(m_latencyMs) * 1000000);
+        for (const auto& [at, action] : m_timed) wake = std::min(wake, at);
+        for (const Waiter& w : m_waiters) wake = std::min(wake, w.deadline);
+        return wake;
+    }
+
+    void runTimedActions(int64_t now) {
+        while (!m_timed.empty() && m_timed.begin()->first <= now) {
+            auto action = std::move(m_timed.begin()->second);
+            m_timed.erase(m_timed.begin());
+            action();
+        }
+    }
+
+    void note(const char* format, ...) {
+        char text[256];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        logLine("%s", text);
+        m_log.emplace_back(text);
+        if (m_log.size() > 400) m_log.pop_front();
+    }
+
+    static std::string flowName(uint8_t flow) {
+        std::string name;
+        if (flow & kFlowRtsCts) name += "rtscts";
+        if (flow & kFlowDtrDsr) name += name.empty() ? "dtrdsr" : "+dtrdsr";
+        if (flow & kFlowXonXoff) name += name.empty() ? "xonxoff" : "+xonxoff";
+        return name.empty() ? "none" : name;
+    }
+    std::string stopName() const {
+        return m_format.stopHalfBits == 4 ? "2" : m_format.stopHalfBits == 3 ? "1.5" : "1";
+    }
+
+    // --- the control socket -----------------------------------------------------------------
+    bool listenControl() {
+        m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (m_controlPath.size() >= sizeof address.sun_path) {
+            logLine("control socket path too long: %s", m_controlPath.c_str());
+            return false;
+        }
+        std::strcpy(address.sun_path, m_controlPath.c_str());
+        ::unlink(m_controlPath.c_str());
+        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listen, 8) != 0) {
+            logLine("control socket %s: %s", m_controlPath.c_str(), std::strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    void acceptClient() {
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) m_clients.push_back({fd, {}});
+    }
+
+    void readClient(int fd) {
+        auto it = std::find_if(m_clients.begin(), m_clients.end(),
+                               [fd](const Client& c) { return c.fd == fd; });
+        if (it == m_clients.end()) return;
+        char chunk[4096];
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            dropClient(*it);
+            return;
+        }
+        it->input.append(chunk, size_t(got));
+        for (size_t end; (end = it->input.find('\n')) != std::string::npos;) {
+            const std::string line = it->input.substr(0, end);
+            it->input.erase(0, end + 1);
+            command(fd, line);
+        }
+    }
+
+    void dropClient(Client& client) {
+        std::erase_if(m_waiters, [&](const Waiter& w) { return w.fd == client.fd; });
+        ::close(client.fd);
+        client.fd = -1;
+    }
+
+    static void answer(int fd, const std::string& text) {
+        const std::string line = text + "\n";
+        (void)!::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    }
+
+    std::string stateText() const {
+        char text[512];
+        std::snprintf(
+            text, sizeof text,
+            "ok plugged=%d baud=%.1f data=%d parity=%s stop=%s flow=%s used_flow=%s break=%d "
+            "dtr=%d rts=%d "
+            "cts=%d dsr=%d dcd=%d ri=%d received=%llu txq=%zu rxq=%zu dtr_drops=%d breaks=%d "
+            "latency=%d lost=%d unlinks=%d attaches=%d",
+            int(m_plugged), m_baud, m_format.dataBits, parityName(m_format.parity).c_str(),
+            stopName().c_str(), flowName(m_flow).c_str(), flowName(m_usedFlow).c_str(),
+            int(m_format.breakOn), int(m_outputs.dtr), int(m_outputs.rts), int(ctsSeen()),
+            int(dsrSeen()), int(dcdSeen()), int(riSeen()),
+            static_cast<unsigned long long>(m_farCount), m_txFifo.size(), m_rxQueue.size(),
+            m_dtrDrops, m_breaksSent, m_latencyMs, m_lostBytes, m_unlinks, m_attaches);
+        return text;
+    }
+
+    void setLine(Level& line, Level to) {
+        line = to;
+        linesChanged();
+    }
+
+    void command(int fd, const std::string& line) {
+        const std::vector<std::string> w = words(line);
+        if (w.empty()) return answer(fd, "error empty command");
+        const std::string& verb = w[0];
+        auto arg = [&](size_t i, long fallback) {
+            return i < w.size() ? std::strtol(w[i].c_str(), nullptr, 10) : fallback;
+        };
+        if (verb == "state") return answer(fd, stateText());
+        if (verb == "received") return answer(fd, "ok " + std::to_string(m_farCount));
+        if (verb == "received-bytes") {
+            std::string hex = "ok ";
+            char two[3];
+            for (uint8_t b : m_farBytes) {
+                std::snprintf(two, sizeof two, "%02x", b);
+                hex += two;
+            }
+            return answer(fd, hex);
+        }
+        if (verb == "clear") {
+            m_farCount = 0;
+            m_farBytes.clear();
+            m_dtrDrops = 0;
+            m_breaksSent = 0;
+            m_log.clear();
+            return answer(fd, "ok");
+        }
+        if (verb == "log") {
+            std::string all = "ok";
+            for (const std::string& entry : m_log) all += " | " + entry;
+            return answer(fd, all);
+        }
+        if (verb == "set" && w.size() == 3) {
+            std::map<std::string, Level*> lines{
+                {"cts", &m_cts}, {"dsr", &m_dsr}, {"dcd", &m_dcd}, {"ri", &m_ri}};
+            std::map<std::string, Level> levels{
+                {"on", Level::On}, {"off", Level::Off}, {"wire", Level::Wire}};
+            if (!lines.count(w[1]) || !levels.count(w[2]))
+                return answer(fd, "error usage: set cts|dsr|dcd|ri on|off|wire");
+            setLine(*lines[w[1]], levels[w[2]]);
+            return answer(fd, "ok");
+        }
+        if ((verb == "cut" || verb == "mend") && w.size() == 2) {
+            const bool cut = verb == "cut";
+            if (w[1] == "all") {
+                for (auto& [name, state] : m_cut) state = false;
+            } else if (m_cut.count(w[1])) {
+                m_cut[w[1]] = cut;
+            } else {
+                return answer(fd, "error wires: tx-rx rts-cts dtr-dsr dtr-dcd" +
+                                      std::string(cut ? "" : " all"));
+            }
+            linesChanged();
+            return answer(fd, "ok");
+        }
+        if (verb == "hold-tx" && w.size() == 2) {
+            m_holdTx = w[1] == "on";
+            return answer(fd, "ok");
+        }
+        if (verb == "ring") {
+            // ring [COUNT] [ON_MS] [OFF_MS]
+            const long count = arg(1, 1), onMs = arg(2, 200), offMs = arg(3, 200);
+            if (count < 1 || count > 100 || onMs < 1 || offMs < 1)
+                return answer(fd, "error usage: ring [1..100] [on ms] [off ms]");
+            int64_t at = nowNs();
+            for (long i = 0; i < count; ++i) {
+                m_timed.emplace(at, [this] { setLine(m_ri, Level::On); });
+                at += onMs * 1000000;
+                m_timed.emplace(at, [this] { setLine(m_ri, Level::Off); });
+                at += offMs * 1000000;
+            }
+            return answer(fd, "ok");
+        }
+        if (verb == "error" && (w.size() == 2 || w.size() == 3)) {
+            std::map<std::string, uint8_t> kinds{{"parity", kParityErr},
+                                                 {"framing", kFramingErr},
+                                                 {"overrun", kOverrun},
+                                                 {"break", kBreak}};
+            uint8_t byte = w[1] == "break" ? 0 : 'E';
+            if (!kinds.count(w[1]) || (w.size() == 3 && !parseByte(w[2], byte)))
+                return answer(fd, "error usage: error parity|framing|overrun|break [byte]");
+            m_rxQueue.push_back({byte, kinds[w[1]]});
+            return answer(fd, "ok");
+        }
+        if (verb == "send" && w.size() >= 2) {
+            std::vector<uint8_t> bytes;
+            for (size_t i = 1; i < w.size(); ++i) {
+                uint8_t b = 0;
+                if (!parseByte(w[i], b)) return answer(fd, "error not a byte: " + w[i]);
+                bytes.push_back(b);
+            }
+            m_farSend.insert(m_farSend.end(), bytes.begin(), bytes.end());
+            return answer(fd, "ok");
+        }
+        if (verb == "wait-received" && w.size() >= 2) {
+            const unsigned long long want = std::strtoull(w[1].c_str(), nullptr, 10);
+            return wait(
+                fd, arg(2, 5000), [this, want] { return m_farCount >= want; },
+                [this] { return std::to_string(m_farCount); });
+        }
+        if (verb == "wait-dtr-drop") {
+            // Counted since the last clear, so that a drop before the command is not missed.
+            return wait(
+                fd, arg(1, 5000), [this] { return m_dtrDrops > 0; },
+                [this] { return "dtr_drops=" + std::to_string(m_dtrDrops); });
+        }
+        if (verb == "wait-open") {
+            // The driver opens the port with a reset; the next one after this command.
+            const int seen = m_opens;
+            return wait(
+                fd, arg(1, 5000), [this, seen] { return m_opens > seen; },
+                [] { return std::string(); });
+        }
+        if (verb == "unplug") {
+            if (!m_plugged) return answer(fd, "error not plugged in");
+            detach();
+            return answer(fd, "ok");
+        }
+        if (verb == "plug") {
+            if (m_plugged) return answer(fd, "error already plugged in");
+            return answer(fd, attach() ? "ok" : "error attach failed");
+        }
+        if (verb == "quit") {
+            m_quit = true;
+            return answer(fd, "ok");
+        }
+        answer(fd, "error unknown command: " + line);
+    }
+
+    void wait(int fd, long timeoutMs, std::function<bool()> done,
+              std::function<std::string()> text) {
+        if (done()) return answer(fd, "ok " + text());
+        m_waiters.push_back(
+            {fd, nowNs() + int64_t(timeoutMs) * 1000000, std::move(done), std::move(text)});
+    }
+
+    void finishWaiters(int64_t now) {
+        for (Waiter& w : m_waiters) {
+            if (w.done())
+                answer(w.fd, "ok " + w.reply());
+            else if (now >= w.deadline)
+                answer(w.fd, "timeout " + w.reply());
+            else
+                continue;
+            w.fd = -1;
+        }
+        std::erase_if(m_waiters, [](const Waiter& w) { return w.fd < 0; });
+    }
+
+    std::string m_controlPath;
+    int m_port = 0;
+    std::string m_vhci;
+    int m_usb = -1;
+    int m_listen = -1;
+    bool m_quit = false;
+    bool m_plugged = false;
+    bool m_configured = false;
+    int m_attaches = 0;
+    int64_t m_unplugNs = 0;
+    std::vector<uint8_t> m_usbInput;
+    std::vector<Client> m_clients;
+    std::vector<Waiter> m_waiters;
+
+    std::deque<Urb> m_pendingIn, m_pendingOut;
+    std::deque<uint8_t> m_txFifo;
+    std::deque<RxByte> m_rxQueue;
+    std::deque<uint8_t> m_farSend;
+    std::deque<uint8_t> m_status0Queue;
+    uint8_t m_lastSentStatus0 = 0;
+    int64_t m_txClock = 0, m_rxClock = 0, m_lastInNs = 0;
+    bool m_overrunPending = false;
+    int m_lostBytes = 0;
+    int m_unlinks = 0;
+    std::multimap<int64_t, std::function<void()>> m_timed;
+
+    double m_baud = 9600;
+    DataFormat m_format;
+    uint8_t m_flow = kFlowNone;
+    uint8_t m_usedFlow = kFlowNone;
+    int m_latencyMs = 16;
+    Outputs m_outputs;
+    Level m_cts = Level::Wire, m_dsr = Level::Wire, m_dcd = Level::Wire, m_ri = Level::Wire;
+    mutable std::map<std::string, bool> m_cut{
+        {"tx-rx", false}, {"rts-cts", false}, {"dtr-dsr", false}, {"dtr-dcd", false}};
+    bool m_holdTx = false;
+    int m_dtrDrops = 0;
+    int m_breaksSent = 0;
+    int m_opens = 0;
+    unsigned long long m_farCount = 0;
+    std::vector<uint8_t> m_farBytes;
+    std::deque<std::string> m_log;
+};
+
+int ask(const std::string& path, const std::string& line) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "ftdi-adapter: cannot reach %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        return 2;
+    }
+    const std::string out = line + "\n";
+    (void)!::write(fd, out.data(), out.size());
+    std::string reply;
+    char c;
+    while (::read(fd, &c, 1) == 1 && c != '\n') reply += c;
+    ::close(fd);
+    std::printf("%s\n", reply.c_str());
+    return reply.rfind("ok", 0) == 0 ? 0 : 1;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: ftdi-adapter --control SOCKET [--port N] [--vhci DIR]\n"
+                 "       ftdi-adapter --ask SOCKET COMMAND...\n");
+    return 64;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::string control, vhci = "/sys/devices/platform/vhci_hcd.0";
+    int port = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--ask" && i + 2 < argc) {
+            std::string line;
+            for (int j = i + 2; j < argc; ++j)
+                line += (j > i + 2 ? " " : "") + std::string(argv[j]);
+            return ask(argv[i + 1], line);
+        }
+        if (a == "--control" && i + 1 < argc)
+            control = argv[++i];
+        else if (a == "--port" && i + 1 < argc)
+            port = std::atoi(argv[++i]);
+        else if (a == "--vhci" && i + 1 < argc)
+            vhci = argv[++i];
+        else
+            return usage();
+    }
+    if (control.empty()) return usage();
+    ::signal(SIGPIPE, SIG_IGN);
+    setvbuf(stderr, nullptr, _IOLBF, 0);
+    return Adapter(control, port, vhci).run();
+}

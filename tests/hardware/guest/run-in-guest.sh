@@ -10,6 +10,7 @@ usage: run-in-guest.sh [options] -- CMD [ARG...]
   --timeout S        kill the guest after S seconds (default 120); exit 124
   --serial-echo      a second UART, /dev/ttyS1 in the guest, whose far end echoes every byte
   --serial-socket P  a second UART whose far end is the unix socket P (the caller listens on it)
+  --serial-telnet P  a second UART on a telnet socket P that QEMU makes; the caller connects
   --env NAME=VALUE   set in CMD's environment (repeatable); PARVOLO_* variables pass on their own
   --modules A,B      kernel modules to load (with what they depend on) before CMD
   --net              QEMU's user network; the guest is 10.0.2.15, the host 10.0.2.2
@@ -23,6 +24,7 @@ EOF
 timeout_s=120
 echo_uart=0
 uart_socket=""
+uart_telnet=""
 net=0
 memory=512
 modules=""
@@ -34,6 +36,7 @@ while [ $# -gt 0 ]; do
         --timeout) timeout_s="${2:?}"; shift 2 ;;
         --serial-echo) echo_uart=1; shift ;;
         --serial-socket) uart_socket="${2:?}"; shift 2 ;;
+        --serial-telnet) uart_telnet="${2:?}"; shift 2 ;;
         --env) envs+=("${2:?}"); shift 2 ;;
         --modules) modules="${2:?}"; shift 2 ;;
         --net) net=1; shift ;;
@@ -53,7 +56,8 @@ done
 for e in "${envs[@]}"; do
     [[ "$e" =~ ^[A-Za-z_][A-Za-z0-9_]*= ]] || { echo "run-in-guest: bad --env $e" >&2; exit 64; }
 done
-[ "$echo_uart" = 0 ] || [ -z "$uart_socket" ] || { echo "run-in-guest: --serial-echo or --serial-socket, not both" >&2; exit 64; }
+[ $((echo_uart + (${#uart_socket} > 0) + (${#uart_telnet} > 0))) -le 1 ] ||
+    { echo "run-in-guest: one of --serial-echo, --serial-socket and --serial-telnet" >&2; exit 64; }
 command -v qemu-system-x86_64 >/dev/null || { echo "run-in-guest: qemu-system-x86_64 is missing (apt-get install qemu-system-x86)" >&2; exit 1; }
 
 guest=$("$here/build-guest.sh")
@@ -120,6 +124,11 @@ if [ "$echo_uart" = 1 ]; then
 fi
 if [ -n "$uart_socket" ]; then
     args+=(-chardev "socket,id=uart1,path=$uart_socket" -serial chardev:uart1)
+fi
+if [ -n "$uart_telnet" ]; then
+    # As a telnet server QEMU turns a received IAC BREAK into a break on the line.
+    args+=(-chardev "socket,id=uart1,path=$uart_telnet,server=on,wait=off,telnet=on"
+        -serial chardev:uart1)
 fi
 
 set +e

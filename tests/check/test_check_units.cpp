@@ -113,6 +113,10 @@ void CheckUnitsTest::commandLine_data() {
     QTest::newRow("version") << QStringList{"--version"} << Action::Version << "parvolo-check 1.";
     QTest::newRow("list") << QStringList{"--list"} << Action::List << "";
 
+    usage("blocks in flight without --stream", {"--in-flight", "4", "COM1"},
+          "--in-flight needs --stream");
+    usage("no block in flight", {"--stream", "--in-flight", "0", "COM1"},
+          "--in-flight takes a whole number from 1 to 4096, not '0'");
     usage("no port", {}, "no PORT given");
     usage("two ports", {"COM1", "COM2"}, "one PORT only");
     usage("COM0", {"COM0"}, "ports are COM1 to COM15");

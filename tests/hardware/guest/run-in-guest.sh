@@ -70,6 +70,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The guest's console on a failure: from the first sign of trouble, else its end.
+show_console() {
+    local first
+    first=$(grep -n -m1 -E 'BUG|Oops|panic|WARNING|guest: ' "$run/console.log" 2>/dev/null | cut -d: -f1)
+    if [ -n "$first" ]; then
+        sed -n "$((first > 5 ? first - 5 : 1)),$((first + 40))p" "$run/console.log" >&2
+    else
+        tail -n 20 "$run/console.log" >&2 || true
+    fi
+}
+
 # The command as the guest's shell will run it: the caller's directory, its PARVOLO_* variables,
 # the ones asked for, and Qt on the offscreen platform.
 {
@@ -137,12 +148,12 @@ qrc=$?
 set -e
 if [ "$qrc" = 124 ] || [ "$qrc" = 137 ]; then
     echo "run-in-guest: the guest did not finish within $timeout_s s; killed. Its console:" >&2
-    tail -n 20 "$run/console.log" >&2 || true
+    show_console
     exit 124
 fi
 if [ ! -s "$run/rc" ]; then
     echo "run-in-guest: the guest stopped (QEMU status $qrc) before the command finished; its console:" >&2
-    tail -n 20 "$run/console.log" >&2 || true
+    show_console
     exit 125
 fi
 exit "$(cat "$run/rc")"

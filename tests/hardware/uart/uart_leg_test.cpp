@@ -1,7 +1,6 @@
 // parvolo-check on a real UART driver: QEMU's 16550 in the test guest, on the kernel's 8250
 // driver, with an echo at its far end. Run through tests/hardware/uart/run.sh, which boots the
 // guest; PARVOLO_UART_DEVICE names the UART and PARVOLO_CHECK_BIN the checker.
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>

@@ -1,0 +1,72 @@
+// The checker's exit codes are defined once, in its result table; the README and the man page
+// carry copies for their readers. Every copy must list the same codes with the same words.
+#include <QFile>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <map>
+
+#include "check_result.h"
+
+using namespace parvolo;
+
+namespace {
+
+using Codes = std::map<int, QString>;
+
+// Rows "<code> <word>" found by the pattern (code and word captured) in text.
+Codes rowsOf(const QString& text, const QString& pattern) {
+    Codes codes;
+    QRegularExpressionMatchIterator it = QRegularExpression(pattern).globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch row = it.next();
+        codes[row.captured(1).toInt()] = row.captured(2);
+    }
+    return codes;
+}
+
+QString sourceFile(const char* path) {
+    QFile file(QStringLiteral(PARVOLO_SOURCE_DIR "/") + QLatin1String(path));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+}  // namespace
+
+class ExitCodeCopiesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void copiesAgreeWithTheTable_data();
+    void copiesAgreeWithTheTable();
+};
+
+void ExitCodeCopiesTest::copiesAgreeWithTheTable_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("start");  // the table runs from here
+    QTest::addColumn<QString>("end");    // to here
+    QTest::addColumn<QString>("row");    // a row's code and word
+    QTest::newRow("README") << "README.md"
+                            << "| Exit code | Result word | Meaning |"
+                            << "\n\n"
+                            << R"((?m)^\| (\d+) \| `([a-z-]+)` \|)";
+    QTest::newRow("man page") << "tools/check/parvolo-check.1"
+                              << ".SH EXIT STATUS"
+                              << ".TE"
+                              << R"((?m)^(\d+)\t([a-z-]+)\t)";
+}
+
+void ExitCodeCopiesTest::copiesAgreeWithTheTable() {
+    QFETCH(QString, file);
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    QFETCH(QString, row);
+    const Codes table = rowsOf(exitCodeTable(), QStringLiteral(R"((?m)^ *(\d+)  ([a-z-]+) )"));
+    QVERIFY(table.size() >= 7);
+    const QString text = sourceFile(file.toLatin1().constData());
+    const qsizetype from = text.indexOf(start);
+    QVERIFY2(from >= 0, qPrintable(file + QStringLiteral(" has no exit-code table")));
+    const Codes copy = rowsOf(text.mid(from, text.indexOf(end, from) - from), row);
+    QVERIFY2(copy == table, qPrintable(file + QStringLiteral(" lists other exit codes")));
+}
+
+QTEST_GUILESS_MAIN(ExitCodeCopiesTest)
+#include "test_exit_code_copies.moc"

@@ -363,8 +363,6 @@ private:
             }
             case kSetFlowCtrl:
                 m_flow = uint8_t(index >> 8);
-                // The driver turns flow control off as it closes; what counts is what it used.
-                if (m_outputs.dtr) m_usedFlow = m_flow;
                 note("SET_FLOW_CTRL %s", flowName(m_flow).c_str());
                 return true;
             case kSetBaudRate:
@@ -482,6 +480,8 @@ private:
     }
 
     void transmitted(uint8_t byte) {
+        // The driver turns flow control off as it closes; what counts is what the data met.
+        m_usedFlow = m_flow;
         ++m_farCount;
         if (m_farBytes.size() < (1u << 20)) m_farBytes.push_back(byte);
         if (!m_cut["tx-rx"]) arrive({byte, 0});

@@ -88,38 +88,152 @@ inline bool isValidPortName(std::string_view name) {
     return parseUnsigned(name.substr(3), 1, std::numeric_limits<int>::max()).has_value();
 }
 
+// What an option's value is, and so how it is read and refused.
+enum class ValueKind {
+    None,          // a flag
+    Text,          // any non-empty text
+    PortName,      // COM and a number
+    Milliseconds,  // up to six decimals, stored as nanoseconds
+    Microseconds,  // whole, stored as nanoseconds
+    Rate,          // bytes per second, 1 to kMaxRate
+    Every,         // every Nth byte, 1 and up
+    Count,         // 0 and up
+    WholeMs,       // whole milliseconds
+};
+
+// One row per option: the parser, its checks and the usage text all come from here.
+struct OptionSpec {
+    const char* name;
+    ValueKind kind;
+    const char* valueName;  // in the usage text
+    const char* help;       // "\n" starts a continuation line
+    void (*store)(Options&, std::uint64_t number, const std::string& text);
+};
+
+inline constexpr OptionSpec kOptions[] = {
+    {"--port", ValueKind::PortName, "COMn", "link name (default COM1)",
+     [](Options& o, std::uint64_t, const std::string& t) { o.port = t; }},
+    {"--dir", ValueKind::Text, "DIR",
+     "port map directory (default $PARVOLO_PORT_DIR,\nelse ~/.config/parvolo/ports)",
+     [](Options& o, std::uint64_t, const std::string& t) { o.dir = t; }},
+    {"--force", ValueKind::None, "", "replace COMn even if it points somewhere else",
+     [](Options& o, std::uint64_t, const std::string&) { o.force = true; }},
+    {"--sink", ValueKind::None, "", "read and count only, send nothing back",
+     [](Options& o, std::uint64_t, const std::string&) { o.mode = Mode::Sink; }},
+    {"--delay-ms", ValueKind::Milliseconds, "N",
+     "turnaround: echo each byte N ms after it arrived\n(fractions allowed: 0.25)",
+     [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }},
+    {"--latency-us", ValueKind::Microseconds, "N", "the same in whole microseconds",
+     [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }},
+    {"--corrupt-every", ValueKind::Every, "N",
+     "flip all bits of every Nth byte echoed (N, 2N, ...)",
+     [](Options& o, std::uint64_t n, const std::string&) { o.corruptEvery = n; }},
+    {"--drop-every", ValueKind::Every, "N", "do not echo every Nth byte (N, 2N, ...)",
+     [](Options& o, std::uint64_t n, const std::string&) { o.dropEvery = n; }},
+    {"--add-every", ValueKind::Every, "N", "echo one byte more after every Nth (N, 2N, ...)",
+     [](Options& o, std::uint64_t n, const std::string&) { o.addEvery = n; }},
+    {"--duplicate", ValueKind::None, "", "echo every chunk read twice",
+     [](Options& o, std::uint64_t, const std::string&) { o.duplicate = true; }},
+    {"--rate", ValueKind::Rate, "BYTES_PER_SEC",
+     "the line's rate: bytes are taken from the client and\nechoed no faster than this, each one "
+     "character time\non the line",
+     [](Options& o, std::uint64_t n, const std::string&) { o.rate = n; }},
+    {"--generate", ValueKind::Rate, "BYTES_PER_SEC",
+     "send a continuous pattern at this rate, ignore input",
+     [](Options& o, std::uint64_t n, const std::string&) { o.generateRate = n; }},
+    {"--pattern", ValueKind::Text, "TEXT", "pattern for --generate (default 0123456789ABCDEF)",
+     [](Options& o, std::uint64_t, const std::string& t) { o.pattern = t; }},
+    {"--generate-bytes", ValueKind::Count, "N",
+     "stop generating after N bytes (and keep the line open)",
+     [](Options& o, std::uint64_t n, const std::string&) { o.generateBytes = n; }},
+    {"--generate-on-input", ValueKind::None, "", "start generating when the first byte arrives",
+     [](Options& o, std::uint64_t, const std::string&) { o.generateOnInput = true; }},
+    {"--quit-after-ms", ValueKind::WholeMs, "N", "exit by itself after N ms",
+     [](Options& o, std::uint64_t n, const std::string&) { o.quitAfterMs = n; }},
+    {"--print-ready", ValueKind::None, "", "print 'READY <link> <pty>' once the link exists",
+     [](Options& o, std::uint64_t, const std::string&) { o.printReady = true; }},
+    {"--help", ValueKind::None, "", "show this help",
+     [](Options& o, std::uint64_t, const std::string&) { o.help = true; }},
+};
+
 inline std::string usageText() {
-    return "Usage: parvolo-loopback [OPTION]...\n"
-           "Create a pseudo-terminal and link it as COMn in the Parvolo port map directory,\n"
-           "then act as the far end of the line until interrupted.\n"
-           "\n"
-           "  --port COMn            link name (default COM1)\n"
-           "  --dir DIR              port map directory (default $PARVOLO_PORT_DIR,\n"
-           "                         else ~/.config/parvolo/ports)\n"
-           "  --force                replace COMn even if it points somewhere else\n"
-           "  --sink                 read and count only, send nothing back\n"
-           "  --delay-ms N           turnaround: echo each byte N ms after it arrived\n"
-           "                         (fractions allowed: 0.25)\n"
-           "  --latency-us N         the same in whole microseconds\n"
-           "  --corrupt-every N      flip all bits of every Nth byte echoed (N, 2N, ...)\n"
-           "  --drop-every N         do not echo every Nth byte (N, 2N, ...)\n"
-           "  --add-every N          echo one byte more after every Nth (N, 2N, ...)\n"
-           "  --duplicate            echo every chunk read twice\n"
-           "  --rate BYTES_PER_SEC   the line's rate: bytes are taken from the client and\n"
-           "                         echoed no faster than this, each one character time\n"
-           "                         on the line\n"
-           "  --generate BYTES_PER_SEC\n"
-           "                         send a continuous pattern at this rate, ignore input\n"
-           "  --pattern TEXT         pattern for --generate (default 0123456789ABCDEF)\n"
-           "  --generate-bytes N     stop generating after N bytes (and keep the line open)\n"
-           "  --generate-on-input    start generating when the first byte arrives\n"
-           "  --quit-after-ms N      exit by itself after N ms\n"
-           "  --print-ready          print 'READY <link> <pty>' once the link exists\n"
-           "  --help                 show this help\n"
+    constexpr std::size_t kHelpColumn = 25;
+    std::string text =
+        "Usage: parvolo-loopback [OPTION]...\n"
+        "Create a pseudo-terminal and link it as COMn in the Parvolo port map directory,\n"
+        "then act as the far end of the line until interrupted.\n"
+        "\n";
+    for (const OptionSpec& option : kOptions) {
+        std::string head = std::string("  ") + option.name;
+        if (option.kind != ValueKind::None) head += std::string(" ") + option.valueName;
+        // A long name gets its help on the next line.
+        text += head.size() < kHelpColumn - 1 ? head + std::string(kHelpColumn - head.size(), ' ')
+                                              : head + "\n" + std::string(kHelpColumn, ' ');
+        for (const char* c = option.help; *c; ++c) {
+            text += *c;
+            if (*c == '\n') text += std::string(kHelpColumn, ' ');
+        }
+        text += '\n';
+    }
+    return text +
            "\n"
            "On SIGINT or SIGTERM the link is removed and a SUMMARY line is printed.\n"
            "Exit status: 0 done, 1 system error, 2 bad arguments or COMn owned by something "
            "else.\n";
+}
+
+inline const OptionSpec* findOption(const std::string& name) {
+    for (const OptionSpec& option : kOptions)
+        if (name == option.name) return &option;
+    return nullptr;
+}
+
+// The value of one option, checked; an error message when it is refused.
+inline std::optional<std::string> readValue(const OptionSpec& option, const std::string& value,
+                                            std::uint64_t& number) {
+    const std::string name = option.name;
+    auto wholeNumber = [&](std::uint64_t min, std::uint64_t max) -> std::optional<std::string> {
+        if (const auto parsed = parseUnsigned(value, min, max)) {
+            number = *parsed;
+            return std::nullopt;
+        }
+        return "option '" + name + "' needs a whole number from " + std::to_string(min) + " to " +
+               std::to_string(max) + ", not '" + value + "'";
+    };
+    switch (option.kind) {
+        case ValueKind::None:
+            return std::nullopt;
+        case ValueKind::Text:
+            if (!value.empty()) return std::nullopt;
+            return name == "--dir" ? std::string("option '--dir' needs a directory")
+                                   : "option '" + name + "' needs at least one character";
+        case ValueKind::PortName:
+            if (isValidPortName(value)) return std::nullopt;
+            return "option '" + name + "' needs a name like COM1 (COM and a number), not '" +
+                   value + "'";
+        case ValueKind::Milliseconds:
+            if (const auto ns = parseMilliseconds(value)) {
+                number = *ns;
+                return std::nullopt;
+            }
+            return "option '" + name + "' needs milliseconds from 0 to " +
+                   std::to_string(kMaxMilliseconds) + " with at most six decimals, not '" + value +
+                   "'";
+        case ValueKind::Microseconds: {
+            auto refused = wholeNumber(0, kMaxMilliseconds * 1000);
+            number *= 1000;
+            return refused;
+        }
+        case ValueKind::Rate:
+            return wholeNumber(1, kMaxRate);
+        case ValueKind::Every:
+            return wholeNumber(1, std::numeric_limits<std::uint64_t>::max());
+        case ValueKind::Count:
+            return wholeNumber(0, std::numeric_limits<std::uint64_t>::max());
+        case ValueKind::WholeMs:
+            return wholeNumber(0, kMaxMilliseconds);
+    }
+    return std::nullopt;
 }
 
 // args excludes the program name. Accepts "--opt value" and "--opt=value"; the last use wins.
@@ -127,7 +241,6 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
     ParseResult result;
     Options& o = result.options;
     std::set<std::string> seen;
-    bool sink = false;
 
     auto fail = [&result](std::string message) {
         result.error = std::move(message);
@@ -141,23 +254,16 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             inlineValue = name.substr(eq + 1);
             name.resize(eq);
         }
-
-        const bool isFlag = name == "--help" || name == "--force" || name == "--sink" ||
-                            name == "--print-ready" || name == "--generate-on-input" ||
-                            name == "--duplicate";
-        const bool takesValue = name == "--port" || name == "--dir" || name == "--delay-ms" ||
-                                name == "--latency-us" || name == "--add-every" ||
-                                name == "--corrupt-every" || name == "--drop-every" ||
-                                name == "--rate" || name == "--generate" || name == "--pattern" ||
-                                name == "--quit-after-ms" || name == "--generate-bytes";
-        if (!isFlag && !takesValue) {
+        const OptionSpec* option = findOption(name);
+        if (!option) {
             if (name.rfind("-", 0) == 0) return fail("unknown option '" + name + "'");
             return fail("unexpected argument '" + name + "'");
         }
+        const bool isFlag = option->kind == ValueKind::None;
         if (isFlag && inlineValue) return fail("option '" + name + "' takes no value");
 
         std::string value;
-        if (takesValue) {
+        if (!isFlag) {
             if (inlineValue) {
                 value = *inlineValue;
             } else if (i + 1 < args.size()) {
@@ -167,71 +273,12 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             }
         }
         seen.insert(name);
-
-        auto number = [&](std::uint64_t min, std::uint64_t max) {
-            return parseUnsigned(value, min, max);
-        };
-        auto badNumber = [&](std::uint64_t min, std::uint64_t max) {
-            return fail("option '" + name + "' needs a whole number from " + std::to_string(min) +
-                        " to " + std::to_string(max) + ", not '" + value + "'");
-        };
-
-        if (name == "--help") {
-            o.help = true;
-        } else if (name == "--force") {
-            o.force = true;
-        } else if (name == "--sink") {
-            sink = true;
-        } else if (name == "--print-ready") {
-            o.printReady = true;
-        } else if (name == "--generate-on-input") {
-            o.generateOnInput = true;
-        } else if (name == "--duplicate") {
-            o.duplicate = true;
-        } else if (name == "--delay-ms") {
-            const auto ns = parseMilliseconds(value);
-            if (!ns) {
-                return fail("option '--delay-ms' needs milliseconds from 0 to " +
-                            std::to_string(kMaxMilliseconds) + " with at most six decimals, not '" +
-                            value + "'");
-            }
-            o.delayNs = *ns;
-        } else if (name == "--port") {
-            if (!isValidPortName(value)) {
-                return fail("option '--port' needs a name like COM1 (COM and a number), not '" +
-                            value + "'");
-            }
-            o.port = value;
-        } else if (name == "--dir") {
-            if (value.empty()) return fail("option '--dir' needs a directory");
-            o.dir = value;
-        } else if (name == "--pattern") {
-            if (value.empty()) return fail("option '--pattern' needs at least one character");
-            o.pattern = value;
-        } else {
-            const bool isRate = name == "--rate" || name == "--generate";
-            const bool isCount = name == "--generate-bytes";
-            const bool isEvery =
-                name == "--corrupt-every" || name == "--drop-every" || name == "--add-every";
-            const std::uint64_t min = (isRate || isEvery) ? 1 : 0;
-            const std::uint64_t max = isRate ? kMaxRate
-                                      : (isEvery || isCount)
-                                          ? std::numeric_limits<std::uint64_t>::max()
-                                      : name == "--latency-us" ? kMaxMilliseconds * 1000
-                                                               : kMaxMilliseconds;
-            const auto parsed = number(min, max);
-            if (!parsed) return badNumber(min, max);
-            if (name == "--latency-us") o.delayNs = *parsed * 1000;
-            if (name == "--corrupt-every") o.corruptEvery = *parsed;
-            if (name == "--add-every") o.addEvery = *parsed;
-            if (name == "--drop-every") o.dropEvery = *parsed;
-            if (name == "--rate") o.rate = *parsed;
-            if (name == "--generate") o.generateRate = *parsed;
-            if (name == "--quit-after-ms") o.quitAfterMs = *parsed;
-            if (name == "--generate-bytes") o.generateBytes = *parsed;
-        }
+        std::uint64_t number = 0;
+        if (const auto refused = readValue(*option, value, number)) return fail(*refused);
+        option->store(o, number, value);
     }
 
+    const bool sink = seen.count("--sink") > 0;
     if (o.help) return result;
 
     // Options that shape an echo mean nothing without one; refusing them catches a mistyped

@@ -166,40 +166,51 @@ void CheckUnitsTest::classification_data() {
     QTest::addColumn<int>("exitCode");
     using E = RunEnd;
     using L = LinesVerdict;
-    auto row = [](const char* name, E end, bool sent, int blocks, int mismatches, int errors,
-                  int received, L lines, const char* result, int code) {
-        QTest::newRow(name) << RunFacts{end, sent, blocks, mismatches, errors, received, lines}
-                            << QString::fromLatin1(result) << code;
+    auto row = [](const char* name, const RunFacts& facts, const char* result, int code) {
+        QTest::newRow(name) << facts << QString::fromLatin1(result) << code;
     };
-    row("clean run", E::Finished, true, 1000, 0, 0, 16000, L::NotChecked, "pass", 0);
-    row("one byte wrong", E::Finished, true, 1000, 1, 0, 16000, L::NotChecked, "mismatch", 1);
-    QTest::newRow("every block back twice: all equal, half of it extra")
-        << RunFacts{E::Finished, true, 1000, 0, 0, 32000, L::NotChecked, 16000} << "mismatch" << 1;
-    row("line error, bytes equal", E::Finished, true, 1000, 0, 1, 16000, L::NotChecked, "mismatch",
-        1);
-    row("failed pin, data clean", E::Finished, true, 10, 0, 0, 160, L::Fail, "mismatch", 1);
-    row("lines skipped, data clean", E::Finished, true, 10, 0, 0, 160, L::Skipped, "pass", 0);
-    row("lines passed, data clean", E::Finished, true, 10, 0, 0, 160, L::Pass, "pass", 0);
-    row("first block timed out, nothing back", E::NoAnswer, true, 0, 1, 0, 0, L::NotChecked,
-        "no-answer", 2);
-    row("interrupted before anything came back", E::Interrupted, true, 0, 0, 0, 0, L::NotChecked,
-        "no-answer", 2);
-    row("interrupted inside the first block", E::Interrupted, true, 0, 0, 0, 7, L::NotChecked,
+    row("clean run", RunFacts{.end = E::Finished, .blocks = 1000, .receivedBytes = 16000}, "pass",
+        0);
+    row("one byte wrong",
+        RunFacts{.end = E::Finished, .blocks = 1000, .mismatches = 1, .receivedBytes = 16000},
         "mismatch", 1);
-    row("interrupted after clean blocks", E::Interrupted, true, 500, 0, 0, 8007, L::NotChecked,
+    row("every block back twice: all equal, half of it extra",
+        RunFacts{.end = E::Finished, .blocks = 1000, .receivedBytes = 32000, .extraBytes = 16000},
+        "mismatch", 1);
+    row("line error, bytes equal",
+        RunFacts{.end = E::Finished, .blocks = 1000, .lineErrors = 1, .receivedBytes = 16000},
+        "mismatch", 1);
+    row("failed pin, data clean",
+        RunFacts{.end = E::Finished, .blocks = 10, .receivedBytes = 160, .lines = L::Fail},
+        "mismatch", 1);
+    row("lines skipped, data clean",
+        RunFacts{.end = E::Finished, .blocks = 10, .receivedBytes = 160, .lines = L::Skipped},
         "pass", 0);
-    row("cannot open", E::CannotOpen, true, 0, 0, 0, 0, L::NotChecked, "cannot-open", 3);
-    row("settings refused", E::SettingsNotApplied, true, 0, 0, 0, 0, L::NotChecked,
-        "settings-not-applied", 4);
-    row("line lost after clean blocks", E::LineLost, true, 500, 0, 0, 8000, L::NotChecked,
-        "line-lost", 5);
-    row("went silent after clean blocks", E::WentSilent, true, 500, 3, 0, 8000, L::NotChecked,
+    row("lines passed, data clean",
+        RunFacts{.end = E::Finished, .blocks = 10, .receivedBytes = 160, .lines = L::Pass}, "pass",
+        0);
+    row("first block timed out, nothing back", RunFacts{.end = E::NoAnswer, .mismatches = 1},
+        "no-answer", 2);
+    row("interrupted before anything came back", RunFacts{.end = E::Interrupted}, "no-answer", 2);
+    row("interrupted inside the first block", RunFacts{.end = E::Interrupted, .receivedBytes = 7},
         "mismatch", 1);
-    row("only lines, passed", E::Finished, false, 0, 0, 0, 0, L::Pass, "pass", 0);
-    row("only lines, failed", E::Finished, false, 0, 0, 0, 0, L::Fail, "mismatch", 1);
-    row("only lines, no modem lines", E::Finished, false, 0, 0, 0, 0, L::Skipped, "no-answer", 2);
-    row("only lines, interrupted", E::Interrupted, false, 0, 0, 0, 0, L::NotChecked, "no-answer",
-        2);
+    row("interrupted after clean blocks",
+        RunFacts{.end = E::Interrupted, .blocks = 500, .receivedBytes = 8007}, "pass", 0);
+    row("cannot open", RunFacts{.end = E::CannotOpen}, "cannot-open", 3);
+    row("settings refused", RunFacts{.end = E::SettingsNotApplied}, "settings-not-applied", 4);
+    row("line lost after clean blocks",
+        RunFacts{.end = E::LineLost, .blocks = 500, .receivedBytes = 8000}, "line-lost", 5);
+    row("went silent after clean blocks",
+        RunFacts{.end = E::WentSilent, .blocks = 500, .mismatches = 3, .receivedBytes = 8000},
+        "mismatch", 1);
+    row("only lines, passed", RunFacts{.end = E::Finished, .sentBlocks = false, .lines = L::Pass},
+        "pass", 0);
+    row("only lines, failed", RunFacts{.end = E::Finished, .sentBlocks = false, .lines = L::Fail},
+        "mismatch", 1);
+    row("only lines, no modem lines",
+        RunFacts{.end = E::Finished, .sentBlocks = false, .lines = L::Skipped}, "no-answer", 2);
+    row("only lines, interrupted", RunFacts{.end = E::Interrupted, .sentBlocks = false},
+        "no-answer", 2);
 }
 
 void CheckUnitsTest::classification() {

@@ -765,6 +765,8 @@ private:
         }
         if (verb == "plug") {
             if (m_plugged) return answer(fd, "error already plugged in");
+            // Another root-hub port keeps a new plug clear of the old port's late teardown.
+            if (w.size() == 2) m_port = int(arg(1, m_port));
             return answer(fd, attach() ? "ok" : "error attach failed");
         }
         if (verb == "quit") {

@@ -204,7 +204,7 @@ for run in $(seq 10); do
     fi
     wdo check Check3 off >/dev/null
     wait_gone
-    ask plug >/dev/null
+    ask plug $((run % 8)) >/dev/null
 done
 echo "# unplug -> window message (ms): ${times[*]}"
 echo "# window message: $m"
@@ -283,7 +283,7 @@ for run in $(seq 10); do
             "$(json "$work/u.json" kernel_line_errors.parity)"
     fi
     wait_gone
-    ask plug >/dev/null
+    ask plug $((run % 8)) >/dev/null
 done
 echo "# unplug -> checker exit 5 (ms): ${times[*]}"
 [ ${#times[@]} = 10 ] && pass "10 unplugs during a checker run" || true

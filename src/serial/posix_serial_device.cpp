@@ -28,6 +28,11 @@ constexpr int kLinePollMs = 50;
 // A hang-up reads at most this much of what the kernel still holds.
 constexpr qsizetype kMaxTail = 1 << 20;
 
+bool ringIndicatorOn(int fd) {
+    int lines = 0;
+    return ::ioctl(fd, TIOCMGET, &lines) == 0 && (lines & TIOCM_RNG);
+}
+
 bool isTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
@@ -77,6 +82,7 @@ void PosixSerialDevice::open(const QString& path) {
     m_readBack.reset();
     m_hungUp = false;
     m_tail.clear();
+    m_countsAtHangUp.reset();
     ++m_generation;
 
     int lines = 0;
@@ -102,6 +108,14 @@ void PosixSerialDevice::close() {
     // What is still queued is dropped: a line held back by flow control would keep the last
     // close waiting for the drain.
     ::tcflush(fd, TCOFLUSH);
+    // That empties the kernel's buffer, not an adapter's own. With RTS/CTS the last close would
+    // wait for the adapter to drain (up to the driver's closing wait, 30 s) while CTS is held,
+    // or follows the RTS dropped below as on a loopback plug; the port would stay "still
+    // closing" all that time. Without flow control its few bytes simply leave.
+    if (Termios2State state; getTermios2(fd, state) == 0 && (state.cflag & CRTSCTS)) {
+        state.cflag &= ~quint32(CRTSCTS);
+        setTermios2(fd, state);
+    }
     // DTR and RTS go down now, as HUPCL takes them down at the last close, which the kernel
     // may still hold back.
     if (m_hasModemLines) {
@@ -175,6 +189,8 @@ KernelLineCounts KernelLineCounts::since(const KernelLineCounts& earlier) const 
 }
 
 std::optional<KernelLineCounts> PosixSerialDevice::kernelLineCounts() const {
+    // A hung-up tty answers EIO: what was counted at the hang-up is the last word.
+    if (m_fd >= 0 && m_hungUp) return m_countsAtHangUp;
     serial_icounter_struct now{};
     if (!usable() || !m_hasCounters || ::ioctl(m_fd, TIOCGICOUNT, &now) != 0) return {};
     return KernelLineCounts{quint32(now.frame), quint32(now.overrun), quint32(now.parity),
@@ -287,6 +303,14 @@ void PosixSerialDevice::hangUp() {
         else
             break;
     }
+    // Once hung up the counters may not be read again; failing now, the last sample stands.
+    m_countsAtHangUp = kernelLineCounts();
+    if (!m_countsAtHangUp && m_hasCounters) {
+        const LineCounters& last = m_lastCounters;
+        m_countsAtHangUp =
+            KernelLineCounts{quint32(last.frame), quint32(last.overrun), quint32(last.parity),
+                             quint32(last.brk), quint32(last.bufOverrun)};
+    }
     m_hungUp = true;
     // A hung-up fd is readable and writable forever; left enabled, the notifiers would spin.
     if (m_readNotifier) m_readNotifier->setEnabled(false);
@@ -356,7 +380,8 @@ void PosixSerialDevice::checkLines() {
             {counters.cts != last.cts, LineEvent::CtsChanged},
             {counters.dsr != last.dsr, LineEvent::DsrChanged},
             {counters.dcd != last.dcd, LineEvent::CarrierChanged},
-            {counters.rng != last.rng, LineEvent::Ring},
+            // One ring, one event: the 8250 counts a ring's end, ftdi_sio both of its edges.
+            {counters.rng != last.rng && !ringIndicatorOn(m_fd), LineEvent::Ring},
             {counters.brk != last.brk, LineEvent::Break},
             {counters.frame != last.frame, LineEvent::FramingError},
             {counters.overrun != last.overrun, LineEvent::Overrun},

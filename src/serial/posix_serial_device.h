@@ -137,6 +137,7 @@ private:
     // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
     int m_lastLines = 0;
     LineCounters m_lastCounters;
+    std::optional<KernelLineCounts> m_countsAtHangUp;
     std::optional<LineSettings> m_readBack;
 
     LineWatcher m_lineWatcher;

@@ -210,6 +210,9 @@ private slots:
     void closeStopsTheLineWatcher();
     void msCommOverPty();
     void stopSignalEndsAWaitThatNeverEnds();
+    void ringCountedOnBothEdgesIsOneRing();
+    void countsOutliveAHangUp();
+    void closeLeavesNoFlowControlToWaitFor();
     void consoleIsNotTaken_data();
     void consoleIsNotTaken();
     void cleanup();
@@ -853,6 +856,61 @@ void TestPosixSerialDevice::consoleIsNotTaken() {
                  qPrintable(e.description()));
         QVERIFY(!QFile::exists(dir.filePath(lockFileName(pty.path()))));  // not even locked
     }
+}
+
+// ftdi_sio counts both edges of a ring where the 8250 counts its end: one ring, one event.
+void TestPosixSerialDevice::ringCountedOnBothEdgesIsOneRing() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    fakeLines.reset(pty.path());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    QSignalSpy events(&device, &SerialDevice::lineEvent);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeLines.waiting.load(), 1, 2000);
+    fakeLines.levels |= TIOCM_RNG;  // the ring starts
+    fakeLines.bump(&serial_icounter_struct::rng);
+    fakeLines.wake();
+    QTRY_COMPARE_WITH_TIMEOUT(fakeLines.waitsEntered.load(), 2, 2000);
+    fakeLines.levels &= ~TIOCM_RNG;  // and ends
+    fakeLines.bump(&serial_icounter_struct::rng);
+    fakeLines.bump(&serial_icounter_struct::cts);  // shows that the second sample was taken
+    fakeLines.wake();
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(), 2, 2000);
+    QCOMPARE(events.at(0).at(0).toInt(), 3);
+    QCOMPARE(events.at(1).at(0).toInt(), 6);
+}
+
+// A hung-up tty answers EIO, so the report's kernel counts are those read at the hang-up.
+void TestPosixSerialDevice::countsOutliveAHangUp() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    fakeLines.reset(pty.path());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    fakeLines.bump(&serial_icounter_struct::parity);
+    QSignalSpy hungUp(&device, &SerialDevice::hungUp);
+    device.setReadNotification(true);
+    pty.closeMaster();
+    QTRY_COMPARE_WITH_TIMEOUT(hungUp.count(), 1, 2000);
+    const std::optional<KernelLineCounts> counts = device.kernelLineCounts();
+    QVERIFY(counts.has_value());
+    QCOMPARE(counts->parity, 1u);
+}
+
+// With RTS/CTS the last close would wait for an adapter's own buffer to drain while CTS is held;
+// the close leaves the line without flow control, so there is nothing to wait for.
+void TestPosixSerialDevice::closeLeavesNoFlowControlToWaitFor() {
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    PosixSerialDevice device;
+    device.open(pty.path());
+    device.applySettings(settings(9600, 'N', 8, 1, 2));
+    struct termios attributes {};
+    QCOMPARE(::tcgetattr(pty.slave(), &attributes), 0);
+    QVERIFY(attributes.c_cflag & CRTSCTS);
+    device.close();
+    QCOMPARE(::tcgetattr(pty.slave(), &attributes), 0);
+    QVERIFY(!(attributes.c_cflag & CRTSCTS));
 }
 
 QTEST_MAIN(TestPosixSerialDevice)

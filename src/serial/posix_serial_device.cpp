@@ -102,7 +102,6 @@ void PosixSerialDevice::close() {
     ++m_generation;
     releaseNotifiers();
     m_pollTimer.stop();
-    m_lineCheckQueued = false;
 
     const int fd = std::exchange(m_fd, -1);
     // What is still queued is dropped: a line held back by flow control would keep the last
@@ -241,8 +240,10 @@ qint64 PosixSerialDevice::read(char* data, qint64 maxSize) {
     }
     const ssize_t got = ::read(m_fd, data, size_t(maxSize));
     if (got > 0) {
-        // Line errors arrive with data and do not wake the line watcher.
-        queueLineCheck();
+        // Line errors arrive with data and do not wake the line watcher. They are looked at
+        // before the data is handed on, so that the error is reported ahead of the bytes it
+        // damaged, which the window then throws away unshown.
+        if (m_hasCounters) checkLines();
         return got;
     }
     if (got < 0 && isTransient(errno)) return 0;
@@ -358,14 +359,7 @@ void PosixSerialDevice::onWatchReport(WatchReport report) {
     }
 }
 
-void PosixSerialDevice::queueLineCheck() {
-    if (!m_hasCounters || m_lineCheckQueued) return;
-    m_lineCheckQueued = true;
-    postForSession(m_generation, [this] { checkLines(); });
-}
-
 void PosixSerialDevice::checkLines() {
-    m_lineCheckQueued = false;
     if (!usable()) return;
     // Cleared before sampling: a change after the sample then posts a new report.
     m_lineWatcher.changeTaken();

@@ -112,7 +112,6 @@ private:
     template <typename Step>
     void postForSession(quint64 generation, Step step);
     void onWatchReport(WatchReport report);
-    void queueLineCheck();
     void checkLines();
     void releaseNotifiers();
 
@@ -133,7 +132,6 @@ private:
 
     bool m_hasModemLines = false;
     bool m_hasCounters = false;
-    bool m_lineCheckQueued = false;
     // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
     int m_lastLines = 0;
     LineCounters m_lastCounters;

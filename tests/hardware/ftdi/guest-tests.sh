@@ -109,6 +109,7 @@ echo "# idle window on ftdi_sio: $((s1 - s0)) context switches in 3 s"
 
 # Injected line errors: each counts once; what it damaged is not shown.
 wdo set Text8 256 >/dev/null
+wdo click Command2 >/dev/null
 n=0
 for kind in parity framing overrun break; do
     n=$((n + 1))
@@ -116,7 +117,8 @@ for kind in parity framing overrun break; do
     [ $kind = break ] && ask error break >/dev/null || ask error $kind 0x45 >/dev/null
     r=$(wdo wait-counters errors=$n 5000)
     [[ "$r" == MET* ]] && pass "$kind error counted once in the window" || fail "$kind error counted" "$r"
-    echo "# after the $kind error: $(wdo text9)"
+    shown=$(wdo text9)
+    expect "$kind error: the damaged data is thrown away unshown" "TEXT9" "$(echo $shown)"
 done
 sleep 0.5
 r=$(wdo wait-counters errors=4 100)

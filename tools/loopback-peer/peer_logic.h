@@ -101,6 +101,11 @@ enum class ValueKind {
     WholeMs,       // whole milliseconds
 };
 
+// Options that shape an echo mean nothing without one, and the pattern's without --generate;
+// refusing them catches a mistyped benchmark or test setup instead of silently measuring
+// something else.
+enum class Applies { Always, EchoOnly, GenerateOnly };
+
 // One row per option: the parser, its checks and the usage text all come from here.
 struct OptionSpec {
     const char* name;
@@ -108,6 +113,7 @@ struct OptionSpec {
     const char* valueName;  // in the usage text
     const char* help;       // "\n" starts a continuation line
     void (*store)(Options&, std::uint64_t number, const std::string& text);
+    Applies applies = Applies::Always;
 };
 
 inline constexpr OptionSpec kOptions[] = {
@@ -122,32 +128,35 @@ inline constexpr OptionSpec kOptions[] = {
      [](Options& o, std::uint64_t, const std::string&) { o.mode = Mode::Sink; }},
     {"--delay-ms", ValueKind::Milliseconds, "N",
      "turnaround: echo each byte N ms after it arrived\n(fractions allowed: 0.25)",
-     [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }},
+     [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }, Applies::EchoOnly},
     {"--latency-us", ValueKind::Microseconds, "N", "the same in whole microseconds",
-     [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }},
+     [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }, Applies::EchoOnly},
     {"--corrupt-every", ValueKind::Every, "N",
      "flip all bits of every Nth byte echoed (N, 2N, ...)",
-     [](Options& o, std::uint64_t n, const std::string&) { o.corruptEvery = n; }},
+     [](Options& o, std::uint64_t n, const std::string&) { o.corruptEvery = n; },
+     Applies::EchoOnly},
     {"--drop-every", ValueKind::Every, "N", "do not echo every Nth byte (N, 2N, ...)",
-     [](Options& o, std::uint64_t n, const std::string&) { o.dropEvery = n; }},
+     [](Options& o, std::uint64_t n, const std::string&) { o.dropEvery = n; }, Applies::EchoOnly},
     {"--add-every", ValueKind::Every, "N", "echo one byte more after every Nth (N, 2N, ...)",
-     [](Options& o, std::uint64_t n, const std::string&) { o.addEvery = n; }},
+     [](Options& o, std::uint64_t n, const std::string&) { o.addEvery = n; }, Applies::EchoOnly},
     {"--duplicate", ValueKind::None, "", "echo every chunk read twice",
-     [](Options& o, std::uint64_t, const std::string&) { o.duplicate = true; }},
+     [](Options& o, std::uint64_t, const std::string&) { o.duplicate = true; }, Applies::EchoOnly},
     {"--rate", ValueKind::Rate, "BYTES_PER_SEC",
      "the line's rate: bytes are taken from the client and\nechoed no faster than this, each one "
      "character time\non the line",
-     [](Options& o, std::uint64_t n, const std::string&) { o.rate = n; }},
+     [](Options& o, std::uint64_t n, const std::string&) { o.rate = n; }, Applies::EchoOnly},
     {"--generate", ValueKind::Rate, "BYTES_PER_SEC",
      "send a continuous pattern at this rate, ignore input",
      [](Options& o, std::uint64_t n, const std::string&) { o.generateRate = n; }},
     {"--pattern", ValueKind::Text, "TEXT", "pattern for --generate (default 0123456789ABCDEF)",
-     [](Options& o, std::uint64_t, const std::string& t) { o.pattern = t; }},
+     [](Options& o, std::uint64_t, const std::string& t) { o.pattern = t; }, Applies::GenerateOnly},
     {"--generate-bytes", ValueKind::Count, "N",
      "stop generating after N bytes (and keep the line open)",
-     [](Options& o, std::uint64_t n, const std::string&) { o.generateBytes = n; }},
+     [](Options& o, std::uint64_t n, const std::string&) { o.generateBytes = n; },
+     Applies::GenerateOnly},
     {"--generate-on-input", ValueKind::None, "", "start generating when the first byte arrives",
-     [](Options& o, std::uint64_t, const std::string&) { o.generateOnInput = true; }},
+     [](Options& o, std::uint64_t, const std::string&) { o.generateOnInput = true; },
+     Applies::GenerateOnly},
     {"--quit-after-ms", ValueKind::WholeMs, "N", "exit by itself after N ms",
      [](Options& o, std::uint64_t n, const std::string&) { o.quitAfterMs = n; }},
     {"--print-ready", ValueKind::None, "", "print 'READY <link> <pty>' once the link exists",
@@ -281,25 +290,17 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
     const bool sink = seen.count("--sink") > 0;
     if (o.help) return result;
 
-    // Options that shape an echo mean nothing without one; refusing them catches a mistyped
-    // benchmark or test setup instead of silently measuring something else.
-    static const char* const kEchoOnly[] = {"--delay-ms",   "--latency-us", "--corrupt-every",
-                                            "--drop-every", "--add-every",  "--duplicate",
-                                            "--rate"};
     const bool generate = seen.count("--generate") > 0;
     if (sink && generate) return fail("options '--sink' and '--generate' exclude each other");
-    for (const char* option : kEchoOnly) {
-        if (seen.count(option) && (sink || generate)) {
-            return fail(std::string("option '") + option + "' only applies to echo, not with '" +
-                        (sink ? "--sink" : "--generate") + "'");
+    for (const OptionSpec& option : kOptions) {
+        if (!seen.count(option.name)) continue;
+        if (option.applies == Applies::EchoOnly && (sink || generate)) {
+            return fail(std::string("option '") + option.name +
+                        "' only applies to echo, not with '" + (sink ? "--sink" : "--generate") +
+                        "'");
         }
-    }
-    if (seen.count("--pattern") && !generate) {
-        return fail("option '--pattern' only applies with '--generate'");
-    }
-    for (const char* option : {"--generate-bytes", "--generate-on-input"}) {
-        if (seen.count(option) && !generate)
-            return fail(std::string("option '") + option + "' only applies with '--generate'");
+        if (option.applies == Applies::GenerateOnly && !generate)
+            return fail(std::string("option '") + option.name + "' only applies with '--generate'");
     }
     o.mode = generate ? Mode::Generate : sink ? Mode::Sink : Mode::Echo;
     return result;

@@ -111,6 +111,15 @@ for d in "${shares[@]}"; do
     n=$((n + 1))
 done
 [ -z "$list" ] || append="$append parvolo.shares=$list"
+# The guest's /tmp and /run are its own; a checkout or build there (CI may clone into /tmp)
+# is made visible again at its own path, read-only.
+visible=""
+for d in "$PWD" "${PARVOLO_BUILD_DIR:-}"; do
+    case "$d" in
+        /tmp/* | /run/*) [[ "$d" =~ ^/[A-Za-z0-9_./+-]*$ ]] && visible="$visible${visible:+,}$d" ;;
+    esac
+done
+[ -z "$visible" ] || append="$append parvolo.visible=$visible"
 args=(-accel tcg -smp 2 -m "$memory" -nographic -no-reboot -monitor none -nic none
     -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" -append "$append"
     -serial "file:$run/console.log"

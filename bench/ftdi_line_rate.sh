@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 build="$(cd "${1:-build}" && pwd)"
 seconds="${2:-5}"
 cmake --build "$build" --target ftdi-adapter parvolo-check >/dev/null || exit 1
-inner=$(mktemp /tmp/ftdi-rate-XXXXXX.sh)
+inner="$build/ftdi-line-rate-guest.sh"  # the guest sees the host's files, not its /tmp
 trap 'rm -f "$inner"' EXIT
 cat >"$inner" <<'GUEST'
 #!/bin/bash
@@ -33,7 +33,9 @@ import json, sys
 r = json.load(open("/tmp/r.json"))
 rate = r["compared_bytes"] / r["duration_seconds"] if r["duration_seconds"] else 0
 line = r["line_rate_bytes_per_second"]
-print(f"{sys.argv[1]:<10} {sys.argv[2]:<8} {rate:10.0f} {line:10.0f} {100 * rate / line:9.1f} %  {r['result']}")
+print(f"{sys.argv[1]:<10} {sys.argv[2]:<8} {rate:10.0f} {line:10.0f} {100 * rate / line:9.1f} %  {r['result']}"
+      f" in_flight={r.get('in_flight')} first_failure={r.get('first_failure')} line_errors={r['line_errors']}"
+      f" kernel={r.get('kernel_line_errors')} extra={r.get('extra_bytes')} missing={r.get('missing_bytes')}")
 PY
     done
 done

@@ -182,11 +182,6 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     refuse(readBack.what, readBack.problem);
 }
 
-KernelLineCounts KernelLineCounts::since(const KernelLineCounts& earlier) const {
-    return {frame - earlier.frame, overrun - earlier.overrun, parity - earlier.parity,
-            brk - earlier.brk, bufferOverrun - earlier.bufferOverrun};
-}
-
 std::optional<KernelLineCounts> PosixSerialDevice::kernelLineCounts() const {
     // A hung-up tty answers EIO: what was counted at the hang-up is the last word.
     if (m_fd >= 0 && m_hungUp) return m_countsAtHangUp;

@@ -36,19 +36,6 @@ class QSocketNotifier;
 
 namespace parvolo {
 
-// The driver's own line-error counters (TIOCGICOUNT), counting since the driver took the port.
-struct KernelLineCounts {
-    quint32 frame = 0;
-    quint32 overrun = 0;
-    quint32 parity = 0;
-    quint32 brk = 0;
-    quint32 bufferOverrun = 0;
-
-    bool operator==(const KernelLineCounts&) const = default;
-    // What was counted after `earlier`; the kernel's counters wrap like unsigned numbers.
-    KernelLineCounts since(const KernelLineCounts& earlier) const;
-};
-
 class PosixSerialDevice : public SerialDevice {
     Q_OBJECT
 public:
@@ -88,12 +75,12 @@ public:
     qint32 currentBaudRate() const;
     // What the driver read back after the last applySettings() of this or the last session,
     // whether it was taken or not; nothing when no read-back was possible.
-    const std::optional<LineSettings>& readBackSettings() const { return m_readBack; }
+    std::optional<LineSettings> readBackSettings() const override { return m_readBack; }
     // Whether the open device has modem lines (a pty has none).
-    bool hasModemLines() const { return m_hasModemLines; }
+    bool hasModemLines() const override { return m_hasModemLines; }
     // The line-error counters now, where the driver keeps them (not on a pty); nothing while
     // closed or hung up.
-    std::optional<KernelLineCounts> kernelLineCounts() const;
+    std::optional<KernelLineCounts> kernelLineCounts() const override;
 
 private:
     // The interrupt counters of TIOCGICOUNT that become line events.

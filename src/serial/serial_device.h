@@ -2,11 +2,29 @@
 
 #include <QObject>
 #include <QString>
+#include <optional>
 
 #include "serial/line_event.h"
 #include "serial/line_settings.h"
 
 namespace parvolo {
+
+// The line-error counters the driver (or, for a remote port, the server's notifications) kept,
+// counting since the port was taken.
+struct KernelLineCounts {
+    quint32 frame = 0;
+    quint32 overrun = 0;
+    quint32 parity = 0;
+    quint32 brk = 0;
+    quint32 bufferOverrun = 0;
+
+    bool operator==(const KernelLineCounts&) const = default;
+    // What was counted after `earlier`; the counters wrap like unsigned numbers.
+    KernelLineCounts since(const KernelLineCounts& earlier) const {
+        return {frame - earlier.frame, overrun - earlier.overrun, parity - earlier.parity,
+                brk - earlier.brk, bufferOverrun - earlier.bufferOverrun};
+    }
+};
 
 // The boundary to the operating system. The serial control keeps buffers, thresholds and
 // events; a device only opens, configures, moves bytes and reports what the line did.
@@ -51,6 +69,17 @@ public:
 
     // The operating-system handle, -1 while closed.
     virtual int handle() const = 0;
+
+    // What a device can tell about the line beyond its data; the defaults are those of a device
+    // that can tell nothing. What the device read back after the last applySettings(), taken or
+    // not; nothing when no read-back was possible.
+    virtual std::optional<LineSettings> readBackSettings() const { return std::nullopt; }
+    // Whether the modem lines are known: a pty has none, a remote server may never report them.
+    virtual bool hasModemLines() const { return false; }
+    // The line-error counters now, where they are kept; nothing where they are not known.
+    virtual std::optional<KernelLineCounts> kernelLineCounts() const { return std::nullopt; }
+    // A port on another machine, reached over the network.
+    virtual bool isRemote() const { return false; }
 
 signals:
     void readyRead();

@@ -1,0 +1,170 @@
+#pragma once
+
+// A serial port on another machine, reached through a Telnet com-port server (rfc2217://HOST:PORT).
+// Like the local device, everything happens on the UI thread: a read and a write notifier on a
+// non-blocking TCP socket turn "readable/writable" into decoding and flushing. What the server
+// sends is split by the codec (rfc2217_protocol.h) into data bytes, kept in a buffer that read()
+// hands out, and messages: option negotiation (answered at once), answers to our commands and
+// notifications of modem lines and line errors, which become lineEvent().
+//
+// Operations that need the server's answer (open, applySettings, setRts, setDtr) wait for it in
+// a nested event loop that excludes user input, so the window and the checker's other ports go
+// on meanwhile. Every wait is bounded; a wait ended from outside (QCoreApplication::quit) counts
+// as no answer, and a device closed or destroyed from inside the wait returns without touching
+// anything. A hang-up (the server closed, reset, any fatal socket error) stops the notifiers,
+// keeps the decoded bytes readable and emits hungUp() once, queued.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "serial/rfc2217_protocol.h"
+#include "serial/serial_device.h"
+
+class QEventLoop;
+class QSocketNotifier;
+
+namespace parvolo {
+
+class Rfc2217Device : public SerialDevice {
+    Q_OBJECT
+public:
+    // How long each step may take, in milliseconds.
+    struct Bounds {
+        int lookupMs = 3000;   // a host name lookup
+        int connectMs = 5000;  // the TCP connection, over all the host's addresses
+        int answerMs = 3000;   // the server's answer to a negotiation or a command
+    };
+
+    // Where a remote name points.
+    struct RemoteAddress {
+        QString host;  // a name, an IPv4 address or an IPv6 address without its brackets
+        quint16 port = 0;
+    };
+
+    explicit Rfc2217Device(QObject* parent = nullptr);
+    ~Rfc2217Device() override;
+
+    // Whether `name` is a remote port's name (rfc2217://...), well-formed or not.
+    static bool isRemoteName(const QString& name);
+    // Throws SerialError (no such port) naming the URL and what is wrong with it.
+    static RemoteAddress parseRemoteName(const QString& url);
+
+    void setBounds(const Bounds& bounds) { m_bounds = bounds; }
+    const Bounds& bounds() const { return m_bounds; }
+
+    // Connects and negotiates; throws SerialError: a bad name, an unknown host or a refused
+    // connection (no such port), a server that does not answer or refuses port control (open
+    // failed). The port's line settings are left as the server has them until applySettings().
+    void open(const QString& url) override;
+    void close() override;
+    bool isOpen() const override { return m_fd >= 0 && !m_opening; }
+
+    // Sends all five settings and waits for the answers; a value the server answers differently
+    // is refused (what the server answered is kept as readBackSettings()). RTS/CTS together with
+    // Xon/Xoff cannot be asked for and is refused before anything is sent.
+    void applySettings(const LineSettings& settings) override;
+    void setRts(bool on) override;
+    void setDtr(bool on) override;
+    // The lines as the server last notified them; all off while closed or hung up.
+    ModemLines modemLines() const override;
+
+    qint64 read(char* data, qint64 maxSize) override;
+    // Takes as many bytes as fit beside what is still unsent (0 when full).
+    qint64 write(const char* data, qint64 size) override;
+    // Unsent bytes here and in the socket's send queue.
+    qint64 driverOutputCount() const override;
+    void discardInput() override;
+    void discardOutput() override;
+
+    void setReadNotification(bool enabled) override;
+    void setWriteNotification(bool enabled) override;
+
+    // The socket, -1 while closed.
+    int handle() const override { return m_opening ? -1 : m_fd; }
+
+    std::optional<LineSettings> readBackSettings() const override { return m_readBack; }
+    // True once the server has notified the modem lines.
+    bool hasModemLines() const override { return m_modemState.has_value(); }
+    // Counted from the server's line-state notifications since the open; nothing before the
+    // first one.
+    std::optional<KernelLineCounts> kernelLineCounts() const override { return m_lineCounts; }
+    bool isRemote() const override { return true; }
+
+    // The URL given to open(), empty while closed.
+    QString url() const { return m_url; }
+
+private:
+    enum class WaitResult { Done, TimedOut, Ended, HungUp, Closed, Destroyed };
+    // One piece of the outgoing stream: escaped data or a command, sent in order.
+    struct OutChunk {
+        QByteArray bytes;
+        qsizetype sent = 0;
+        bool data = false;
+    };
+    // A command whose answer is awaited.
+    struct PendingAnswer {
+        quint64 id = 0;
+        quint8 command = 0;
+        std::optional<QByteArray> value;
+        bool abandoned = false;
+    };
+
+    bool usable() const { return m_fd >= 0 && !m_hungUp; }
+    template <typename Done>
+    WaitResult waitUntil(Done done, int boundMs);
+    void wakeWaits();
+    int connectTo(const RemoteAddress& address, int& lastError, bool& refusedOnly);
+    void negotiate();
+    void releaseSocket();
+
+    quint64 expectAnswer(rfc2217::ComCommand command);
+    std::optional<QByteArray> takeAnswer(quint64 id);
+    bool answered(quint64 id) const;
+    void abandonAnswer(quint64 id);
+
+    void queueCommand(const QByteArray& bytes);
+    void flush();
+    void onReadActivated();
+    void onWriteActivated();
+    void handleMessage(const rfc2217::ServerMessage& message, std::vector<LineEvent>& events);
+    void hangUp();
+    void updateNotifiers();
+    qsizetype unsentDataBytes() const;
+    void postReadyRead();
+
+    Bounds m_bounds;
+    int m_fd = -1;
+    bool m_opening = false;
+    bool m_connecting = false;
+    bool m_hungUp = false;
+    QString m_url;
+    // Bumped on every open and close, so that a wait or a posted step of an earlier session
+    // does nothing.
+    quint64 m_generation = 0;
+
+    QSocketNotifier* m_readNotifier = nullptr;
+    QSocketNotifier* m_writeNotifier = nullptr;
+    bool m_readWanted = false;
+    bool m_writeWanted = false;
+    bool m_readyReadPosted = false;
+
+    rfc2217::StreamDecoder m_decoder;
+    rfc2217::OptionNegotiation m_options;
+    QByteArray m_input;
+    std::deque<OutChunk> m_output;
+    bool m_flowSuspended = false;
+
+    std::deque<PendingAnswer> m_pending;
+    quint64 m_nextAnswerId = 1;
+    std::vector<QEventLoop*> m_waits;
+
+    std::optional<LineSettings> m_readBack;
+    std::optional<quint8> m_modemState;
+    std::optional<KernelLineCounts> m_lineCounts;
+};
+
+}  // namespace parvolo

@@ -1,7 +1,10 @@
 #include "serial/port_names.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 namespace parvolo {
 
@@ -11,8 +14,20 @@ QString portMapDirectory() {
     return QDir::homePath() + QStringLiteral("/.config/parvolo/ports");
 }
 
+QString remotePortOf(const QString& mapEntry) {
+    // QFileInfo makes a link's target absolute; the URL is the link's own text.
+    const QByteArray raw = QFile::encodeName(mapEntry);
+    char buffer[512];
+    const ssize_t length = ::readlink(raw.constData(), buffer, sizeof buffer);
+    if (length <= 0 || length == ssize_t(sizeof buffer)) return QString();
+    const QString text = QString::fromUtf8(buffer, qsizetype(length));
+    return text.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive) ? text
+                                                                                   : QString();
+}
+
 QString resolvePortPath(int portNumber) {
     const QString mapped = portMapDirectory() + QStringLiteral("/COM%1").arg(portNumber);
+    if (const QString remote = remotePortOf(mapped); !remote.isEmpty()) return remote;
     // A dangling link still names the device the user meant; opening it reports it missing.
     if (QFileInfo(mapped).isSymLink() || QFileInfo::exists(mapped)) return mapped;
     return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);

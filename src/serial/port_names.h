@@ -6,7 +6,13 @@ namespace parvolo {
 
 // COMn resolves to the symlink "COMn" in the port map directory when one exists, else to
 // /dev/ttyS<n-1>. The map directory is $PARVOLO_PORT_DIR, else ~/.config/parvolo/ports.
+// A link whose text is rfc2217://HOST:PORT (ln -s rfc2217://labhost:4001 COM5) names a port on
+// another machine, and COMn resolves to that URL.
+inline constexpr const char* kRemotePortScheme = "rfc2217://";
+
 QString portMapDirectory();
 QString resolvePortPath(int portNumber);
+// The URL a port map entry names, or empty when it names a local device (or nothing).
+QString remotePortOf(const QString& mapEntry);
 
 }  // namespace parvolo

@@ -10,8 +10,9 @@
 #include "window/controls_table.h"
 #include "window/message_box.h"
 #include "window/mscommtest.h"
+#include "serial/port_device.h"
 #include "serial/stop_signals.h"
-#include "serial/posix_serial_device.h"
+#include "serial/port_device.h"
 
 namespace parvolo {
 
@@ -82,7 +83,7 @@ int runProgram(int argc, char* argv[], const ProgramHooks& hooks) {
         std::fflush(nullptr);
         std::_Exit(EXIT_SUCCESS);
     };
-    MSCommTest window(std::make_unique<PosixSerialDevice>(), messageBox, endProgram);
+    MSCommTest window(std::make_unique<PortDevice>(), messageBox, endProgram);
     // From here on a logout or a kill closes the port first; before, there was none open.
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &window,

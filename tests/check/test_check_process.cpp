@@ -94,6 +94,22 @@ QJsonObject linesSkipped(int blocks) {
                     .arg(blocks));
 }
 
+// Runs a program to its end (bounded); its stdout, or nothing when it failed.
+std::optional<QByteArray> runTool(const QString& program, const QStringList& arguments) {
+    QProcess tool;
+    tool.start(program, arguments);
+    if (!tool.waitForFinished(20000) || tool.exitStatus() != QProcess::NormalExit ||
+        tool.exitCode() != 0) {
+        qWarning("%s: %s", qPrintable(program), tool.readAllStandardError().constData());
+        return std::nullopt;
+    }
+    return tool.readAllStandardOutput();
+}
+
+QString sourceFile(const char* path) {
+    return QStringLiteral(PARVOLO_SOURCE_DIR "/") + QLatin1String(path);
+}
+
 }  // namespace
 
 class CheckProcessTest : public QObject {
@@ -109,6 +125,7 @@ private slots:
     void plantedLockIsNamed();
     void reportNotWritten_data();
     void reportNotWritten();
+    void manyPortsAtOnce();
 };
 
 void CheckProcessTest::runs_data() {
@@ -379,3 +396,59 @@ void CheckProcessTest::reportNotWritten() {
 
 QTEST_GUILESS_MAIN(CheckProcessTest)
 #include "test_check_process.moc"
+
+// Four ports at once: one clean, one corrupting, one whose plug is pulled mid-run, one clean.
+// The faulty two fail on their own, the others pass, the exit code is the worst port's, and
+// the JUnit file says the same to the tools CI systems read it with.
+void CheckProcessTest::manyPortsAtOnce() {
+    LoopbackPlug plugs[4];
+    const QStringList options[4] = {{}, {"--corrupt-every", "500"}, {}, {}};
+    QStringList ports;
+    for (int i = 0; i < 4; ++i) {
+        START_PLUG(plugs[i], options[i]);
+        ports << plugs[i].portDir() + QStringLiteral("/COM1");
+    }
+    QTemporaryDir dir;
+    const QString junit = dir.filePath(QStringLiteral("junit.xml"));
+    Checker checker(QStringList{"--duration", "3", "--junit", junit} + ports);
+    QTRY_VERIFY_WITH_TIMEOUT(bytesWritten(checker.pid()) >= 4 * (11 + 200 * 16), 10000);
+    plugs[2].kill();
+    QCOMPARE(checker.finish(10000), 5);
+    QVERIFY(checker.reportParsed());
+    const QJsonObject& report = checker.report();
+    QCOMPARE(report.value("result").toString(), QStringLiteral("line-lost"));
+    QCOMPARE(report.value("ports_failed").toInt(), 2);
+    const QJsonArray results = report.value("ports").toArray();
+    QCOMPARE(results.size(), 4);
+    const QStringList words = {"pass", "mismatch", "line-lost", "pass"};
+    for (int i = 0; i < 4; ++i) {
+        const QJsonObject port = results[i].toObject();
+        QCOMPARE(port.value("result").toString(), words[i]);
+        QCOMPARE(port.value("settings_requested").toObject().value("port").toString(), ports[i]);
+        // The pulled plug did not hold up the others: they ran their three seconds.
+        if (i != 2) QVERIFY(port.value("duration_seconds").toDouble() >= 2.9);
+        if (i != 2) QVERIFY(port.value("blocks").toInt() > 1000);
+    }
+    QVERIFY2(checker.summary().contains(QStringLiteral("4 ports, 2 passed, 2 failed: line-lost")),
+             qPrintable(checker.summary()));
+
+    QVERIFY(runTool(QStringLiteral("xmllint"),
+                    {"--noout", "--schema", sourceFile("tests/check/data/JUnit.xsd"), junit}));
+    const auto parsed =
+        runTool(QStringLiteral("/usr/bin/python3"), {sourceFile("tests/check/junit_cases.py"), junit});
+    QVERIFY(parsed);
+    const QJsonObject seen = QJsonDocument::fromJson(*parsed).object();
+    QCOMPARE(seen.value("suites").toInt(), 1);
+    QCOMPARE(seen.value("tests").toInt(), 4);
+    QCOMPARE(seen.value("failures").toInt(), 2);
+    const QJsonArray cases = seen.value("cases").toArray();
+    for (int i = 0; i < 4; ++i) {
+        const QJsonObject c = cases[i].toObject();
+        QCOMPARE(c.value("name").toString(), ports[i] + QStringLiteral(" 9600 8N1, flow none"));
+        QCOMPARE(c.value("failure_type").toString(), i == 0 || i == 3 ? QString() : words[i]);
+    }
+    QVERIFY(cases[1].toObject().value("failure_message").toString().startsWith(
+        QStringLiteral("mismatch: mismatch at block 32, byte 4 of the block (byte 500 sent)")));
+    QCOMPARE(seen.value("properties").toObject().value(ports[1] + ".first_mismatch").toString(),
+             QStringLiteral("500"));
+}

@@ -74,6 +74,9 @@ private slots:
     void jsonReport_data();
     void jsonReport();
     void portStatusWithoutOpening();
+    void worstOfSeveral_data();
+    void worstOfSeveral();
+    void remoteUnknownsAreNull();
 };
 
 void CheckUnitsTest::commandLine_data() {
@@ -89,6 +92,10 @@ void CheckUnitsTest::commandLine_data() {
     };
     run("defaults", {"COM1"}, "COM1#1 9600 8N1 none text:16 blocks:1000");
     run("device path", {"/dev/ttyUSB0"}, "/dev/ttyUSB0#0 9600 8N1 none text:16 blocks:1000");
+    run("remote port", {"rfc2217://[::1]:4001"},
+        "rfc2217://[::1]:4001#0 9600 8N1 none text:16 blocks:1000");
+    run("several ports", {"COM2", "/dev/ttyUSB0", "rfc2217://lab:4001"},
+        "COM2#2 9600 8N1 none text:16 blocks:1000");
     run("com in lower case", {"com15"}, "com15#15 9600 8N1 none text:16 blocks:1000");
     run("every line setting",
         {"--baud", "115200", "--data-bits", "7", "--parity", "even", "--stop-bits", "2", "--flow",
@@ -118,7 +125,8 @@ void CheckUnitsTest::commandLine_data() {
     usage("no block in flight", {"--stream", "--in-flight", "0", "COM1"},
           "--in-flight takes a whole number from 1 to 4096, not '0'");
     usage("no port", {}, "no PORT given");
-    usage("two ports", {"COM1", "COM2"}, "one PORT only");
+    usage("a port twice", {"COM1", "/dev/ttyUSB0", "com1"}, "com1 given twice");
+    usage("--junit to the JSON's file", {"--json", "r", "--junit", "r", "COM1"}, "same FILE");
     usage("COM0", {"COM0"}, "ports are COM1 to COM15");
     usage("COM16", {"COM16"}, "ports are COM1 to COM15");
     usage("bare device name", {"ttyUSB0"}, "PORT is COM1..COM15 or a device path");
@@ -364,9 +372,9 @@ void CheckUnitsTest::jsonReport() {
     QCOMPARE(report.keys(),  // sorted
              QStringLiteral("abandoned_blocks blocks bytes_per_second compared_bytes "
                             "duration_seconds error exit_code extra_bytes first_failure "
-                            "first_mismatch in_flight kernel_line_errors line_errors "
+                            "first_mismatch format_version in_flight kernel_line_errors line_errors "
                             "line_rate_bytes_per_second lines matched_bytes mismatches "
-                            "missing_bytes mode received_bytes result round_trip_us "
+                            "missing_bytes mode received_bytes remote result round_trip_us "
                             "settings_applied settings_requested timed_out_bytes")
                  .split(QLatin1Char(' ')));
     expected.insert("settings_requested", json(R"({"port": "COM2", "device": "/dev/ttyUSB1",
@@ -434,6 +442,46 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     QVERIFY2(table.contains(QStringLiteral("-> /dev/nothing-here")), qPrintable(table));
     QVERIFY2(table.endsWith(QStringLiteral("Other serial devices:\nnone found\n")),
              qPrintable(table));
+}
+
+void CheckUnitsTest::worstOfSeveral_data() {
+    QTest::addColumn<QList<CheckResult>>("results");
+    QTest::addColumn<CheckResult>("worst");
+    using R = CheckResult;
+    QTest::newRow("all pass") << QList<R>{R::Pass, R::Pass} << R::Pass;
+    QTest::newRow("one mismatch") << QList<R>{R::Pass, R::Mismatch, R::Pass} << R::Mismatch;
+    QTest::newRow("lost outranks busy")
+        << QList<R>{R::CannotOpen, R::LineLost, R::Mismatch} << R::LineLost;
+    QTest::newRow("busy outranks silence")
+        << QList<R>{R::NoAnswer, R::CannotOpen, R::NoAnswer} << R::CannotOpen;
+}
+
+void CheckUnitsTest::worstOfSeveral() {
+    QFETCH(QList<CheckResult>, results);
+    QFETCH(CheckResult, worst);
+    QCOMPARE(worstResult(results), worst);
+}
+
+// A remote server that never reported the lines or line errors: unknown, not off or zero.
+void CheckUnitsTest::remoteUnknownsAreNull() {
+    CheckOptions options;
+    options.port = QStringLiteral("rfc2217://lab:4001");
+    CheckOutcome outcome;
+    outcome.remote = true;
+    outcome.lineErrorsKnown = false;
+    const QJsonObject report = reportJson(options, outcome, CheckResult::Pass);
+    QVERIFY(report.value("line_errors").isNull());
+    QVERIFY(report.value("kernel_line_errors").isNull());
+    QVERIFY(report.value("remote").toObject().value("modem_lines").isNull());
+    QCOMPARE(report.value("remote").toObject().value("line_errors_reported"), QJsonValue(false));
+    outcome.lineErrorsKnown = true;
+    outcome.modemLines = ModemLines{true, false, true, false};
+    const QJsonObject known = reportJson(options, outcome, CheckResult::Pass);
+    QCOMPARE(known.value("line_errors"), QJsonValue(0));
+    QCOMPARE(known.value("remote").toObject().value("modem_lines").toObject().value("dcd"),
+             QJsonValue(true));
+    // A local port is not remote.
+    QVERIFY(reportJson(options, CheckOutcome{}, CheckResult::Pass).value("remote").isNull());
 }
 
 QTEST_GUILESS_MAIN(CheckUnitsTest)

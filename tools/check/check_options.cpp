@@ -1,5 +1,7 @@
 #include "check_options.h"
 
+#include "serial/port_names.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 #include <cmath>
@@ -118,10 +120,29 @@ void setPort(CheckOptions& options, const QString& port) {
         options.comPort = qint16(n);
         return;
     }
+    if (port.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive)) return;
     if (!port.contains(QLatin1Char('/')))
-        throw UsageError(
-            QStringLiteral("%1: PORT is COM1..COM15 or a device path such as /dev/ttyUSB0")
-                .arg(port));
+        throw UsageError(QStringLiteral("%1: PORT is COM1..COM15 or a device path such as "
+                                        "/dev/ttyUSB0, or rfc2217://HOST:PORT")
+                             .arg(port));
+}
+
+// Every PORT gets the same settings; one given twice would only find itself busy.
+QList<CheckOptions> runsFor(const QStringList& ports, const CheckOptions& first) {
+    QList<CheckOptions> runs;
+    QStringList seen;
+    for (const QString& port : ports) {
+        CheckOptions options = first;
+        options.comPort = 0;
+        setPort(options, port);
+        const QString key = options.comPort > 0 ? QStringLiteral("COM%1").arg(options.comPort)
+                                                : options.port;
+        if (seen.contains(key, Qt::CaseInsensitive))
+            throw UsageError(QStringLiteral("%1 given twice").arg(port));
+        seen << key;
+        runs << options;
+    }
+    return runs;
 }
 
 struct Options {
@@ -181,17 +202,23 @@ struct Options {
                        "and the first block's round trip)."),
         QStringLiteral("N")};
 
+    QCommandLineOption junit{QStringLiteral("junit"),
+                             QStringLiteral("Also write the result as JUnit XML to FILE (- for "
+                                            "stdout), one test case per PORT."),
+                             QStringLiteral("FILE")};
+
     QList<QCommandLineOption> all() const {
-        return {help,  version, baud,    dataBits, parity,   stopBits,   flow,
-                text,  fox,     countUp, blocks,   duration, continuous, json,
-                lines, list,    quiet,   stream,   inFlight};
+        return {help,  version, baud,  dataBits, parity,   stopBits,   flow,
+                text,  fox,     countUp, blocks, duration, continuous, json,
+                junit, lines,   list,  quiet,    stream,   inFlight};
     }
 };
 
 QString helpText(QCommandLineParser& parser) {
     // The parser names the program by its path; the help names it as the man page does.
     const QString options = parser.helpText().section(QLatin1Char('\n'), 1);
-    return QStringLiteral("Usage: parvolo-check [options] PORT\n       parvolo-check --list\n") +
+    return QStringLiteral(
+               "Usage: parvolo-check [options] PORT [PORT ...]\n       parvolo-check --list\n") +
            options + QStringLiteral("\nExit codes:\n") + exitCodeTable();
 }
 
@@ -206,9 +233,6 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
     CheckOptions options;
     const QStringList ports = parser.positionalArguments();
     if (ports.isEmpty()) throw UsageError(QStringLiteral("no PORT given"));
-    if (ports.size() > 1)
-        throw UsageError(
-            QStringLiteral("one PORT only; also given: %1").arg(ports.mid(1).join(' ')));
     setPort(options, ports.first());
 
     if (parser.isSet(o.baud))
@@ -281,12 +305,14 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     Options o;
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Sends blocks of test data to PORT, compares what comes back byte by byte and\n"
-        "ends with an exit code that tells scripts the result. PORT is COM1..COM15,\n"
-        "resolved as the Parvolo window resolves it, or a device path."));
+        "Sends blocks of test data to each PORT, all at once, compares what comes back\n"
+        "byte by byte and ends with an exit code that tells scripts the result: with\n"
+        "several ports, the highest exit code of any. PORT is COM1..COM15, resolved as\n"
+        "the Parvolo window resolves it, a device path, or rfc2217://HOST:PORT."));
     parser.addOptions(o.all());
-    parser.addPositionalArgument(QStringLiteral("PORT"),
-                                 QStringLiteral("COM1..COM15 or a device path."));
+    parser.addPositionalArgument(
+        QStringLiteral("PORT"),
+        QStringLiteral("COM1..COM15, a device path or rfc2217://HOST:PORT; one or more."));
 
     CommandLine result;
     const bool parsed = parser.parse(arguments);
@@ -309,6 +335,13 @@ CommandLine parseCommandLine(const QStringList& arguments) {
             return result;
         }
         result.options = readOptions(parser, o);
+        result.runs = runsFor(parser.positionalArguments(), result.options);
+        if (parser.isSet(o.junit)) {
+            result.junitPath = parser.value(o.junit);
+            if (result.junitPath.isEmpty()) throw UsageError(QStringLiteral("--junit needs a FILE"));
+            if (result.junitPath == result.options.jsonPath)
+                throw UsageError(QStringLiteral("--junit and --json name the same FILE"));
+        }
         result.action = CommandLine::Action::Run;
     } catch (const UsageError& error) {
         result.action = CommandLine::Action::UsageError;

@@ -52,6 +52,18 @@ QJsonValue roundTripJson(const RoundTripStats& stats) {
                        {QStringLiteral("count"), qint64(stats.count())}};
 }
 
+QJsonValue remoteJson(const CheckOutcome& outcome) {
+    if (!outcome.remote) return QJsonValue();
+    QJsonValue lines;
+    if (const auto& m = outcome.modemLines)
+        lines = QJsonObject{{QStringLiteral("cts"), m->cts},
+                            {QStringLiteral("dsr"), m->dsr},
+                            {QStringLiteral("dcd"), m->dcd},
+                            {QStringLiteral("ri"), m->ri}};
+    return QJsonObject{{QStringLiteral("modem_lines"), lines},
+                       {QStringLiteral("line_errors_reported"), outcome.lineErrorsKnown}};
+}
+
 QString verdictWord(LinesVerdict verdict) {
     switch (verdict) {
         case LinesVerdict::Pass:
@@ -115,15 +127,6 @@ const LineSettings& settingsInForce(const CheckOptions& options, const CheckOutc
     return outcome.applied ? *outcome.applied : options.line;
 }
 
-QString shortSettings(const LineSettings& line) {
-    return QStringLiteral("%1 %2%3%4, flow %5")
-        .arg(line.baudRate)
-        .arg(line.dataBitCount())
-        .arg(parityLetter(line.parity))
-        .arg(line.stopBitCount())
-        .arg(flowWord(line.flow));
-}
-
 QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
     if (outcome.counterFull)
         return QStringLiteral("a counter reached 2147483647; the run ended there");
@@ -148,6 +151,15 @@ QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
 
 }  // namespace
 
+QString shortSettings(const LineSettings& line) {
+    return QStringLiteral("%1 %2%3%4, flow %5")
+        .arg(line.baudRate)
+        .arg(line.dataBitCount())
+        .arg(parityLetter(line.parity))
+        .arg(line.stopBitCount())
+        .arg(flowWord(line.flow));
+}
+
 double lineRateBytesPerSecond(const LineSettings& line) {
     return double(line.baudRate) / double(line.bitsPerCharacter());
 }
@@ -156,6 +168,7 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
                        CheckResult result) {
     const LoopbackCounters& c = outcome.counters;
     return {
+        {QStringLiteral("format_version"), kReportFormatVersion},
         {QStringLiteral("settings_requested"), requestedJson(options, outcome)},
         {QStringLiteral("settings_applied"),
          outcome.applied ? QJsonValue(lineSettingsJson(*outcome.applied)) : QJsonValue()},
@@ -163,7 +176,9 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
         {QStringLiteral("matched_bytes"), c.matchedBytes},
         {QStringLiteral("mismatches"), c.mismatches},
         {QStringLiteral("received_bytes"), c.receivedBytes},
-        {QStringLiteral("line_errors"), c.lineErrors},
+        // A remote server that never reported the line state leaves them unknown, not zero.
+        {QStringLiteral("line_errors"),
+         outcome.lineErrorsKnown ? QJsonValue(c.lineErrors) : QJsonValue()},
         {QStringLiteral("first_mismatch"), c.firstMismatch},
         {QStringLiteral("abandoned_blocks"), outcome.abandonedBlocks},
         {QStringLiteral("mode"),
@@ -184,6 +199,7 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
         {QStringLiteral("result"), resultWord(result)},
         {QStringLiteral("exit_code"), exitCode(result)},
         {QStringLiteral("error"), orNull(outcome.error)},
+        {QStringLiteral("remote"), remoteJson(outcome)},
     };
 }
 
@@ -276,6 +292,94 @@ QString progressText(const LoopbackCounters& counters, qint64 comparedBytes, dou
         .arg(rate, 0, 'f', 0)
         .arg(counters.mismatches)
         .arg(counters.lineErrors);
+}
+
+QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcome) {
+    if (!outcome.error.isEmpty()) return outcome.error;
+    if (outcome.firstFailure) return failureText(*outcome.firstFailure);
+    return endNote(options, outcome);
+}
+
+QJsonObject setReportJson(const QList<PortReport>& ports, CheckResult worst, double seconds) {
+    QJsonArray array;
+    int passed = 0;
+    for (const PortReport& port : ports) {
+        array.append(reportJson(port.options, port.outcome, port.result));
+        if (port.result == CheckResult::Pass) ++passed;
+    }
+    return {{QStringLiteral("format_version"), kReportFormatVersion},
+            {QStringLiteral("result"), resultWord(worst)},
+            {QStringLiteral("exit_code"), exitCode(worst)},
+            {QStringLiteral("ports_passed"), passed},
+            {QStringLiteral("ports_failed"), int(ports.size()) - passed},
+            {QStringLiteral("duration_seconds"), std::round(seconds * 1e6) / 1e6},
+            {QStringLiteral("ports"), array}};
+}
+
+namespace {
+
+int portColumnWidth(const QList<PortReport>& ports) {
+    int width = 4;
+    for (const PortReport& port : ports) width = std::max(width, int(port.options.port.size()));
+    return width;
+}
+
+QString tableRow(int portWidth, const QString& port, const QString& result, const QString& blocks,
+                 const QString& mismatches, const QString& lineErrors, const QString& rate,
+                 const QString& note) {
+    return QStringLiteral("  %1  %2 %3 %4 %5 %6  %7")
+        .arg(port, -portWidth)
+        .arg(result, -20)
+        .arg(blocks, 10)
+        .arg(mismatches, 10)
+        .arg(lineErrors, 11)
+        .arg(rate, 9)
+        .arg(note)
+        .trimmed()
+        .prepend(QStringLiteral("  "));
+}
+
+}  // namespace
+
+QString summaryTable(const QList<PortReport>& ports, CheckResult worst) {
+    int passed = 0;
+    for (const PortReport& port : ports) passed += port.result == CheckResult::Pass ? 1 : 0;
+    const int width = portColumnWidth(ports);
+    QString text = QStringLiteral("parvolo-check: %1 ports, %2 passed, %3 failed: %4 (exit %5)\n")
+                       .arg(ports.size())
+                       .arg(passed)
+                       .arg(ports.size() - passed)
+                       .arg(resultWord(worst))
+                       .arg(exitCode(worst));
+    text += tableRow(width, QStringLiteral("PORT"), QStringLiteral("RESULT"),
+                     QStringLiteral("BLOCKS"), QStringLiteral("MISMATCHES"),
+                     QStringLiteral("LINE ERRORS"), QStringLiteral("B/S"),
+                     QStringLiteral("WHAT WENT WRONG")) +
+            QLatin1Char('\n');
+    for (const PortReport& port : ports) {
+        const LoopbackCounters& c = port.outcome.counters;
+        const bool ran = port.result != CheckResult::CannotOpen &&
+                         port.result != CheckResult::SettingsNotApplied;
+        auto count = [ran](qint64 value) {
+            return ran ? QString::number(value) : QStringLiteral("-");
+        };
+        text += tableRow(width, port.options.port, resultWord(port.result), count(c.blocks),
+                         count(c.mismatches), port.outcome.lineErrorsKnown ? count(c.lineErrors)
+                                                                            : QStringLiteral("?"),
+                         ran ? QString::number(bytesPerSecond(port.outcome), 'f', 0)
+                             : QStringLiteral("-"),
+                         port.result == CheckResult::Pass
+                             ? QString()
+                             : whereItWentWrong(port.options, port.outcome)) +
+                QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString progressRow(const QString& port, const LoopbackCounters& counters, qint64 comparedBytes,
+                    double seconds, const QString& state) {
+    return QStringLiteral("%1  %2  %3").arg(port, progressText(counters, comparedBytes, seconds),
+                                           state);
 }
 
 }  // namespace parvolo

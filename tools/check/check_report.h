@@ -16,7 +16,17 @@ namespace parvolo {
 // included.
 double lineRateBytesPerSecond(const LineSettings& line);
 
-// The top-level keys are the ones scripts rely on: settings_requested, settings_applied,
+// The report's format; a key added keeps it, a key removed or given another meaning raises it.
+inline constexpr int kReportFormatVersion = 1;
+
+// One port's part of a run of several.
+struct PortReport {
+    const CheckOptions& options;
+    const CheckOutcome& outcome;
+    CheckResult result;
+};
+
+// The top-level keys are the ones scripts rely on: format_version, settings_requested, settings_applied,
 // blocks, matched_bytes, mismatches, received_bytes, line_errors, first_mismatch,
 // bytes_per_second, line_rate_bytes_per_second, round_trip_us, lines, result, exit_code; and
 // besides them abandoned_blocks, kernel_line_errors, duration_seconds and error; and where and
@@ -26,6 +36,21 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
                        CheckResult result);
 
 QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, CheckResult result);
+
+// Several ports: format_version, result and exit_code (the worst port's), ports_passed,
+// ports_failed, duration_seconds (the whole run's) and ports, one reportJson() object per port.
+QJsonObject setReportJson(const QList<PortReport>& ports, CheckResult worst, double seconds);
+// The result word and where the run first failed, for a report's reader.
+QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcome);
+// One row per port, with what went wrong on each port that did not pass.
+QString summaryTable(const QList<PortReport>& ports, CheckResult worst);
+// The live table's row for one port.
+QString progressRow(const QString& port, const LoopbackCounters& counters, qint64 comparedBytes,
+                    double seconds, const QString& state);
+// The settings as the summary and the JUnit test names give them: "9600 8N1, flow none".
+QString shortSettings(const LineSettings& line);
+// Where and how the run first went wrong, in words; empty when it did not.
+QString firstFailureText(const CheckOutcome& outcome);
 
 QString progressText(const LoopbackCounters& counters, qint64 comparedBytes, double seconds);
 

@@ -21,7 +21,7 @@ constexpr ResultRow kResults[] = {
      "the driver read back other line settings"},
     {CheckResult::LineLost, "line-lost", 5, "the device went away mid-run"},
     {CheckResult::ReportNotWritten, "report-not-written", 6,
-     "the JSON report could not be written whole"},
+     "the JSON or JUnit report could not be written whole"},
     {CheckResult::Usage, "usage", 64, "the command line is wrong"},
 };
 
@@ -49,6 +49,13 @@ QString exitCodeTable() {
                     .arg(QLatin1String(row.word), -21)
                     .arg(QLatin1String(row.meaning));
     return text;
+}
+
+CheckResult worstResult(const QList<CheckResult>& results) {
+    CheckResult worst = CheckResult::Pass;
+    for (const CheckResult result : results)
+        if (exitCode(result) > exitCode(worst)) worst = result;
+    return worst;
 }
 
 CheckResult classify(const RunFacts& facts) {

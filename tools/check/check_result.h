@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -22,6 +23,10 @@ QString resultWord(CheckResult result);
 int exitCode(CheckResult result);
 // "  0  pass  ..." one line per result, for --help.
 QString exitCodeTable();
+
+// Several ports' results as one: the one with the highest exit code, so that a port that went
+// away outranks one that could not be opened, which outranks a mismatch.
+CheckResult worstResult(const QList<CheckResult>& results);
 
 // Why the run stopped.
 enum class RunEnd {

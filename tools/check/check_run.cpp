@@ -41,7 +41,7 @@ bool isLineError(LineEvent event) {
 CheckRun::CheckRun(const CheckOptions& options, QString lockDirectory, QObject* parent)
     : QObject(parent),
       m_options(options),
-      m_device(new PosixSerialDevice(std::move(lockDirectory))),
+      m_device(new PortDevice(std::move(lockDirectory))),
       m_comm(std::unique_ptr<SerialDevice>(m_device)) {
     connect(&m_comm, &MSComm::OnComm, this, [this] { guarded([this] { onComm(); }); });
     m_blockTimer.setSingleShot(true);
@@ -413,9 +413,14 @@ void CheckRun::finish(RunEnd end) {
     m_outcome.firstFailure = m_stream.firstFailure();
     m_outcome.counters = counters();
     m_outcome.seconds = secondsSoFar();
-    if (m_countsAtStart)
-        if (const auto now = m_device->kernelLineCounts())
-            m_outcome.kernelLineErrors = now->since(*m_countsAtStart);
+    // A remote port's counts start with the session, at the server's first report.
+    if (const auto now = m_device->kernelLineCounts())
+        m_outcome.kernelLineErrors = now->since(m_countsAtStart.value_or(KernelLineCounts{}));
+    m_outcome.remote = m_device->isRemote();
+    if (m_outcome.remote) {
+        m_outcome.lineErrorsKnown = m_outcome.kernelLineErrors.has_value();
+        if (m_device->hasModemLines()) m_outcome.modemLines = m_device->modemLines();
+    }
     // Never blocks: queued output is dropped and the last close runs on a closer thread.
     if (m_comm.PortOpen()) m_comm.setPortOpen(false);
     emit finished();

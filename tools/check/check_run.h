@@ -1,9 +1,9 @@
 #pragma once
 
 // One run of the checker on the window's own engine and serial control. The port is opened
-// and configured the way the window does it (MSComm on a PosixSerialDevice); then, with
-// --lines, the handshake lines are driven and watched; then blocks go out one at a time:
-// each is queued with Output, a precise one-shot timer is started with the send run's
+// and configured the way the window does it (MSComm on a PortDevice: a local or a remote
+// port); then, with --lines, the handshake lines are driven and watched; then blocks go out
+// one at a time: each is queued with Output, a precise one-shot timer is started with the send run's
 // time-out, and every read is fed to the loopback check. A block that completes records its
 // round trip and the next one goes out (what arrived after the completing read is discarded,
 // as the window does, but counted as extra); a block that times out is abandoned. With
@@ -28,7 +28,7 @@
 #include "round_trip_stats.h"
 #include "stream_check.h"
 #include "serial/mscomm.h"
-#include "serial/posix_serial_device.h"
+#include "serial/port_device.h"
 
 namespace parvolo {
 
@@ -50,6 +50,11 @@ struct CheckOutcome {
     RoundTripStats roundTrip;
     std::optional<KernelLineCounts> kernelLineErrors;  // counted during the run
     LineCheck lines;
+    // A port on another machine: its lines and line errors are what the server reported, and
+    // a server that reported none leaves them unknown.
+    bool remote = false;
+    bool lineErrorsKnown = true;
+    std::optional<ModemLines> modemLines;  // remote only: the last state the server reported
 };
 
 class CheckRun : public QObject {
@@ -73,6 +78,8 @@ public:
     void interrupt();
 
     bool isFinished() const { return m_finished; }
+    const CheckOptions& options() const { return m_options; }
+    const QString& portName() const { return m_options.port; }
     const CheckOutcome& outcome() const { return m_outcome; }
     RunFacts facts() const;
     // For the progress line while the run goes on.
@@ -104,7 +111,7 @@ private:
     void guarded(Step step);
 
     CheckOptions m_options;
-    PosixSerialDevice* m_device;  // owned by m_comm
+    PortDevice* m_device;  // owned by m_comm
     MSComm m_comm;
     LoopbackCheck m_check;
     SendRun m_sendRun;

@@ -2,7 +2,9 @@
 // production lines and scripts. The run, the report and the port list live in the checker's
 // library; this file only connects them to the command line, the signals and the exit code.
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonDocument>
+#include <QSysInfo>
 
 #include <cstdio>
 #include <memory>
@@ -10,7 +12,8 @@
 #include "check_options.h"
 #include "check_report.h"
 #include "check_result.h"
-#include "check_run.h"
+#include "check_set.h"
+#include "junit_report.h"
 #include "port_list.h"
 #include "progress_line.h"
 #include "report_file.h"
@@ -40,32 +43,58 @@ int listPorts() {
     return 0;
 }
 
-int runCheck(const CheckOptions& options) {
-    // Opened before the run, so that a report that cannot be written is known before any
-    // block is sent.
-    ReportFile report;
-    if (!options.jsonPath.isEmpty() && !report.open(options.jsonPath))
-        return reportError(options.jsonPath, report.error());
+// The reports are opened before the run, so that one that cannot be written is known before
+// any block is sent.
+struct Reports {
+    ReportFile json;
+    ReportFile junit;
+};
 
-    CheckRun run(options);
+bool openReport(ReportFile& file, const QString& path) {
+    return path.isEmpty() || file.open(path);
+}
+
+int runCheck(const CommandLine& command) {
+    const CheckOptions& options = command.options;
+    Reports reports;
+    if (!openReport(reports.json, options.jsonPath))
+        return reportError(options.jsonPath, reports.json.error());
+    if (!openReport(reports.junit, command.junitPath))
+        return reportError(command.junitPath, reports.junit.error());
+
+    CheckSet set(command.runs);
     // Ctrl+C, a kill or a logout end the run cleanly and still report it.
     StopSignals stopSignals;
-    QObject::connect(&stopSignals, &StopSignals::received, &run, &CheckRun::interrupt);
-    QObject::connect(&run, &CheckRun::finished, QCoreApplication::instance(),
+    QObject::connect(&stopSignals, &StopSignals::received, &set, &CheckSet::interrupt);
+    QObject::connect(&set, &CheckSet::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
     std::unique_ptr<ProgressLine> progress;
-    if (ProgressLine::wanted(options.quiet)) progress = std::make_unique<ProgressLine>(run, stderr);
-    run.start();
-    if (!run.isFinished()) QCoreApplication::exec();
+    if (ProgressLine::wanted(options.quiet))
+        progress = std::make_unique<ProgressLine>(set.runs(), stderr);
+    const QDateTime started = QDateTime::currentDateTime();
+    set.start();
+    if (!set.isFinished()) QCoreApplication::exec();
     progress.reset();
 
-    const CheckResult result = classify(run.facts());
-    if (!options.quiet) std::fputs(qPrintable(summaryText(options, run.outcome(), result)), stderr);
-    if (report.isOpen() &&
-        !report.writeAndClose(QJsonDocument(reportJson(options, run.outcome(), result))
-                                  .toJson(QJsonDocument::Indented)))
-        return reportError(options.jsonPath, report.error());
-    return exitCode(result);
+    const QList<PortReport> ports = set.reports();
+    const CheckResult worst = set.worst();
+    const bool single = ports.size() == 1;
+    if (!options.quiet)
+        std::fputs(qPrintable(single ? summaryText(options, ports.front().outcome, worst)
+                                     : summaryTable(ports, worst)),
+                   stderr);
+    if (reports.json.isOpen()) {
+        const QJsonObject json =
+            single ? reportJson(options, ports.front().outcome, worst)
+                   : setReportJson(ports, worst, set.seconds());
+        if (!reports.json.writeAndClose(QJsonDocument(json).toJson(QJsonDocument::Indented)))
+            return reportError(options.jsonPath, reports.json.error());
+    }
+    if (reports.junit.isOpen() &&
+        !reports.junit.writeAndClose(
+            junitXml(ports, worst, {started, QSysInfo::machineHostName(), set.seconds()}).toUtf8()))
+        return reportError(command.junitPath, reports.junit.error());
+    return exitCode(worst);
 }
 
 }  // namespace
@@ -88,5 +117,5 @@ int main(int argc, char* argv[]) {
         case CommandLine::Action::Run:
             break;
     }
-    return runCheck(command.options);
+    return runCheck(command);
 }

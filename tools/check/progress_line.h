@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <cstdio>
 
-// The live progress line on a terminal: blocks, bytes per second and errors, rewritten in
-// place four times a second from a timer, so a block costs it nothing.
+// The live progress on a terminal: blocks, bytes per second and errors, rewritten in place
+// four times a second from a timer, so a block costs it nothing. One port has one line;
+// several have a table, one row per port.
 namespace parvolo {
 
 class CheckRun;
@@ -13,20 +15,21 @@ class CheckRun;
 class ProgressLine : public QObject {
     Q_OBJECT
 public:
-    ProgressLine(const CheckRun& run, std::FILE* out, QObject* parent = nullptr);
-    // Clears the line so the summary starts on a clean one.
+    ProgressLine(QList<const CheckRun*> runs, std::FILE* out, QObject* parent = nullptr);
+    // Clears what it drew so the summary starts on a clean line.
     ~ProgressLine() override;
 
-    // Whether a progress line belongs on stderr: a terminal, and not --quiet.
+    // Whether progress belongs on stderr: a terminal, and not --quiet.
     static bool wanted(bool quiet);
 
 private:
     void draw();
+    void drawTable();
 
-    const CheckRun& m_run;
+    QList<const CheckRun*> m_runs;
     std::FILE* m_out;
     QTimer m_timer;
-    bool m_drawn = false;
+    int m_drawnRows = 0;
 };
 
 }  // namespace parvolo

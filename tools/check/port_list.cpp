@@ -158,6 +158,12 @@ PortEntry describePort(const QString& name, const QString& path, const DeviceRoo
     PortEntry entry;
     entry.name = name;
     entry.path = path;
+    // --list opens nothing, and a remote port is not even contacted.
+    if (path.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive)) {
+        entry.driver = QStringLiteral("rfc2217");
+        entry.status = QStringLiteral("remote; not contacted");
+        return entry;
+    }
     const QFileInfo info(path);
     if (info.isSymLink()) entry.target = info.symLinkTarget();
     struct stat node {};

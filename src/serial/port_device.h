@@ -16,8 +16,9 @@ namespace parvolo {
 class PortDevice : public SerialDevice {
     Q_OBJECT
 public:
-    explicit PortDevice(QString lockDirectory = QString::fromLatin1(PosixSerialDevice::kLockDirectory),
-                        QObject* parent = nullptr);
+    explicit PortDevice(
+        QString lockDirectory = QString::fromLatin1(PosixSerialDevice::kLockDirectory),
+        QObject* parent = nullptr);
     ~PortDevice() override;
 
     PosixSerialDevice& local() { return *m_local; }

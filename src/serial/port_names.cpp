@@ -22,7 +22,7 @@ QString remotePortOf(const QString& mapEntry) {
     if (length <= 0 || length == ssize_t(sizeof buffer)) return QString();
     const QString text = QString::fromUtf8(buffer, qsizetype(length));
     return text.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive) ? text
-                                                                                   : QString();
+                                                                                  : QString();
 }
 
 QString resolvePortPath(int portNumber) {

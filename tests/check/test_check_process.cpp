@@ -434,8 +434,8 @@ void CheckProcessTest::manyPortsAtOnce() {
 
     QVERIFY(runTool(QStringLiteral("xmllint"),
                     {"--noout", "--schema", sourceFile("tests/check/data/JUnit.xsd"), junit}));
-    const auto parsed =
-        runTool(QStringLiteral("/usr/bin/python3"), {sourceFile("tests/check/junit_cases.py"), junit});
+    const auto parsed = runTool(QStringLiteral("/usr/bin/python3"),
+                                {sourceFile("tests/check/junit_cases.py"), junit});
     QVERIFY(parsed);
     const QJsonObject seen = QJsonDocument::fromJson(*parsed).object();
     QCOMPARE(seen.value("suites").toInt(), 1);
@@ -447,8 +447,12 @@ void CheckProcessTest::manyPortsAtOnce() {
         QCOMPARE(c.value("name").toString(), ports[i] + QStringLiteral(" 9600 8N1, flow none"));
         QCOMPARE(c.value("failure_type").toString(), i == 0 || i == 3 ? QString() : words[i]);
     }
-    QVERIFY(cases[1].toObject().value("failure_message").toString().startsWith(
-        QStringLiteral("mismatch: mismatch at block 32, byte 4 of the block (byte 500 sent)")));
+    QVERIFY(cases[1]
+                .toObject()
+                .value("failure_message")
+                .toString()
+                .startsWith(QStringLiteral(
+                    "mismatch: mismatch at block 32, byte 4 of the block (byte 500 sent)")));
     QCOMPARE(seen.value("properties").toObject().value(ports[1] + ".first_mismatch").toString(),
              QStringLiteral("500"));
 }

@@ -369,14 +369,15 @@ void CheckUnitsTest::jsonReport() {
     }
     const QJsonObject report =
         reportJson(options, outcome, pass ? CheckResult::Pass : CheckResult::CannotOpen);
-    QCOMPARE(report.keys(),  // sorted
-             QStringLiteral("abandoned_blocks blocks bytes_per_second compared_bytes "
-                            "duration_seconds error exit_code extra_bytes first_failure "
-                            "first_mismatch format_version in_flight kernel_line_errors line_errors "
-                            "line_rate_bytes_per_second lines matched_bytes mismatches "
-                            "missing_bytes mode received_bytes remote result round_trip_us "
-                            "settings_applied settings_requested timed_out_bytes")
-                 .split(QLatin1Char(' ')));
+    QCOMPARE(
+        report.keys(),  // sorted
+        QStringLiteral("abandoned_blocks blocks bytes_per_second compared_bytes "
+                       "duration_seconds error exit_code extra_bytes first_failure "
+                       "first_mismatch format_version in_flight kernel_line_errors line_errors "
+                       "line_rate_bytes_per_second lines matched_bytes mismatches "
+                       "missing_bytes mode received_bytes remote result round_trip_us "
+                       "settings_applied settings_requested timed_out_bytes")
+            .split(QLatin1Char(' ')));
     expected.insert("settings_requested", json(R"({"port": "COM2", "device": "/dev/ttyUSB1",
         "parity": "odd"})"));
     const QString wrong = jsonDifferences(report, expected);

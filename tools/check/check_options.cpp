@@ -135,8 +135,8 @@ QList<CheckOptions> runsFor(const QStringList& ports, const CheckOptions& first)
         CheckOptions options = first;
         options.comPort = 0;
         setPort(options, port);
-        const QString key = options.comPort > 0 ? QStringLiteral("COM%1").arg(options.comPort)
-                                                : options.port;
+        const QString key =
+            options.comPort > 0 ? QStringLiteral("COM%1").arg(options.comPort) : options.port;
         if (seen.contains(key, Qt::CaseInsensitive))
             throw UsageError(QStringLiteral("%1 given twice").arg(port));
         seen << key;
@@ -208,9 +208,9 @@ struct Options {
                              QStringLiteral("FILE")};
 
     QList<QCommandLineOption> all() const {
-        return {help,  version, baud,  dataBits, parity,   stopBits,   flow,
-                text,  fox,     countUp, blocks, duration, continuous, json,
-                junit, lines,   list,  quiet,    stream,   inFlight};
+        return {help,  version, baud,    dataBits, parity,   stopBits,   flow,
+                text,  fox,     countUp, blocks,   duration, continuous, json,
+                junit, lines,   list,    quiet,    stream,   inFlight};
     }
 };
 
@@ -338,7 +338,8 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         result.runs = runsFor(parser.positionalArguments(), result.options);
         if (parser.isSet(o.junit)) {
             result.junitPath = parser.value(o.junit);
-            if (result.junitPath.isEmpty()) throw UsageError(QStringLiteral("--junit needs a FILE"));
+            if (result.junitPath.isEmpty())
+                throw UsageError(QStringLiteral("--junit needs a FILE"));
             if (result.junitPath == result.options.jsonPath)
                 throw UsageError(QStringLiteral("--junit and --json name the same FILE"));
         }

@@ -36,10 +36,10 @@ struct CheckOptions {
 struct CommandLine {
     enum class Action { Run, List, Help, Version, UsageError };
     Action action = Action::UsageError;
-    CheckOptions options;     // the first PORT's
+    CheckOptions options;      // the first PORT's
     QList<CheckOptions> runs;  // one per PORT, in the order given, the settings all the same
-    QString junitPath;        // empty: none; "-": stdout
-    QString text;  // the help or version text, or what is wrong with the command line
+    QString junitPath;         // empty: none; "-": stdout
+    QString text;              // the help or version text, or what is wrong with the command line
 };
 
 // arguments[0] is the program.

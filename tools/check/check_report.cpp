@@ -215,10 +215,17 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     line("port", outcome.devicePath.isEmpty() || outcome.devicePath == options.port
                      ? options.port
                      : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath));
+    if (outcome.remote)
+        line("remote",
+             outcome.modemLines
+                 ? QStringLiteral("over RFC 2217; the modem lines as the server reported them")
+                 : QStringLiteral("over RFC 2217; the server reported no modem lines"));
     line("settings",
-         shortSettings(options.line) + (outcome.applied ? QStringLiteral("; driver read back ") +
-                                                              shortSettings(*outcome.applied)
-                                                        : QString()));
+         shortSettings(options.line) +
+             (outcome.applied ? (outcome.remote ? QStringLiteral("; server answered ")
+                                                : QStringLiteral("; driver read back ")) +
+                                    shortSettings(*outcome.applied)
+                              : QString()));
     if (result == CheckResult::CannotOpen || result == CheckResult::SettingsNotApplied) return text;
 
     if (options.lines) {
@@ -263,7 +270,8 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
                          .arg(placed.missing)
                          .arg(placed.timedOutBytes));
     if (outcome.firstFailure) line("first fault", failureText(*outcome.firstFailure));
-    QString kernel = QStringLiteral("not kept by this driver");
+    QString kernel = outcome.remote ? QStringLiteral("the server reported none")
+                                    : QStringLiteral("not kept by this driver");
     if (const auto& k = outcome.kernelLineErrors)
         kernel = QStringLiteral("frame %1, overrun %2, parity %3, break %4, buffer overrun %5")
                      .arg(k->frame)
@@ -271,7 +279,14 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
                      .arg(k->parity)
                      .arg(k->brk)
                      .arg(k->bufferOverrun);
-    line("line errors", QStringLiteral("%1 (kernel: %2)").arg(c.lineErrors).arg(kernel));
+    if (outcome.remote && !outcome.lineErrorsKnown)
+        line("line errors", QStringLiteral("unknown: the server sent no line-state report"));
+    else
+        line("line errors",
+             QStringLiteral("%1 (%2: %3)")
+                 .arg(c.lineErrors)
+                 .arg(outcome.remote ? QStringLiteral("server") : QStringLiteral("kernel"))
+                 .arg(kernel));
     line("rate", QStringLiteral("%1 B/s compared; the line settings allow %2 B/s")
                      .arg(bytesPerSecond(outcome), 0, 'f', 0)
                      .arg(lineRateBytesPerSecond(settingsInForce(options, outcome)), 0, 'f', 1));
@@ -351,11 +366,11 @@ QString summaryTable(const QList<PortReport>& ports, CheckResult worst) {
                        .arg(ports.size() - passed)
                        .arg(resultWord(worst))
                        .arg(exitCode(worst));
-    text += tableRow(width, QStringLiteral("PORT"), QStringLiteral("RESULT"),
-                     QStringLiteral("BLOCKS"), QStringLiteral("MISMATCHES"),
-                     QStringLiteral("LINE ERRORS"), QStringLiteral("B/S"),
-                     QStringLiteral("WHAT WENT WRONG")) +
-            QLatin1Char('\n');
+    text +=
+        tableRow(width, QStringLiteral("PORT"), QStringLiteral("RESULT"), QStringLiteral("BLOCKS"),
+                 QStringLiteral("MISMATCHES"), QStringLiteral("LINE ERRORS"), QStringLiteral("B/S"),
+                 QStringLiteral("WHAT WENT WRONG")) +
+        QLatin1Char('\n');
     for (const PortReport& port : ports) {
         const LoopbackCounters& c = port.outcome.counters;
         const bool ran = port.result != CheckResult::CannotOpen &&
@@ -363,23 +378,23 @@ QString summaryTable(const QList<PortReport>& ports, CheckResult worst) {
         auto count = [ran](qint64 value) {
             return ran ? QString::number(value) : QStringLiteral("-");
         };
-        text += tableRow(width, port.options.port, resultWord(port.result), count(c.blocks),
-                         count(c.mismatches), port.outcome.lineErrorsKnown ? count(c.lineErrors)
-                                                                            : QStringLiteral("?"),
-                         ran ? QString::number(bytesPerSecond(port.outcome), 'f', 0)
-                             : QStringLiteral("-"),
-                         port.result == CheckResult::Pass
-                             ? QString()
-                             : whereItWentWrong(port.options, port.outcome)) +
-                QLatin1Char('\n');
+        text +=
+            tableRow(
+                width, port.options.port, resultWord(port.result), count(c.blocks),
+                count(c.mismatches),
+                port.outcome.lineErrorsKnown ? count(c.lineErrors) : QStringLiteral("?"),
+                ran ? QString::number(bytesPerSecond(port.outcome), 'f', 0) : QStringLiteral("-"),
+                port.result == CheckResult::Pass ? QString()
+                                                 : whereItWentWrong(port.options, port.outcome)) +
+            QLatin1Char('\n');
     }
     return text;
 }
 
 QString progressRow(const QString& port, const LoopbackCounters& counters, qint64 comparedBytes,
                     double seconds, const QString& state) {
-    return QStringLiteral("%1  %2  %3").arg(port, progressText(counters, comparedBytes, seconds),
-                                           state);
+    return QStringLiteral("%1  %2  %3")
+        .arg(port, progressText(counters, comparedBytes, seconds), state);
 }
 
 }  // namespace parvolo

@@ -26,8 +26,8 @@ struct PortReport {
     CheckResult result;
 };
 
-// The top-level keys are the ones scripts rely on: format_version, settings_requested, settings_applied,
-// blocks, matched_bytes, mismatches, received_bytes, line_errors, first_mismatch,
+// The top-level keys are the ones scripts rely on: format_version, settings_requested,
+// settings_applied, blocks, matched_bytes, mismatches, received_bytes, line_errors, first_mismatch,
 // bytes_per_second, line_rate_bytes_per_second, round_trip_us, lines, result, exit_code; and
 // besides them abandoned_blocks, kernel_line_errors, duration_seconds and error; and where and
 // how the run first went wrong (first_failure), with the mode that ran and the bytes compared,

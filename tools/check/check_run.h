@@ -3,8 +3,8 @@
 // One run of the checker on the window's own engine and serial control. The port is opened
 // and configured the way the window does it (MSComm on a PortDevice: a local or a remote
 // port); then, with --lines, the handshake lines are driven and watched; then blocks go out
-// one at a time: each is queued with Output, a precise one-shot timer is started with the send run's
-// time-out, and every read is fed to the loopback check. A block that completes records its
+// one at a time: each is queued with Output, a precise one-shot timer is started with the send
+// run's time-out, and every read is fed to the loopback check. A block that completes records its
 // round trip and the next one goes out (what arrived after the completing read is discarded,
 // as the window does, but counted as extra); a block that times out is abandoned. With
 // --stream several blocks are in flight, each with its own deadline. In both modes every byte

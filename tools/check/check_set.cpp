@@ -2,8 +2,7 @@
 
 namespace parvolo {
 
-CheckSet::CheckSet(const QList<CheckOptions>& runs, const QString& lockDirectory,
-                   QObject* parent)
+CheckSet::CheckSet(const QList<CheckOptions>& runs, const QString& lockDirectory, QObject* parent)
     : QObject(parent) {
     for (const CheckOptions& options : runs) {
         m_runs.push_back(std::make_unique<CheckRun>(options, lockDirectory));

@@ -16,10 +16,10 @@ namespace parvolo {
 class CheckSet : public QObject {
     Q_OBJECT
 public:
-    explicit CheckSet(const QList<CheckOptions>& runs,
-                      const QString& lockDirectory =
-                          QString::fromLatin1(PosixSerialDevice::kLockDirectory),
-                      QObject* parent = nullptr);
+    explicit CheckSet(
+        const QList<CheckOptions>& runs,
+        const QString& lockDirectory = QString::fromLatin1(PosixSerialDevice::kLockDirectory),
+        QObject* parent = nullptr);
     ~CheckSet() override;
 
     // Starts every run; finished() follows when the last has ended, possibly before this returns.

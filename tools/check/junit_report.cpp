@@ -29,13 +29,14 @@ void property(QXmlStreamWriter& xml, const QString& name, const QString& value) 
 
 void portProperties(QXmlStreamWriter& xml, const PortReport& port) {
     const QJsonObject json = reportJson(port.options, port.outcome, port.result);
-    static const char* const kCounters[] = {
-        "result",           "exit_code",      "blocks",        "matched_bytes",
-        "mismatches",       "received_bytes", "line_errors",   "first_mismatch",
-        "abandoned_blocks", "extra_bytes",    "missing_bytes", "bytes_per_second"};
+    static const char* const kCounters[] = {"result",        "exit_code",      "blocks",
+                                            "matched_bytes", "mismatches",     "received_bytes",
+                                            "line_errors",   "first_mismatch", "abandoned_blocks",
+                                            "extra_bytes",   "missing_bytes",  "bytes_per_second"};
     for (const char* key : kCounters) {
         const QJsonValue value = json.value(QLatin1String(key));
-        QString text = value.isString() ? value.toString() : QString::number(value.toDouble(), 'g', 12);
+        QString text =
+            value.isString() ? value.toString() : QString::number(value.toDouble(), 'g', 12);
         if (value.isNull()) text = QStringLiteral("unknown");
         property(xml, port.options.port + QLatin1Char('.') + QLatin1String(key), text);
     }
@@ -81,8 +82,9 @@ QString junitXml(const QList<PortReport>& ports, CheckResult worst, const JUnitR
     xml.writeAttribute(QStringLiteral("time"), seconds(run.seconds));
     xml.writeAttribute(QStringLiteral("timestamp"),
                        run.started.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
-    xml.writeAttribute(QStringLiteral("hostname"),
-                       run.hostname.isEmpty() ? QStringLiteral("localhost") : xmlSafe(run.hostname));
+    xml.writeAttribute(QStringLiteral("hostname"), run.hostname.isEmpty()
+                                                       ? QStringLiteral("localhost")
+                                                       : xmlSafe(run.hostname));
     xml.writeStartElement(QStringLiteral("properties"));
     property(xml, QStringLiteral("result"), resultWord(worst));
     property(xml, QStringLiteral("exit_code"), QString::number(exitCode(worst)));

@@ -84,9 +84,8 @@ int runCheck(const CommandLine& command) {
                                      : summaryTable(ports, worst)),
                    stderr);
     if (reports.json.isOpen()) {
-        const QJsonObject json =
-            single ? reportJson(options, ports.front().outcome, worst)
-                   : setReportJson(ports, worst, set.seconds());
+        const QJsonObject json = single ? reportJson(options, ports.front().outcome, worst)
+                                        : setReportJson(ports, worst, set.seconds());
         if (!reports.json.writeAndClose(QJsonDocument(json).toJson(QJsonDocument::Indented)))
             return reportError(options.jsonPath, reports.json.error());
     }

@@ -51,9 +51,9 @@ void ProgressLine::drawTable() {
     for (int i = 0; i < m_runs.size(); ++i) {
         const CheckRun& run = *m_runs[i];
         if (i > 0) text += QLatin1Char('\n') + QLatin1String(kRewind);
-        text += progressRow(run.portName().leftJustified(width), run.counters(),
-                            run.comparedBytes(), run.secondsSoFar(),
-                            run.isFinished() ? QStringLiteral("done") : QString());
+        text +=
+            progressRow(run.portName().leftJustified(width), run.counters(), run.comparedBytes(),
+                        run.secondsSoFar(), run.isFinished() ? QStringLiteral("done") : QString());
     }
     std::fputs(qPrintable(text), m_out);
     std::fflush(m_out);

@@ -3,8 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
-// Where a report (JSON or JUnit XML) goes: a file, or stdout for "-". A CI job keeps the report and reads
-// its verdict, so a report that was not written whole and flushed is an error of its own, and
+// Where a report (JSON or JUnit XML) goes: a file, or stdout for "-". A CI job keeps the report and
+// reads its verdict, so a report that was not written whole and flushed is an error of its own, and
 // neither opening nor writing may wait without a bound: a FIFO without a reader is refused at
 // once, and a reader that stops reading is given up on.
 namespace parvolo {

@@ -105,26 +105,29 @@ private:
         qsizetype sent = 0;
         bool data = false;
     };
-    // A command whose answer is awaited.
+    // A command whose answer is awaited. Answers come in the order of the requests of their
+    // kind (the command, and for SET-CONTROL which of flow, break, DTR or RTS it is about).
     struct PendingAnswer {
         quint64 id = 0;
         quint8 command = 0;
+        int group = 0;
         std::optional<QByteArray> value;
-        bool abandoned = false;
+        bool abandoned = false;  // given up on: its late answer is dropped
     };
 
     bool usable() const { return m_fd >= 0 && !m_hungUp; }
+    // Runs a nested event loop (no user input) until done() holds, the bound passes or the
+    // session ends; never touches the device again once it was destroyed meanwhile.
     template <typename Done>
     WaitResult waitUntil(Done done, int boundMs);
     void wakeWaits();
-    int connectTo(const RemoteAddress& address, int& lastError, bool& refusedOnly);
-    void negotiate();
     void releaseSocket();
 
-    quint64 expectAnswer(rfc2217::ComCommand command);
-    std::optional<QByteArray> takeAnswer(quint64 id);
+    quint64 expectAnswer(rfc2217::ComCommand command, quint8 value);
     bool answered(quint64 id) const;
+    std::optional<QByteArray> takeAnswer(quint64 id);
     void abandonAnswer(quint64 id);
+    void setLine(quint8 value, const QString& line, bool on);
 
     void queueCommand(const QByteArray& bytes);
     void flush();
@@ -156,10 +159,13 @@ private:
     rfc2217::OptionNegotiation m_options;
     QByteArray m_input;
     std::deque<OutChunk> m_output;
+    qsizetype m_outputBytes = 0;  // unsent, escaped, commands included
     bool m_flowSuspended = false;
 
     std::deque<PendingAnswer> m_pending;
     quint64 m_nextAnswerId = 1;
+    // The server left an RTS or DTR change unanswered in this session.
+    bool m_linesUnanswered = false;
     std::vector<QEventLoop*> m_waits;
 
     std::optional<LineSettings> m_readBack;

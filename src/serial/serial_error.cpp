@@ -261,6 +261,151 @@ SerialError SerialError::lineRefused(const QString& path, const QString& line, b
             .arg(path, line, on ? QStringLiteral("オン") : QStringLiteral("オフ"), osReason(err)));
 }
 
+SerialError SerialError::badRemoteName(const QString& url, const QString& problem) {
+    return SerialError(Code::NoSuchPort,
+                       QStringLiteral("%1 はリモートポートの名前として正しくありません: %2。"
+                                      "rfc2217://ホスト:ポート番号 の形で指定してください")
+                           .arg(url, problem));
+}
+
+SerialError SerialError::remoteHostNotFound(const QString& url, const QString& host,
+                                            const QString& reason) {
+    return SerialError(Code::NoSuchPort,
+                       QStringLiteral("%1 に接続できません: ホスト %2 が見つかりません (%3)")
+                           .arg(url, host, reason));
+}
+
+SerialError SerialError::remoteLookupTimedOut(const QString& url, const QString& host, int ms) {
+    return SerialError(
+        Code::NoSuchPort,
+        QStringLiteral("%1 に接続できません: ホスト %2 が見つかりません (名前の問い合わせに"
+                       "答えがありません。待ち時間 %3)")
+            .arg(url, host, RemoteTexts::seconds(ms)));
+}
+
+SerialError SerialError::remoteUnreachable(const QString& url, int err) {
+    // Nobody listening at that address is, to the operator, a port that is not there.
+    switch (err) {
+        case ECONNREFUSED:
+            return SerialError(Code::NoSuchPort,
+                               QStringLiteral("%1 に接続できません: %2 (サーバーが動いていないか、"
+                                              "ポート番号が違います)")
+                                   .arg(url, osReason(err)));
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EADDRNOTAVAIL:
+        case EAFNOSUPPORT:
+            return SerialError(Code::NoSuchPort,
+                               QStringLiteral("%1 に接続できません: %2").arg(url, osReason(err)));
+        default:
+            return SerialError(Code::OpenFailed,
+                               QStringLiteral("%1 に接続できません: %2").arg(url, osReason(err)));
+    }
+}
+
+SerialError SerialError::remoteConnectTimedOut(const QString& url, int ms) {
+    return SerialError(Code::OpenFailed,
+                       QStringLiteral("%1 に接続できません: 接続に答えがありません (待ち時間 %2)")
+                           .arg(url, RemoteTexts::seconds(ms)));
+}
+
+SerialError SerialError::remoteNoAnswer(const QString& url, const QString& what, int ms) {
+    return SerialError(Code::OpenFailed,
+                       QStringLiteral("%1 のサーバーが応答しません: %2に答えがありません (待ち時間 %3)")
+                           .arg(url, what, RemoteTexts::seconds(ms)));
+}
+
+SerialError SerialError::remoteRefusedControl(const QString& url) {
+    return SerialError(Code::OpenFailed,
+                       QStringLiteral("%1 のサーバーは Telnet の COM ポート制御を断りました。"
+                                      "通信設定も RTS/DTR も変えられないため開きません")
+                           .arg(url));
+}
+
+SerialError SerialError::remoteClosed(const QString& url, const QString& said) {
+    QString text = QStringLiteral("%1 のサーバーが接続を切りました").arg(url);
+    if (!said.isEmpty()) text += QStringLiteral(": 「%1」").arg(said);
+    return SerialError(Code::OpenFailed, text);
+}
+
+SerialError SerialError::remoteOpenCancelled(const QString& url) {
+    return SerialError(Code::OpenFailed,
+                       QStringLiteral("%1 は開いている途中で閉じられました").arg(url));
+}
+
+SerialError SerialError::remoteSettingUnanswered(const QString& url, const QString& what,
+                                                 int ms) {
+    return settingRefused(url, what,
+                          QStringLiteral("サーバーから答えがありません (待ち時間 %1)")
+                              .arg(RemoteTexts::seconds(ms)));
+}
+
+SerialError SerialError::remoteLineRefused(const QString& url, const QString& line, bool on,
+                                           const QString& problem) {
+    return SerialError(
+        Code::LineRefused,
+        QStringLiteral("%1 の %2 を%3にできません: %4")
+            .arg(url, line, on ? QStringLiteral("オン") : QStringLiteral("オフ"), problem));
+}
+
+namespace RemoteTexts {
+
+QString notRemoteScheme() {
+    return QStringLiteral("rfc2217:// で始まっていません");
+}
+
+QString noHost() {
+    return QStringLiteral("ホスト名がありません");
+}
+
+QString noPort() {
+    return QStringLiteral("ポート番号がありません");
+}
+
+QString badPort(const QString& port) {
+    return QStringLiteral("ポート番号 %1 は 1 から 65535 までの数でなければなりません").arg(port);
+}
+
+QString extraPart(const QString& part) {
+    return QStringLiteral("ポート番号のあとに余分な部分 %1 があります").arg(part);
+}
+
+QString badHostCharacters(const QString& host) {
+    return QStringLiteral("ホスト名 %1 に使えない文字があります").arg(host);
+}
+
+QString badIpv6(const QString& host) {
+    return QStringLiteral("[%1] は IPv6 アドレスではありません").arg(host);
+}
+
+QString ipv6NeedsBrackets() {
+    return QStringLiteral("IPv6 アドレスは [ ] で囲んでください");
+}
+
+QString serverAnswered(const QString& line, bool on) {
+    return QStringLiteral("サーバーの答えは %1 %2 です")
+        .arg(line, on ? QStringLiteral("オン") : QStringLiteral("オフ"));
+}
+
+QString serverAnsweredCode(int code) {
+    return QStringLiteral("サーバーの答えはコード %1 です").arg(code);
+}
+
+QString serverSilent(int ms) {
+    return QStringLiteral("サーバーから答えがありません (待ち時間 %1)").arg(seconds(ms));
+}
+
+QString serverSilentBefore() {
+    return QStringLiteral("このサーバーは前の RTS/DTR の変更に答えなかったため、"
+                          "変わったかどうか確かめられません");
+}
+
+QString seconds(int ms) {
+    return QStringLiteral("%1 秒").arg(QString::number(ms / 1000.0, 'g', 4));
+}
+
+}  // namespace RemoteTexts
+
 namespace SettingTexts {
 
 QString allSettings(const LineSettings& s) {
@@ -310,6 +455,14 @@ QString driverReports(const QString& value) {
 
 QString rateMustBePositive() {
     return QStringLiteral("通信速度は正の値でなければなりません");
+}
+
+QString remoteFlowCannotCombine() {
+    return QStringLiteral("リモートポートでは RTS/CTS と Xon/Xoff を同時には指定できません");
+}
+
+QString serverCode(const QString& setting, const QString& code) {
+    return QStringLiteral("%1 コード %2").arg(setting, code);
 }
 
 }  // namespace SettingTexts

@@ -82,6 +82,31 @@ public:
                                       const QString& problem);
     static SerialError lineRefused(const QString& path, const QString& line, bool on, int err);
 
+    // A remote port (rfc2217://HOST:PORT). `url` is the name as given; the reasons stay inside
+    // the sentence as the C library or the server gave them.
+    // A name that is not HOST:PORT; `problem` says what is wrong (RemoteTexts).
+    static SerialError badRemoteName(const QString& url, const QString& problem);
+    // The host name does not resolve (`reason` from gai_strerror), or not within the bound.
+    static SerialError remoteHostNotFound(const QString& url, const QString& host,
+                                          const QString& reason);
+    static SerialError remoteLookupTimedOut(const QString& url, const QString& host, int ms);
+    // The TCP connection failed with `err`: refused or unreachable is no such port.
+    static SerialError remoteUnreachable(const QString& url, int err);
+    static SerialError remoteConnectTimedOut(const QString& url, int ms);
+    // Connected, but the server did not answer `what` within `ms`.
+    static SerialError remoteNoAnswer(const QString& url, const QString& what, int ms);
+    // The server said no to port control (DONT COM-PORT).
+    static SerialError remoteRefusedControl(const QString& url);
+    // The server closed the connection while it was being set up; `said` is what it wrote.
+    static SerialError remoteClosed(const QString& url, const QString& said);
+    // The port was closed while open() waited for the server.
+    static SerialError remoteOpenCancelled(const QString& url);
+    // No answer to a settings command within `ms`.
+    static SerialError remoteSettingUnanswered(const QString& url, const QString& what, int ms);
+    // An RTS or DTR change the server answered otherwise, or not at all (`problem`).
+    static SerialError remoteLineRefused(const QString& url, const QString& line, bool on,
+                                         const QString& problem);
+
 private:
     Code m_code;
     QString m_description;
@@ -97,7 +122,30 @@ QString stopBits(int bits);
 QString flowControl(bool rtsCts, bool xonXoff);
 QString driverReports(const QString& value);
 QString rateMustBePositive();
+// A remote port: both flow controls at once cannot be asked for; a code the server answered
+// that has no meaning.
+QString remoteFlowCannotCombine();
+QString serverCode(const QString& setting, const QString& code);
 }  // namespace SettingTexts
+
+// Pieces of the remote port's texts.
+namespace RemoteTexts {
+QString notRemoteScheme();
+QString noHost();
+QString noPort();
+QString badPort(const QString& port);
+QString extraPart(const QString& part);
+QString badHostCharacters(const QString& host);
+QString badIpv6(const QString& host);
+QString ipv6NeedsBrackets();
+// What a server answered to an RTS or DTR change, or that it did not.
+QString serverAnswered(const QString& line, bool on);
+QString serverAnsweredCode(int code);
+QString serverSilent(int ms);
+QString serverSilentBefore();
+// "3 秒", "0.5 秒"
+QString seconds(int ms);
+}  // namespace RemoteTexts
 
 // The C library's own, untranslated text for an errno value.
 QString osReason(int err);

@@ -1,0 +1,638 @@
+// Rfc2217Device against real Telnet com-port servers (ser2net, pyserial's PortManager) that
+// export a pty of the loopback plug, and against a scripted server (tests/remote/) for what
+// they do not show: silence, refusals, other values, notifications, a paused reader.
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+
+#include "serial/rfc2217_device.h"
+#include "serial/serial_error.h"
+
+using namespace parvolo;
+using Code = SerialError::Code;
+Q_DECLARE_METATYPE(SerialError::Code)
+Q_DECLARE_METATYPE(LineSettings)
+Q_DECLARE_METATYPE(LineEvent)
+
+namespace {
+
+const QString kPython = QStringLiteral("/usr/bin/python3");
+const QString kScripts = QStringLiteral(PARVOLO_REMOTE_DIR);
+
+// A server process; real ones through start_server.py, the scripted one directly.
+class Server {
+public:
+    ~Server() {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000)) m_process.kill();
+        m_process.waitForFinished(1000);
+    }
+    // "ser2net", "pyserial" or "scripted:MODE".
+    bool start(const QString& kind) {
+        m_scripted = kind.startsWith(QLatin1String("scripted:"));
+        const QStringList args =
+            m_scripted ? QStringList{kScripts + "/scripted_server.py", "--mode", kind.mid(9)}
+                       : QStringList{kScripts + "/start_server.py", kind};
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(kPython, args);
+        const QString first = nextLine(10000);
+        if (m_scripted && first.startsWith(QLatin1String("LISTENING ")))
+            m_url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(first.mid(10));
+        for (const QString& field : first.split(QLatin1Char(' '))) {
+            if (field.startsWith(QLatin1String("url="))) m_url = field.mid(4);
+            if (field.startsWith(QLatin1String("server_pid="))) m_pid = field.mid(11).toLongLong();
+        }
+        return !m_url.isEmpty();
+    }
+    QString url() const { return m_url; }
+    void kill() { ::kill(pid_t(m_pid), SIGKILL); }
+    // A scripted server's command; its answer ("OK", "COUNT n"), skipping what it logged.
+    QString order(const QString& line) {
+        m_process.write((line + QLatin1Char('\n')).toUtf8());
+        for (;;) {
+            const QString answer = nextLine(3000);
+            const bool logged = answer.startsWith(QLatin1String("GOT ")) ||
+                                answer == QLatin1String("CONNECTED") ||
+                                answer == QLatin1String("DISCONNECTED");
+            if (answer.isEmpty() || !logged) return answer;
+        }
+    }
+    // The port commands the scripted server was sent, as "GOT cmd hex" lines seen so far.
+    QStringList got() {
+        QStringList lines;
+        m_process.waitForReadyRead(0);
+        while (m_process.canReadLine())
+            lines << QString::fromUtf8(m_process.readLine()).trimmed();
+        return lines.filter(QRegularExpression(QStringLiteral("^GOT ")));
+    }
+
+private:
+    QString nextLine(int ms) {
+        QDeadlineTimer deadline(ms);
+        while (!m_process.canReadLine() && !deadline.hasExpired())
+            if (!m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+                break;
+        return QString::fromUtf8(m_process.readLine()).trimmed();
+    }
+
+    QProcess m_process;
+    QString m_url;
+    qint64 m_pid = 0;
+    bool m_scripted = false;
+};
+
+QByteArray allByteValues(int times) {
+    QByteArray bytes;
+    for (int t = 0; t < times; ++t)
+        for (int i = 0; i < 256; ++i) bytes.append(char(i));
+    return bytes;
+}
+
+LineSettings settingsOf(qint32 baud, Parity parity, DataBits data, FlowControl flow) {
+    LineSettings s;
+    s.baudRate = baud;
+    s.parity = parity;
+    s.dataBits = data;
+    s.flow = flow;
+    return s;
+}
+
+QByteArray readAll(Rfc2217Device& device) {
+    QByteArray all;
+    char chunk[4096];
+    for (qint64 n; (n = device.read(chunk, sizeof chunk)) > 0;) all.append(chunk, qsizetype(n));
+    return all;
+}
+
+Rfc2217Device::Bounds shortBounds(int answerMs) {
+    Rfc2217Device::Bounds bounds;
+    bounds.answerMs = answerMs;
+    bounds.lookupMs = 2000;
+    return bounds;
+}
+
+}  // namespace
+
+class TestRfc2217Device : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase() { m_servers.clear(); }
+    void remoteNames_data();
+    void remoteNames();
+    void openFailures_data();
+    void openFailures();
+    void session_data();
+    void session();
+    void settingAnswers_data();
+    void settingAnswers();
+    void lineSwitches_data();
+    void lineSwitches();
+    void notifications_data();
+    void notifications();
+    void hangUp_data();
+    void hangUp();
+    void boundedOutput();
+    void waitEndedFromInside_data();
+    void waitEndedFromInside();
+
+private:
+    // One running server per kind, reused between rows; each serves one client at a time.
+    Server* server(const QString& kind);
+    void skipUnless(const QString& kind);
+
+    std::map<QString, std::unique_ptr<Server>> m_servers;
+    bool m_haveSer2net = false;
+    bool m_havePyserial = false;
+};
+
+void TestRfc2217Device::initTestCase() {
+    m_haveSer2net = !QStandardPaths::findExecutable(QStringLiteral("ser2net"),
+                                                    {"/usr/sbin", "/usr/bin", "/sbin"})
+                         .isEmpty();
+    m_havePyserial =
+        QProcess::execute(kPython, {"-c", "import serial.rfc2217"}) == 0;
+    QVERIFY2(!qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"), "PARVOLO_LOOPBACK_BIN unset");
+}
+
+void TestRfc2217Device::skipUnless(const QString& kind) {
+    if (kind == QLatin1String("ser2net") && !m_haveSer2net) QSKIP("ser2net is not installed");
+    if (kind == QLatin1String("pyserial") && !m_havePyserial) QSKIP("python3-serial is missing");
+}
+
+Server* TestRfc2217Device::server(const QString& kind) {
+    auto& slot = m_servers[kind];
+    if (!slot) {
+        slot = std::make_unique<Server>();
+        if (!slot->start(kind)) slot.reset();
+    }
+    return slot.get();
+}
+
+#define SERVER(var, kind)                                         \
+    skipUnless(kind);                                             \
+    Server* var = server(kind);                                   \
+    QVERIFY2(var, qPrintable(QStringLiteral("no %1 server").arg(kind)))
+
+void TestRfc2217Device::remoteNames_data() {
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("host");  // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("name") << "rfc2217://serial-1.lab:2217" << "serial-1.lab" << 2217 << "";
+    QTest::newRow("IPv4, scheme in capitals") << "RFC2217://10.0.0.7:1" << "10.0.0.7" << 1 << "";
+    QTest::newRow("IPv6 in brackets") << "rfc2217://[::1]:65535" << "::1" << 65535 << "";
+    QTest::newRow("no port") << "rfc2217://host" << "" << 0 << RemoteTexts::noPort();
+    QTest::newRow("empty port") << "rfc2217://host:" << "" << 0 << RemoteTexts::noPort();
+    QTest::newRow("port 0") << "rfc2217://host:0" << "" << 0 << RemoteTexts::badPort("0");
+    QTest::newRow("port too large")
+        << "rfc2217://host:65536" << "" << 0 << RemoteTexts::badPort("65536");
+    QTest::newRow("port not a number")
+        << "rfc2217://host:x1" << "" << 0 << RemoteTexts::badPort("x1");
+    QTest::newRow("a path after the port")
+        << "rfc2217://host:2217/dev/ttyS0" << "" << 0 << RemoteTexts::extraPart("/dev/ttyS0");
+    QTest::newRow("a path and no port")
+        << "rfc2217://host/dev/ttyS0" << "" << 0 << RemoteTexts::noPort();
+    QTest::newRow("no host") << "rfc2217://:2217" << "" << 0 << RemoteTexts::noHost();
+    QTest::newRow("nothing at all") << "rfc2217://" << "" << 0 << RemoteTexts::noHost();
+    QTest::newRow("space in the host")
+        << "rfc2217://my host:1" << "" << 0 << RemoteTexts::badHostCharacters("my host");
+    QTest::newRow("user part") << "rfc2217://me@host:1" << "" << 0
+                               << RemoteTexts::badHostCharacters("me@host");
+    QTest::newRow("IPv6 without brackets")
+        << "rfc2217://::1:2217" << "" << 0 << RemoteTexts::ipv6NeedsBrackets();
+    QTest::newRow("not IPv6 in brackets")
+        << "rfc2217://[::g]:1" << "" << 0 << RemoteTexts::badIpv6("::g");
+    QTest::newRow("a local port") << "/dev/ttyUSB0" << "" << 0 << RemoteTexts::notRemoteScheme();
+}
+
+void TestRfc2217Device::remoteNames() {
+    QFETCH(QString, url);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, problem);
+    QCOMPARE(Rfc2217Device::isRemoteName(url), problem != RemoteTexts::notRemoteScheme());
+    try {
+        const Rfc2217Device::RemoteAddress address = Rfc2217Device::parseRemoteName(url);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QCOMPARE(address.host, host);
+        QCOMPARE(int(address.port), port);
+    } catch (const SerialError& e) {
+        QVERIFY2(!problem.isEmpty(), qPrintable(e.description()));
+        QCOMPARE(e.code(), Code::NoSuchPort);
+        QCOMPARE(e.description(), SerialError::badRemoteName(url, problem).description());
+    }
+}
+
+void TestRfc2217Device::openFailures_data() {
+    QTest::addColumn<QString>("kind");  // a scripted mode, "refused" or "unknown host"
+    QTest::addColumn<Code>("code");
+    QTest::addColumn<QString>("text");  // a part of the description
+    QTest::newRow("connection refused")
+        << "refused" << Code::NoSuchPort << osReason(ECONNREFUSED);
+    QTest::newRow("unknown host") << "unknown host" << Code::NoSuchPort << "no-such-host.invalid";
+    QTest::newRow("server accepts and never answers")
+        << "silent" << Code::OpenFailed << "応答しません";
+    QTest::newRow("server refuses port control") << "refuse" << Code::OpenFailed << "断りました";
+    QTest::newRow("server says it is busy and closes")
+        << "busy" << Code::OpenFailed << "「Port already in use」";
+}
+
+void TestRfc2217Device::openFailures() {
+    QFETCH(QString, kind);
+    QFETCH(Code, code);
+    QFETCH(QString, text);
+    QString url;
+    int bound = -1;  // socket held so that nobody else takes its port
+    std::unique_ptr<Server> scripted;
+    if (kind == QLatin1String("refused")) {
+        bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QCOMPARE(::bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+        url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(ntohs(address.sin_port));
+    } else if (kind == QLatin1String("unknown host")) {
+        url = QStringLiteral("rfc2217://no-such-host.invalid:2217");
+    } else {
+        scripted = std::make_unique<Server>();
+        QVERIFY(scripted->start("scripted:" + kind));
+        url = scripted->url();
+    }
+
+    Rfc2217Device device;
+    device.setBounds(shortBounds(800));
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        device.open(url);
+        QFAIL("opened");
+    } catch (const SerialError& e) {
+        QCOMPARE(e.code(), code);
+        QVERIFY2(e.description().contains(url) && e.description().contains(text),
+                 qPrintable(e.description()));
+    }
+    if (bound >= 0) ::close(bound);
+    QVERIFY(clock.elapsed() < 4000);
+    QVERIFY(!device.isOpen());
+    QCOMPARE(device.handle(), -1);
+}
+
+void TestRfc2217Device::session_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("linesCounted");  // the server reports line state
+    // ser2net reports the line state (no errors) as soon as the mask is set; pyserial's
+    // PortManager only when asked. Both report the modem lines (all off on a pty) at once.
+    QTest::newRow("ser2net") << "ser2net" << true;
+    QTest::newRow("pyserial") << "pyserial" << false;
+}
+
+void TestRfc2217Device::session() {
+    QFETCH(QString, kind);
+    QFETCH(bool, linesCounted);
+    SERVER(remote, kind);
+    Rfc2217Device device;
+    device.open(remote->url());
+    QVERIFY(device.isOpen());
+    QVERIFY(device.isRemote());
+    QVERIFY(device.handle() >= 0);
+    QCOMPARE(device.url(), remote->url());
+
+    const LineSettings wanted = settingsOf(19200, Parity::None, DataBits::Eight, FlowControl::None);
+    device.applySettings(wanted);
+    QCOMPARE(device.readBackSettings(), std::optional<LineSettings>(wanted));
+    QVERIFY(device.hasModemLines());
+    QCOMPARE(device.modemLines().dcd || device.modemLines().cts, false);
+    QCOMPARE(device.kernelLineCounts().has_value(), linesCounted);
+
+    // Every byte value through the plug and back, IAC included.
+    QSignalSpy arrived(&device, &SerialDevice::readyRead);
+    device.setReadNotification(true);
+    const QByteArray sent = allByteValues(4);
+    QCOMPARE(device.write(sent.constData(), sent.size()), sent.size());
+    QByteArray echoed;
+    QTRY_VERIFY_WITH_TIMEOUT((echoed += readAll(device)).size() >= sent.size(), 5000);
+    QCOMPARE(echoed.toHex(), sent.toHex());
+    QVERIFY(arrived.count() > 0);
+    QTRY_COMPARE(device.driverOutputCount(), 0);
+    device.close();
+    QVERIFY(!device.isOpen());
+    QCOMPARE(device.handle(), -1);
+}
+
+void TestRfc2217Device::settingAnswers_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<LineSettings>("wanted");
+    QTest::addColumn<QString>("what");     // empty: taken
+    QTest::addColumn<QString>("instead");  // what the refusal says the port has
+    QTest::addColumn<LineSettings>("readBack");
+    const auto s = settingsOf;
+    using P = Parity;
+    using D = DataBits;
+    using F = FlowControl;
+    // A pty refuses 7 data bits and parity (EINVAL); pyserial reads back and answers the old
+    // value, ser2net repeats what it was asked.
+    QTest::newRow("pyserial: 7 data bits refused")
+        << "pyserial" << s(9600, P::None, D::Seven, F::None) << SettingTexts::dataBits(7)
+        << SettingTexts::dataBits(8) << s(9600, P::None, D::Eight, F::None);
+    QTest::newRow("pyserial: even parity refused")
+        << "pyserial" << s(9600, P::Even, D::Eight, F::None) << SettingTexts::parity(P::Even)
+        << SettingTexts::parity(P::None) << s(9600, P::None, D::Eight, F::None);
+    QTest::newRow("ser2net: 7 data bits answered as taken")
+        << "ser2net" << s(9600, P::None, D::Seven, F::None) << "" << ""
+        << s(9600, P::None, D::Seven, F::None);
+    QTest::newRow("a port that stays at 9600")
+        << "scripted:fixed" << s(19200, P::None, D::Eight, F::None) << SettingTexts::baudRate(19200)
+        << SettingTexts::baudRate(9600) << s(9600, P::None, D::Eight, F::None);
+    QTest::newRow("a port without flow control")
+        << "scripted:fixed" << s(9600, P::None, D::Eight, F::RtsCts)
+        << SettingTexts::flowControl(true, false) << SettingTexts::flowControl(false, false)
+        << s(9600, P::None, D::Eight, F::None);
+    QTest::newRow("a port that has it all") << "scripted:fixed" << s(9600, P::None, D::Eight, F::None)
+                                            << "" << "" << s(9600, P::None, D::Eight, F::None);
+}
+
+void TestRfc2217Device::settingAnswers() {
+    QFETCH(QString, kind);
+    QFETCH(LineSettings, wanted);
+    QFETCH(QString, what);
+    QFETCH(QString, instead);
+    QFETCH(LineSettings, readBack);
+    SERVER(remote, kind);
+    Rfc2217Device device;
+    device.open(remote->url());
+    try {
+        device.applySettings(wanted);
+        QVERIFY2(what.isEmpty(), qPrintable(what));
+    } catch (const SerialError& e) {
+        QCOMPARE(e.description(),
+                 SerialError::settingRefused(remote->url(), what,
+                                             SettingTexts::driverReports(instead))
+                     .description());
+    }
+    QCOMPARE(device.readBackSettings(), std::optional<LineSettings>(readBack));
+}
+
+using Switches = QList<std::tuple<QString, bool, QString>>;  // line, on, problem (empty: taken)
+Q_DECLARE_METATYPE(Switches)
+
+void TestRfc2217Device::lineSwitches_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<Switches>("switches");
+    const int bound = 400;
+    QTest::newRow("pyserial takes them all")
+        << "pyserial"
+        << Switches{{"RTS", true, ""}, {"DTR", true, ""}, {"RTS", false, ""}, {"DTR", false, ""}};
+    QTest::newRow("a port whose lines stay off")
+        << "scripted:fixed"
+        << Switches{{"RTS", true, RemoteTexts::serverAnswered("RTS", false)},
+                    {"RTS", false, ""},
+                    {"DTR", true, RemoteTexts::serverAnswered("DTR", false)}};
+    // ser2net does not answer a line change its device refuses (a pty has no lines); after
+    // the first wait the next change is reported at once.
+    QTest::newRow("ser2net on a pty")
+        << "ser2net"
+        << Switches{{"RTS", true, RemoteTexts::serverSilent(bound)},
+                    {"DTR", true, RemoteTexts::serverSilentBefore()}};
+}
+
+void TestRfc2217Device::lineSwitches() {
+    QFETCH(QString, kind);
+    QFETCH(Switches, switches);
+    SERVER(remote, kind);
+    Rfc2217Device device;
+    device.setBounds(shortBounds(400));
+    device.open(remote->url());
+    for (const auto& [line, on, problem] : switches) {
+        QElapsedTimer clock;
+        clock.start();
+        try {
+            line == QLatin1String("RTS") ? device.setRts(on) : device.setDtr(on);
+            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        } catch (const SerialError& e) {
+            QCOMPARE(e.code(), Code::LineRefused);
+            QCOMPARE(e.description(),
+                     SerialError::remoteLineRefused(remote->url(), line, on, problem).description());
+        }
+        // Only a wait for silence takes the whole bound.
+        QCOMPARE(clock.elapsed() >= 350, problem == RemoteTexts::serverSilent(400));
+    }
+    // The session goes on.
+    const char byte = 'x';
+    device.setReadNotification(true);
+    QCOMPARE(device.write(&byte, 1), 1);
+    QByteArray echoed;
+    if (kind != QLatin1String("scripted:fixed"))
+        QTRY_COMPARE(echoed += readAll(device), QByteArray("x"));
+}
+
+using Orders = QStringList;
+using Events = QList<LineEvent>;
+Q_DECLARE_METATYPE(Events)
+
+void TestRfc2217Device::notifications_data() {
+    QTest::addColumn<Orders>("orders");  // to the scripted server after the open
+    QTest::addColumn<Events>("events");
+    QTest::addColumn<int>("lines");    // CTS 1, DSR 2, DCD 4, RI 8 afterwards; -1: not known
+    QTest::addColumn<int>("counted");  // line errors counted; -1: not known
+    using E = LineEvent;
+    QTest::newRow("nothing reported: lines and counts unknown")
+        << Orders{} << Events{} << -1 << -1;
+    QTest::newRow("a first report is a state, not a change")
+        << Orders{"modem 30"} << Events{} << 3 << -1;
+    QTest::newRow("deltas in a first report are changes")
+        << Orders{"modem 11"} << Events{E::CtsChanged} << 1 << -1;
+    QTest::newRow("level changes after the first")
+        << Orders{"modem 00", "modem a0"} << Events{E::DsrChanged, E::CarrierChanged} << 6 << -1;
+    QTest::newRow("a ring is one event, at its end")
+        << Orders{"modem 00", "modem 40", "modem 00"} << Events{E::Ring} << 0 << -1;
+    QTest::newRow("a ring's trailing edge") << Orders{"modem 04"} << Events{E::Ring} << 0 << -1;
+    QTest::newRow("line errors, each counted")
+        << Orders{"line 1e", "line 08"}
+        << Events{E::Break, E::FramingError, E::ParityError, E::Overrun, E::FramingError} << -1
+        << 5;
+    QTest::newRow("a line state without errors makes counts known")
+        << Orders{"line 61"} << Events{} << -1 << 0;
+}
+
+void TestRfc2217Device::notifications() {
+    QFETCH(Orders, orders);
+    QFETCH(Events, events);
+    QFETCH(int, lines);
+    QFETCH(int, counted);
+    SERVER(remote, QStringLiteral("scripted:answer"));
+    Rfc2217Device device;
+    device.open(remote->url());
+    QSignalSpy seen(&device, &SerialDevice::lineEvent);
+    device.setReadNotification(true);
+    for (const QString& order : orders) QCOMPARE(remote->order(order), QStringLiteral("OK"));
+    // A round trip behind the notifications: when it is answered they have been read.
+    device.setRts(true);
+    Events got;
+    for (const QList<QVariant>& signal : seen) got << signal.at(0).value<LineEvent>();
+    QCOMPARE(got, events);
+    QCOMPARE(device.hasModemLines(), lines >= 0);
+    const ModemLines now = device.modemLines();
+    QCOMPARE(int(now.cts) | int(now.dsr) << 1 | int(now.dcd) << 2 | int(now.ri) << 3,
+             std::max(lines, 0));
+    const std::optional<KernelLineCounts> counts = device.kernelLineCounts();
+    QCOMPARE(counts.has_value(), counted >= 0);
+    if (counts)
+        QCOMPARE(int(counts->brk + counts->frame + counts->parity + counts->overrun), counted);
+}
+
+void TestRfc2217Device::hangUp_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("how");  // "kill" the server, or a scripted order
+    QTest::newRow("ser2net killed") << "ser2net" << "kill";
+    QTest::newRow("pyserial killed") << "pyserial" << "kill";
+    QTest::newRow("scripted server closes") << "scripted:answer" << "close";
+    QTest::newRow("scripted server resets") << "scripted:answer" << "reset";
+}
+
+void TestRfc2217Device::hangUp() {
+    QFETCH(QString, kind);
+    QFETCH(QString, how);
+    skipUnless(kind);
+    Server remote;  // its own: it is killed
+    QVERIFY(remote.start(kind));
+    Rfc2217Device device;
+    device.open(remote.url());
+    QSignalSpy arrived(&device, &SerialDevice::readyRead);
+    QSignalSpy gone(&device, &SerialDevice::hungUp);
+    device.setReadNotification(true);
+    QCOMPARE(device.write("tail\xff", 5), 5);
+    QTRY_VERIFY(arrived.count() > 0);  // echoed and held, not read
+
+    if (how == QLatin1String("kill"))
+        remote.kill();
+    else
+        QCOMPARE(remote.order(how), QStringLiteral("OK"));
+    QTRY_COMPARE(gone.count(), 1);
+    QByteArray tail;
+    QTRY_COMPARE(tail += readAll(device), QByteArray("tail\xff"));
+    // Gone quietly: nothing reads, writes or raises, and no second word.
+    char byte = 0;
+    QCOMPARE(device.read(&byte, 1), 0);
+    QCOMPARE(device.write("x", 1), 0);
+    device.applySettings(LineSettings{});
+    device.setRts(true);
+    device.discardOutput();
+    QCOMPARE(device.driverOutputCount(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(gone.count(), 1);
+    QVERIFY(device.isOpen());
+    device.close();
+    QVERIFY(!device.isOpen());
+}
+
+void TestRfc2217Device::boundedOutput() {
+    SERVER(remote, QStringLiteral("scripted:answer"));
+    Rfc2217Device device;
+    device.open(remote->url());
+    QCOMPARE(remote->order("echo off"), QStringLiteral("OK"));
+    QCOMPARE(remote->order("pause"), QStringLiteral("OK"));
+
+    // With the server not reading, the socket fills and then our own buffer, which is bounded.
+    const QByteArray block(4096, char(0xFF));
+    qint64 accepted = 0;
+    qint64 last = 0;
+    for (int i = 0; i < 20000 && (last = device.write(block.constData(), block.size())) > 0; ++i)
+        accepted += last;
+    QCOMPARE(last, 0);
+    QVERIFY(device.driverOutputCount() > 0);
+
+    QSignalSpy writable(&device, &SerialDevice::readyWrite);
+    device.setWriteNotification(true);
+    QCoreApplication::processEvents();
+    QCOMPARE(writable.count(), 0);
+    // Dropped: what the socket has not taken. A doubled IAC the socket took half of is
+    // completed, so the purge behind it still reads as a command.
+    const qint64 before = device.driverOutputCount();
+    device.discardOutput();
+    QVERIFY(device.driverOutputCount() < before);
+    QCOMPARE(remote->order("resume"), QStringLiteral("OK"));
+    QTRY_VERIFY(writable.count() > 0);
+    QStringList gotLines;
+    QTRY_VERIFY((gotLines += remote->got()).contains(QStringLiteral("GOT 12 02")));
+    const qint64 received = remote->order("count").mid(6).toLongLong();
+    QVERIFY(received > 0 && received < accepted);
+    QTRY_COMPARE(device.driverOutputCount(), 0);
+}
+
+void TestRfc2217Device::waitEndedFromInside_data() {
+    QTest::addColumn<QString>("mode");   // the scripted server's
+    QTest::addColumn<QString>("during");  // "open" or "settings"
+    QTest::addColumn<QString>("action");
+    QTest::newRow("closed while opening") << "silent" << "open" << "close";
+    QTest::newRow("destroyed while opening") << "silent" << "open" << "destroy";
+    QTest::newRow("closed while setting") << "answer" << "settings" << "close";
+    QTest::newRow("destroyed while setting") << "answer" << "settings" << "destroy";
+    QTest::newRow("program quits while setting") << "answer" << "settings" << "quit";
+}
+
+void TestRfc2217Device::waitEndedFromInside() {
+    QFETCH(QString, mode);
+    QFETCH(QString, during);
+    QFETCH(QString, action);
+    Server remote;
+    QVERIFY(remote.start("scripted:" + mode));
+    QCOMPARE(remote.order("mute 1"), QStringLiteral("OK"));  // the baud rate goes unanswered
+    QPointer<Rfc2217Device> device = new Rfc2217Device;
+    device->setBounds(shortBounds(3000));
+    if (during == QLatin1String("settings")) device->open(remote.url());
+
+    QTimer::singleShot(100, [&] {
+        if (action == QLatin1String("close")) device->close();
+        if (action == QLatin1String("destroy")) delete device.data();
+        // What quit() does while the program runs its event loop.
+        if (action == QLatin1String("quit")) QCoreApplication::exit(0);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    std::optional<SerialError> error;
+    try {
+        if (during == QLatin1String("open"))
+            device->open(remote.url());
+        else
+            device->applySettings(LineSettings{});
+    } catch (const SerialError& e) {
+        error = e;
+    }
+    QVERIFY2(clock.elapsed() < 2000, "the wait went on");
+    if (action == QLatin1String("quit")) {
+        // Ended from outside: no answer, said at once.
+        QVERIFY(error);
+        QCOMPARE(error->description(),
+                 SerialError::remoteSettingUnanswered(remote.url(), SettingTexts::baudRate(9600), 3000)
+                     .description());
+        // An application quit leaves every later event loop ending at once; one exec() resets it.
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        QCoreApplication::exec();
+    } else if (during == QLatin1String("open")) {
+        QVERIFY(error);
+        QCOMPARE(error->description(), SerialError::remoteOpenCancelled(remote.url()).description());
+    } else {
+        QVERIFY2(!error, error ? qPrintable(error->description()) : "");
+    }
+    QCOMPARE(device.isNull(), action == QLatin1String("destroy"));
+    if (device) QVERIFY(action == QLatin1String("quit") ? device->isOpen() : !device->isOpen());
+    delete device.data();
+}
+
+QTEST_GUILESS_MAIN(TestRfc2217Device)
+#include "test_rfc2217_device.moc"

@@ -158,20 +158,20 @@ Rfc2217Device::RemoteAddress Rfc2217Device::parseRemoteName(const QString& url) 
     if (afterHost >= rest.size()) throw bad(RemoteTexts::noPort());
     if (rest.at(afterHost) != QLatin1Char(':')) {
         if (rest.indexOf(QLatin1Char(':'), afterHost) < 0) throw bad(RemoteTexts::noPort());
-        throw bad(RemoteTexts::extraPart(rest.mid(afterHost)));
+        throw bad(RemoteTexts::trailingText(rest.mid(afterHost)));
     }
-    const QString portPart = rest.mid(afterHost + 1);
+    const QString portText = rest.mid(afterHost + 1);
     qsizetype digits = 0;
-    while (digits < portPart.size() && portPart.at(digits).isDigit() &&
-           portPart.at(digits).unicode() < 0x80)
+    while (digits < portText.size() && portText.at(digits).isDigit() &&
+           portText.at(digits).unicode() < 0x80)
         ++digits;
     if (digits == 0) {
-        if (portPart.isEmpty()) throw bad(RemoteTexts::noPort());
-        throw bad(RemoteTexts::badPort(portPart));
+        if (portText.isEmpty()) throw bad(RemoteTexts::noPort());
+        throw bad(RemoteTexts::badPort(portText));
     }
-    if (digits < portPart.size()) throw bad(RemoteTexts::extraPart(portPart.mid(digits)));
-    const int port = digits <= 5 ? portPart.toInt() : 0;
-    if (port < 1 || port > 65535) throw bad(RemoteTexts::badPort(portPart));
+    if (digits < portText.size()) throw bad(RemoteTexts::trailingText(portText.mid(digits)));
+    const int port = digits <= 5 ? portText.toInt() : 0;
+    if (port < 1 || port > 65535) throw bad(RemoteTexts::badPort(portText));
     address.port = quint16(port);
     return address;
 }
@@ -264,7 +264,8 @@ void Rfc2217Device::open(const QString& url) {
                 hints.ai_socktype = SOCK_STREAM;
                 hints.ai_flags = AI_NUMERICSERV;
                 addrinfo* list = nullptr;
-                lookup->status = ::getaddrinfo(host.constData(), service.constData(), &hints, &list);
+                lookup->status =
+                    ::getaddrinfo(host.constData(), service.constData(), &hints, &list);
                 if (lookup->status == 0) {
                     lookup->addresses = addressesOf(list);
                     ::freeaddrinfo(list);
@@ -279,8 +280,7 @@ void Rfc2217Device::open(const QString& url) {
         QSocketNotifier woken(lookup->wakeFd, QSocketNotifier::Read);
         QObject::connect(&woken, &QSocketNotifier::activated, this, [this] { wakeWaits(); });
         const WaitResult result = waitUntil(
-            [&lookup] { return lookup->done.load(std::memory_order_acquire); },
-            m_bounds.lookupMs);
+            [&lookup] { return lookup->done.load(std::memory_order_acquire); }, m_bounds.lookupMs);
         if (result == WaitResult::Destroyed || result == WaitResult::Closed) throw cancelled();
         if (result != WaitResult::Done)
             throw fail(SerialError::remoteLookupTimedOut(url, address.host, m_bounds.lookupMs));
@@ -290,8 +290,8 @@ void Rfc2217Device::open(const QString& url) {
         addresses = lookup->addresses;
     }
     if (addresses.empty())
-        throw fail(SerialError::remoteHostNotFound(url, address.host,
-                                                   QString::fromLocal8Bit(::gai_strerror(EAI_NONAME))));
+        throw fail(SerialError::remoteHostNotFound(
+            url, address.host, QString::fromLocal8Bit(::gai_strerror(EAI_NONAME))));
 
     // Each address in turn, all within one bound.
     QElapsedTimer clock;
@@ -312,8 +312,8 @@ void Rfc2217Device::open(const QString& url) {
         // A small send queue, as a serial driver has: what the kernel holds cannot be
         // discarded, and at a slow line rate megabytes of it would take hours to leave.
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
-        if (::connect(s, reinterpret_cast<const sockaddr*>(&candidate.address),
-                      candidate.length) == 0) {
+        if (::connect(s, reinterpret_cast<const sockaddr*>(&candidate.address), candidate.length) ==
+            0) {
             fd = s;
             break;
         }
@@ -377,8 +377,8 @@ void Rfc2217Device::open(const QString& url) {
             throw fail(SerialError::remoteClosed(url, printableText(m_input)));
         case WaitResult::TimedOut:
         case WaitResult::Ended:
-            throw fail(SerialError::remoteNoAnswer(
-                url, QStringLiteral("COM ポート制御の申し込み"), m_bounds.answerMs));
+            throw fail(SerialError::remoteNoAnswer(url, QStringLiteral("COM ポート制御の申し込み"),
+                                                   m_bounds.answerMs));
         case WaitResult::Done:
             break;
     }
@@ -409,6 +409,7 @@ void Rfc2217Device::close() {
     m_options = OptionNegotiation();
     m_input.clear();
     m_output.clear();
+    m_outputBytes = 0;
     m_flowSuspended = false;
     m_pending.clear();
     m_linesUnanswered = false;
@@ -467,7 +468,7 @@ void Rfc2217Device::abandonAnswer(quint64 id) {
 // ---- settings and lines ----
 
 void Rfc2217Device::applySettings(const LineSettings& settings) {
-    if (!usable()) return;
+    if (!usable() || m_opening) return;
     const QString url = m_url;
     auto refuse = [&](const QString& what, const QString& problem) {
         throw SerialError::settingRefused(url, what, problem);
@@ -487,11 +488,10 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
     const ComCommand order[] = {ComCommand::SetBaudRate, ComCommand::SetDataSize,
                                 ComCommand::SetParity, ComCommand::SetStopSize,
                                 ComCommand::SetControl};
-    const QString whats[] = {SettingTexts::baudRate(settings.baudRate),
-                             SettingTexts::dataBits(settings.dataBitCount()),
-                             SettingTexts::parity(settings.parity),
-                             SettingTexts::stopBits(settings.stopBitCount()),
-                             SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff())};
+    const QString whats[] = {
+        SettingTexts::baudRate(settings.baudRate), SettingTexts::dataBits(settings.dataBitCount()),
+        SettingTexts::parity(settings.parity), SettingTexts::stopBits(settings.stopBitCount()),
+        SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff())};
     quint64 ids[5];
     for (int i = 0; i < 5; ++i) {
         ids[i] = expectAnswer(order[i], i == 4 ? *flow : 0);
@@ -499,7 +499,10 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
     }
     flush();
     const WaitResult result = waitUntil(
-        [&] { return std::all_of(std::begin(ids), std::end(ids), [&](quint64 id) { return answered(id); }); },
+        [&] {
+            return std::all_of(std::begin(ids), std::end(ids),
+                               [&](quint64 id) { return answered(id); });
+        },
         m_bounds.answerMs);
     if (result == WaitResult::Destroyed) return;
     if (result != WaitResult::Done) {
@@ -547,22 +550,21 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
         refuse(whats[0], SettingTexts::driverReports(baud ? SettingTexts::baudRate(*baud)
                                                           : codeOf(0, "通信速度")));
     if (dataRead != settings.dataBits)
-        refuse(whats[1], SettingTexts::driverReports(
-                             dataRead ? SettingTexts::dataBits(int(*dataRead))
-                                      : codeOf(1, "データビット")));
+        refuse(whats[1],
+               SettingTexts::driverReports(dataRead ? SettingTexts::dataBits(int(*dataRead))
+                                                    : codeOf(1, "データビット")));
     if (parityRead != settings.parity)
         refuse(whats[2], SettingTexts::driverReports(parityRead ? SettingTexts::parity(*parityRead)
                                                                 : codeOf(2, "パリティ")));
     if (stopRead != settings.stopBits)
-        refuse(whats[3], SettingTexts::driverReports(
-                             stopRead ? SettingTexts::stopBits(int(*stopRead))
-                                      : codeOf(3, "ストップビット")));
+        refuse(whats[3],
+               SettingTexts::driverReports(stopRead ? SettingTexts::stopBits(int(*stopRead))
+                                                    : codeOf(3, "ストップビット")));
     if (flowRead != settings.flow)
-        refuse(whats[4],
-               SettingTexts::driverReports(
-                   flowRead ? SettingTexts::flowControl(*flowRead == FlowControl::RtsCts,
-                                                        *flowRead == FlowControl::XonXoff)
-                            : codeOf(4, "フロー制御")));
+        refuse(whats[4], SettingTexts::driverReports(
+                             flowRead ? SettingTexts::flowControl(*flowRead == FlowControl::RtsCts,
+                                                                  *flowRead == FlowControl::XonXoff)
+                                      : codeOf(4, "フロー制御")));
 }
 
 void Rfc2217Device::setRts(bool on) {
@@ -671,9 +673,9 @@ void Rfc2217Device::flush() {
         OutChunk& chunk = m_output.front();
         // Held back by the server; commands queued ahead of the data still go.
         if (chunk.data && m_flowSuspended) break;
-        const ssize_t sent = ::send(m_fd, chunk.bytes.constData() + chunk.sent,
-                                    size_t(chunk.bytes.size() - chunk.sent),
-                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent =
+            ::send(m_fd, chunk.bytes.constData() + chunk.sent,
+                   size_t(chunk.bytes.size() - chunk.sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (isTransient(errno)) break;
@@ -721,7 +723,7 @@ void Rfc2217Device::discardOutput() {
             continue;
         }
         if (chunk.sent == 0) continue;
-        // The socket took part of this chunk; a doubled IAC cut in two must be completed, or
+        // The socket took some of this chunk; a doubled IAC cut in two must be completed, or
         // the server would read the next command's IAC as data.
         qsizetype i = 0;
         while (i < chunk.sent) i += quint8(chunk.bytes.at(i)) == telnet::kIac ? 2 : 1;
@@ -753,8 +755,7 @@ void Rfc2217Device::updateNotifiers() {
     if (m_readNotifier)
         m_readNotifier->setEnabled(waiting || m_opening ||
                                    (m_readWanted && m_input.size() < kMaxInput));
-    const bool sendable =
-        !m_output.empty() && !(m_output.front().data && m_flowSuspended);
+    const bool sendable = !m_output.empty() && !(m_output.front().data && m_flowSuspended);
     const bool room = m_outputBytes < kMaxOutput;
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(sendable || (m_writeWanted && room && !m_opening));
@@ -804,10 +805,11 @@ void Rfc2217Device::onReadActivated() {
     const QPointer<Rfc2217Device> self(this);
     const quint64 generation = m_generation;
     auto live = [&] { return self && generation == m_generation && usable(); };
-    // Line errors go ahead of the bytes they damaged, as on a local port.
+    // Line errors go ahead of the bytes they damaged, as on a local port. While opening
+    // nobody listens yet: what the lines are is kept, their history is not news.
     for (LineEvent event : events) {
         if (!live()) return;
-        emit lineEvent(event);
+        if (!m_opening) emit lineEvent(event);
     }
     if (!live()) return;
     updateNotifiers();
@@ -865,10 +867,11 @@ void Rfc2217Device::handleMessage(const ServerMessage& message, std::vector<Line
                 events.push_back(LineEvent::DsrChanged);
             if (changedLine(modemstate::kDcd, modemstate::kDcdDelta))
                 events.push_back(LineEvent::CarrierChanged);
-            // One ring, one event, at its end, as the local port reports it.
-            if ((*state & modemstate::kRiTrailingEdge) ||
-                ((last & modemstate::kRi) && !(*state & modemstate::kRi)))
-                events.push_back(LineEvent::Ring);
+            // One ring, one event, at its end, as the local port reports it. pyserial's server
+            // sets the edge bit on both edges, so the level must be off too.
+            const bool ringEnded = (*state & modemstate::kRiTrailingEdge) ||
+                                   ((last & modemstate::kRi) && !(*state & modemstate::kRi));
+            if (ringEnded && !(*state & modemstate::kRi)) events.push_back(LineEvent::Ring);
             m_modemState = *state;
             return;
         }

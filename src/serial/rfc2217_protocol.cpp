@@ -164,10 +164,10 @@ QString describe(const ServerMessage& message) {
             .arg(QLatin1String(kVerbs[quint8(message.verb) - quint8(Verb::Will)]))
             .arg(message.option);
     }
-    QStringList parts{QString::number(message.command)};
+    QStringList fields{QString::number(message.command)};
     for (char c : message.value)
-        parts << QStringLiteral("%1").arg(quint8(c), 2, 16, QLatin1Char('0')).toUpper();
-    return parts.join(QLatin1Char(' '));
+        fields << QStringLiteral("%1").arg(quint8(c), 2, 16, QLatin1Char('0')).toUpper();
+    return fields.join(QLatin1Char(' '));
 }
 
 void StreamDecoder::feed(QByteArrayView bytes, QByteArray& data,
@@ -238,12 +238,7 @@ void StreamDecoder::endSubnegotiation(std::vector<ServerMessage>& messages) {
     m_subOverlong = false;
 }
 
-bool OptionNegotiation::wantedLocally(quint8 option) {
-    return option == option::kBinary || option == option::kSuppressGoAhead ||
-           option == option::kComPort;
-}
-
-bool OptionNegotiation::wantedRemotely(quint8 option) {
+bool OptionNegotiation::wanted(quint8 option) {
     return option == option::kBinary || option == option::kSuppressGoAhead ||
            option == option::kComPort;
 }
@@ -266,12 +261,12 @@ QByteArray OptionNegotiation::receive(Verb verb, quint8 option) {
     const bool aboutUs = verb == Verb::Do || verb == Verb::Dont;
     const bool enable = verb == Verb::Do || verb == Verb::Will;
     Side& side = aboutUs ? m_local[option] : m_remote[option];
-    const bool wanted = aboutUs ? wantedLocally(option) : wantedRemotely(option);
+    const bool agreed = wanted(option);
     const Verb yes = aboutUs ? Verb::Will : Verb::Do;
     const Verb no = aboutUs ? Verb::Wont : Verb::Dont;
 
     if (enable) {
-        if (!wanted) return negotiation(no, option);
+        if (!agreed) return negotiation(no, option);
         const State before = std::exchange(side.state, State::On);
         // Our own request is answered; one that is already on needs no word.
         return before == State::Off || before == State::Refused ? negotiation(yes, option)

@@ -175,8 +175,8 @@ private:
     struct Side {
         State state = State::Off;
     };
-    static bool wantedLocally(quint8 option);
-    static bool wantedRemotely(quint8 option);
+    // The same options on both sides.
+    static bool wanted(quint8 option);
 
     Side m_local[256];
     Side m_remote[256];

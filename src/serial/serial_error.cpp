@@ -310,9 +310,10 @@ SerialError SerialError::remoteConnectTimedOut(const QString& url, int ms) {
 }
 
 SerialError SerialError::remoteNoAnswer(const QString& url, const QString& what, int ms) {
-    return SerialError(Code::OpenFailed,
-                       QStringLiteral("%1 のサーバーが応答しません: %2に答えがありません (待ち時間 %3)")
-                           .arg(url, what, RemoteTexts::seconds(ms)));
+    return SerialError(
+        Code::OpenFailed,
+        QStringLiteral("%1 のサーバーが応答しません: %2に答えがありません (待ち時間 %3)")
+            .arg(url, what, RemoteTexts::seconds(ms)));
 }
 
 SerialError SerialError::remoteRefusedControl(const QString& url) {
@@ -333,11 +334,8 @@ SerialError SerialError::remoteOpenCancelled(const QString& url) {
                        QStringLiteral("%1 は開いている途中で閉じられました").arg(url));
 }
 
-SerialError SerialError::remoteSettingUnanswered(const QString& url, const QString& what,
-                                                 int ms) {
-    return settingRefused(url, what,
-                          QStringLiteral("サーバーから答えがありません (待ち時間 %1)")
-                              .arg(RemoteTexts::seconds(ms)));
+SerialError SerialError::remoteSettingUnanswered(const QString& url, const QString& what, int ms) {
+    return settingRefused(url, what, RemoteTexts::serverSilent(ms));
 }
 
 SerialError SerialError::remoteLineRefused(const QString& url, const QString& line, bool on,
@@ -366,8 +364,8 @@ QString badPort(const QString& port) {
     return QStringLiteral("ポート番号 %1 は 1 から 65535 までの数でなければなりません").arg(port);
 }
 
-QString extraPart(const QString& part) {
-    return QStringLiteral("ポート番号のあとに余分な部分 %1 があります").arg(part);
+QString trailingText(const QString& text) {
+    return QStringLiteral("ポート番号のあとに余分な文字列 %1 があります").arg(text);
 }
 
 QString badHostCharacters(const QString& host) {
@@ -396,8 +394,9 @@ QString serverSilent(int ms) {
 }
 
 QString serverSilentBefore() {
-    return QStringLiteral("このサーバーは前の RTS/DTR の変更に答えなかったため、"
-                          "変わったかどうか確かめられません");
+    return QStringLiteral(
+        "このサーバーは前の RTS/DTR の変更に答えなかったため、"
+        "変わったかどうか確かめられません");
 }
 
 QString seconds(int ms) {

@@ -134,7 +134,7 @@ QString notRemoteScheme();
 QString noHost();
 QString noPort();
 QString badPort(const QString& port);
-QString extraPart(const QString& part);
+QString trailingText(const QString& text);
 QString badHostCharacters(const QString& host);
 QString badIpv6(const QString& host);
 QString ipv6NeedsBrackets();

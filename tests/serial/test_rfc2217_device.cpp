@@ -73,8 +73,7 @@ public:
     QStringList got() {
         QStringList lines;
         m_process.waitForReadyRead(0);
-        while (m_process.canReadLine())
-            lines << QString::fromUtf8(m_process.readLine()).trimmed();
+        while (m_process.canReadLine()) lines << QString::fromUtf8(m_process.readLine()).trimmed();
         return lines.filter(QRegularExpression(QStringLiteral("^GOT ")));
     }
 
@@ -145,6 +144,7 @@ private slots:
     void hangUp_data();
     void hangUp();
     void boundedOutput();
+    void readingPaused();
     void waitEndedFromInside_data();
     void waitEndedFromInside();
 
@@ -162,8 +162,7 @@ void TestRfc2217Device::initTestCase() {
     m_haveSer2net = !QStandardPaths::findExecutable(QStringLiteral("ser2net"),
                                                     {"/usr/sbin", "/usr/bin", "/sbin"})
                          .isEmpty();
-    m_havePyserial =
-        QProcess::execute(kPython, {"-c", "import serial.rfc2217"}) == 0;
+    m_havePyserial = QProcess::execute(kPython, {"-c", "import serial.rfc2217"}) == 0;
     QVERIFY2(!qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"), "PARVOLO_LOOPBACK_BIN unset");
 }
 
@@ -181,9 +180,9 @@ Server* TestRfc2217Device::server(const QString& kind) {
     return slot.get();
 }
 
-#define SERVER(var, kind)                                         \
-    skipUnless(kind);                                             \
-    Server* var = server(kind);                                   \
+#define SERVER(var, kind)       \
+    skipUnless(kind);           \
+    Server* var = server(kind); \
     QVERIFY2(var, qPrintable(QStringLiteral("no %1 server").arg(kind)))
 
 void TestRfc2217Device::remoteNames_data() {
@@ -191,31 +190,40 @@ void TestRfc2217Device::remoteNames_data() {
     QTest::addColumn<QString>("host");  // empty: refused
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("name") << "rfc2217://serial-1.lab:2217" << "serial-1.lab" << 2217 << "";
-    QTest::newRow("IPv4, scheme in capitals") << "RFC2217://10.0.0.7:1" << "10.0.0.7" << 1 << "";
-    QTest::newRow("IPv6 in brackets") << "rfc2217://[::1]:65535" << "::1" << 65535 << "";
-    QTest::newRow("no port") << "rfc2217://host" << "" << 0 << RemoteTexts::noPort();
-    QTest::newRow("empty port") << "rfc2217://host:" << "" << 0 << RemoteTexts::noPort();
-    QTest::newRow("port 0") << "rfc2217://host:0" << "" << 0 << RemoteTexts::badPort("0");
-    QTest::newRow("port too large")
-        << "rfc2217://host:65536" << "" << 0 << RemoteTexts::badPort("65536");
-    QTest::newRow("port not a number")
-        << "rfc2217://host:x1" << "" << 0 << RemoteTexts::badPort("x1");
-    QTest::newRow("a path after the port")
-        << "rfc2217://host:2217/dev/ttyS0" << "" << 0 << RemoteTexts::extraPart("/dev/ttyS0");
-    QTest::newRow("a path and no port")
-        << "rfc2217://host/dev/ttyS0" << "" << 0 << RemoteTexts::noPort();
-    QTest::newRow("no host") << "rfc2217://:2217" << "" << 0 << RemoteTexts::noHost();
-    QTest::newRow("nothing at all") << "rfc2217://" << "" << 0 << RemoteTexts::noHost();
-    QTest::newRow("space in the host")
-        << "rfc2217://my host:1" << "" << 0 << RemoteTexts::badHostCharacters("my host");
-    QTest::newRow("user part") << "rfc2217://me@host:1" << "" << 0
-                               << RemoteTexts::badHostCharacters("me@host");
-    QTest::newRow("IPv6 without brackets")
-        << "rfc2217://::1:2217" << "" << 0 << RemoteTexts::ipv6NeedsBrackets();
-    QTest::newRow("not IPv6 in brackets")
-        << "rfc2217://[::g]:1" << "" << 0 << RemoteTexts::badIpv6("::g");
-    QTest::newRow("a local port") << "/dev/ttyUSB0" << "" << 0 << RemoteTexts::notRemoteScheme();
+    QTest::newRow("name") << "rfc2217://serial-1.lab:2217"
+                          << "serial-1.lab" << 2217 << "";
+    QTest::newRow("IPv4, scheme in capitals") << "RFC2217://10.0.0.7:1"
+                                              << "10.0.0.7" << 1 << "";
+    QTest::newRow("IPv6 in brackets") << "rfc2217://[::1]:65535"
+                                      << "::1" << 65535 << "";
+    QTest::newRow("no port") << "rfc2217://host"
+                             << "" << 0 << RemoteTexts::noPort();
+    QTest::newRow("empty port") << "rfc2217://host:"
+                                << "" << 0 << RemoteTexts::noPort();
+    QTest::newRow("port 0") << "rfc2217://host:0"
+                            << "" << 0 << RemoteTexts::badPort("0");
+    QTest::newRow("port too large") << "rfc2217://host:65536"
+                                    << "" << 0 << RemoteTexts::badPort("65536");
+    QTest::newRow("port not a number") << "rfc2217://host:x1"
+                                       << "" << 0 << RemoteTexts::badPort("x1");
+    QTest::newRow("a path after the port") << "rfc2217://host:2217/dev/ttyS0"
+                                           << "" << 0 << RemoteTexts::trailingText("/dev/ttyS0");
+    QTest::newRow("a path and no port") << "rfc2217://host/dev/ttyS0"
+                                        << "" << 0 << RemoteTexts::noPort();
+    QTest::newRow("no host") << "rfc2217://:2217"
+                             << "" << 0 << RemoteTexts::noHost();
+    QTest::newRow("nothing at all") << "rfc2217://"
+                                    << "" << 0 << RemoteTexts::noHost();
+    QTest::newRow("space in the host") << "rfc2217://my host:1"
+                                       << "" << 0 << RemoteTexts::badHostCharacters("my host");
+    QTest::newRow("a user name") << "rfc2217://me@host:1"
+                                 << "" << 0 << RemoteTexts::badHostCharacters("me@host");
+    QTest::newRow("IPv6 without brackets") << "rfc2217://::1:2217"
+                                           << "" << 0 << RemoteTexts::ipv6NeedsBrackets();
+    QTest::newRow("not IPv6 in brackets") << "rfc2217://[::g]:1"
+                                          << "" << 0 << RemoteTexts::badIpv6("::g");
+    QTest::newRow("a local port") << "/dev/ttyUSB0"
+                                  << "" << 0 << RemoteTexts::notRemoteScheme();
 }
 
 void TestRfc2217Device::remoteNames() {
@@ -239,9 +247,8 @@ void TestRfc2217Device::remoteNames() {
 void TestRfc2217Device::openFailures_data() {
     QTest::addColumn<QString>("kind");  // a scripted mode, "refused" or "unknown host"
     QTest::addColumn<Code>("code");
-    QTest::addColumn<QString>("text");  // a part of the description
-    QTest::newRow("connection refused")
-        << "refused" << Code::NoSuchPort << osReason(ECONNREFUSED);
+    QTest::addColumn<QString>("text");  // found in the description
+    QTest::newRow("connection refused") << "refused" << Code::NoSuchPort << osReason(ECONNREFUSED);
     QTest::newRow("unknown host") << "unknown host" << Code::NoSuchPort << "no-such-host.invalid";
     QTest::newRow("server accepts and never answers")
         << "silent" << Code::OpenFailed << "応答しません";
@@ -353,8 +360,8 @@ void TestRfc2217Device::settingAnswers_data() {
         << "pyserial" << s(9600, P::Even, D::Eight, F::None) << SettingTexts::parity(P::Even)
         << SettingTexts::parity(P::None) << s(9600, P::None, D::Eight, F::None);
     QTest::newRow("ser2net: 7 data bits answered as taken")
-        << "ser2net" << s(9600, P::None, D::Seven, F::None) << "" << ""
-        << s(9600, P::None, D::Seven, F::None);
+        << "ser2net" << s(9600, P::None, D::Seven, F::None) << ""
+        << "" << s(9600, P::None, D::Seven, F::None);
     QTest::newRow("a port that stays at 9600")
         << "scripted:fixed" << s(19200, P::None, D::Eight, F::None) << SettingTexts::baudRate(19200)
         << SettingTexts::baudRate(9600) << s(9600, P::None, D::Eight, F::None);
@@ -362,8 +369,9 @@ void TestRfc2217Device::settingAnswers_data() {
         << "scripted:fixed" << s(9600, P::None, D::Eight, F::RtsCts)
         << SettingTexts::flowControl(true, false) << SettingTexts::flowControl(false, false)
         << s(9600, P::None, D::Eight, F::None);
-    QTest::newRow("a port that has it all") << "scripted:fixed" << s(9600, P::None, D::Eight, F::None)
-                                            << "" << "" << s(9600, P::None, D::Eight, F::None);
+    QTest::newRow("a port that has it all")
+        << "scripted:fixed" << s(9600, P::None, D::Eight, F::None) << ""
+        << "" << s(9600, P::None, D::Eight, F::None);
 }
 
 void TestRfc2217Device::settingAnswers() {
@@ -379,10 +387,9 @@ void TestRfc2217Device::settingAnswers() {
         device.applySettings(wanted);
         QVERIFY2(what.isEmpty(), qPrintable(what));
     } catch (const SerialError& e) {
-        QCOMPARE(e.description(),
-                 SerialError::settingRefused(remote->url(), what,
-                                             SettingTexts::driverReports(instead))
-                     .description());
+        QCOMPARE(e.description(), SerialError::settingRefused(remote->url(), what,
+                                                              SettingTexts::driverReports(instead))
+                                      .description());
     }
     QCOMPARE(device.readBackSettings(), std::optional<LineSettings>(readBack));
 }
@@ -404,10 +411,9 @@ void TestRfc2217Device::lineSwitches_data() {
                     {"DTR", true, RemoteTexts::serverAnswered("DTR", false)}};
     // ser2net does not answer a line change its device refuses (a pty has no lines); after
     // the first wait the next change is reported at once.
-    QTest::newRow("ser2net on a pty")
-        << "ser2net"
-        << Switches{{"RTS", true, RemoteTexts::serverSilent(bound)},
-                    {"DTR", true, RemoteTexts::serverSilentBefore()}};
+    QTest::newRow("ser2net on a pty") << "ser2net"
+                                      << Switches{{"RTS", true, RemoteTexts::serverSilent(bound)},
+                                                  {"DTR", true, RemoteTexts::serverSilentBefore()}};
 }
 
 void TestRfc2217Device::lineSwitches() {
@@ -425,8 +431,9 @@ void TestRfc2217Device::lineSwitches() {
             QVERIFY2(problem.isEmpty(), qPrintable(problem));
         } catch (const SerialError& e) {
             QCOMPARE(e.code(), Code::LineRefused);
-            QCOMPARE(e.description(),
-                     SerialError::remoteLineRefused(remote->url(), line, on, problem).description());
+            QCOMPARE(
+                e.description(),
+                SerialError::remoteLineRefused(remote->url(), line, on, problem).description());
         }
         // Only a wait for silence takes the whole bound.
         QCOMPARE(clock.elapsed() >= 350, problem == RemoteTexts::serverSilent(400));
@@ -450,8 +457,7 @@ void TestRfc2217Device::notifications_data() {
     QTest::addColumn<int>("lines");    // CTS 1, DSR 2, DCD 4, RI 8 afterwards; -1: not known
     QTest::addColumn<int>("counted");  // line errors counted; -1: not known
     using E = LineEvent;
-    QTest::newRow("nothing reported: lines and counts unknown")
-        << Orders{} << Events{} << -1 << -1;
+    QTest::newRow("nothing reported: lines and counts unknown") << Orders{} << Events{} << -1 << -1;
     QTest::newRow("a first report is a state, not a change")
         << Orders{"modem 30"} << Events{} << 3 << -1;
     QTest::newRow("deltas in a first report are changes")
@@ -461,6 +467,8 @@ void TestRfc2217Device::notifications_data() {
     QTest::newRow("a ring is one event, at its end")
         << Orders{"modem 00", "modem 40", "modem 00"} << Events{E::Ring} << 0 << -1;
     QTest::newRow("a ring's trailing edge") << Orders{"modem 04"} << Events{E::Ring} << 0 << -1;
+    QTest::newRow("an edge bit on both edges (pyserial) is still one ring")
+        << Orders{"modem 00", "modem 44", "modem 04"} << Events{E::Ring} << 0 << -1;
     QTest::newRow("line errors, each counted")
         << Orders{"line 1e", "line 08"}
         << Events{E::Break, E::FramingError, E::ParityError, E::Overrun, E::FramingError} << -1
@@ -498,10 +506,14 @@ void TestRfc2217Device::notifications() {
 void TestRfc2217Device::hangUp_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("how");  // "kill" the server, or a scripted order
-    QTest::newRow("ser2net killed") << "ser2net" << "kill";
-    QTest::newRow("pyserial killed") << "pyserial" << "kill";
-    QTest::newRow("scripted server closes") << "scripted:answer" << "close";
-    QTest::newRow("scripted server resets") << "scripted:answer" << "reset";
+    QTest::newRow("ser2net killed") << "ser2net"
+                                    << "kill";
+    QTest::newRow("pyserial killed") << "pyserial"
+                                     << "kill";
+    QTest::newRow("scripted server closes") << "scripted:answer"
+                                            << "close";
+    QTest::newRow("scripted server resets") << "scripted:answer"
+                                            << "reset";
 }
 
 void TestRfc2217Device::hangUp() {
@@ -574,15 +586,42 @@ void TestRfc2217Device::boundedOutput() {
     QTRY_COMPARE(device.driverOutputCount(), 0);
 }
 
+void TestRfc2217Device::readingPaused() {
+    SERVER(remote, QStringLiteral("scripted:answer"));
+    Rfc2217Device device;
+    device.open(remote->url());
+    QSignalSpy arrived(&device, &SerialDevice::readyRead);
+    device.setReadNotification(false);
+    QCOMPARE(remote->order("data 41ff42"), QStringLiteral("OK"));
+    // A wait reads through to its answer; the data before it is kept, not announced.
+    device.setDtr(true);
+    QCoreApplication::processEvents();
+    QCOMPARE(arrived.count(), 0);
+    device.setReadNotification(true);
+    QTRY_COMPARE(arrived.count(), 1);
+    QCOMPARE(readAll(device), QByteArray("A\xff"
+                                         "B"));
+}
+
 void TestRfc2217Device::waitEndedFromInside_data() {
-    QTest::addColumn<QString>("mode");   // the scripted server's
+    QTest::addColumn<QString>("mode");    // the scripted server's
     QTest::addColumn<QString>("during");  // "open" or "settings"
     QTest::addColumn<QString>("action");
-    QTest::newRow("closed while opening") << "silent" << "open" << "close";
-    QTest::newRow("destroyed while opening") << "silent" << "open" << "destroy";
-    QTest::newRow("closed while setting") << "answer" << "settings" << "close";
-    QTest::newRow("destroyed while setting") << "answer" << "settings" << "destroy";
-    QTest::newRow("program quits while setting") << "answer" << "settings" << "quit";
+    QTest::newRow("closed while opening") << "silent"
+                                          << "open"
+                                          << "close";
+    QTest::newRow("destroyed while opening") << "silent"
+                                             << "open"
+                                             << "destroy";
+    QTest::newRow("closed while setting") << "answer"
+                                          << "settings"
+                                          << "close";
+    QTest::newRow("destroyed while setting") << "answer"
+                                             << "settings"
+                                             << "destroy";
+    QTest::newRow("program quits while setting") << "answer"
+                                                 << "settings"
+                                                 << "quit";
 }
 
 void TestRfc2217Device::waitEndedFromInside() {
@@ -617,15 +656,16 @@ void TestRfc2217Device::waitEndedFromInside() {
     if (action == QLatin1String("quit")) {
         // Ended from outside: no answer, said at once.
         QVERIFY(error);
-        QCOMPARE(error->description(),
-                 SerialError::remoteSettingUnanswered(remote.url(), SettingTexts::baudRate(9600), 3000)
-                     .description());
+        QCOMPARE(error->description(), SerialError::remoteSettingUnanswered(
+                                           remote.url(), SettingTexts::baudRate(9600), 3000)
+                                           .description());
         // An application quit leaves every later event loop ending at once; one exec() resets it.
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         QCoreApplication::exec();
     } else if (during == QLatin1String("open")) {
         QVERIFY(error);
-        QCOMPARE(error->description(), SerialError::remoteOpenCancelled(remote.url()).description());
+        QCOMPARE(error->description(),
+                 SerialError::remoteOpenCancelled(remote.url()).description());
     } else {
         QVERIFY2(!error, error ? qPrintable(error->description()) : "");
     }

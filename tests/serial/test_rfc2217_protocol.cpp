@@ -17,7 +17,7 @@ QByteArray hex(const char* text) {
 // "ff fd 2c | 41" as the reads "ff fd 2c" and "41".
 QList<QByteArray> reads(const char* text) {
     QList<QByteArray> result;
-    for (const QByteArray& part : QByteArray(text).split('|')) result << hex(part.constData());
+    for (const QByteArray& piece : QByteArray(text).split('|')) result << hex(piece.constData());
     return result;
 }
 
@@ -71,8 +71,9 @@ void TestRfc2217Protocol::commands_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("DO COM-PORT") << negotiation(Verb::Do, option::kComPort) << hex("fffd2c");
     QTest::newRow("baud 9600, big-endian") << setBaudRate(9600) << hex("fffa2c0100002580fff0");
-    QTest::newRow("baud with IAC bytes escaped")
-        << setBaudRate(0xFF00FFFFu) << hex("fffa2c01ffff00ffffffff" "fff0");
+    QTest::newRow("baud with IAC bytes escaped") << setBaudRate(0xFF00FFFFu)
+                                                 << hex("fffa2c01ffff00ffffffff"
+                                                        "fff0");
     QTest::newRow("7 data bits") << setDataSize(DataBits::Seven) << hex("fffa2c0207fff0");
     QTest::newRow("no such data size") << setDataSize(DataBits(9)) << QByteArray();
     QTest::newRow("parity none") << setParity(Parity::None) << hex("fffa2c0301fff0");
@@ -103,17 +104,16 @@ void TestRfc2217Protocol::decoding_data() {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QStringList>("messages");
     QTest::newRow("plain data") << reads("414243") << hex("414243") << QStringList();
-    QTest::newRow("doubled IAC is one data byte") << reads("41ffff42") << hex("41ff42")
-                                                  << QStringList();
-    QTest::newRow("doubled IAC cut between reads") << reads("41ff|ff42") << hex("41ff42")
-                                                   << QStringList();
+    QTest::newRow("doubled IAC is one data byte")
+        << reads("41ffff42") << hex("41ff42") << QStringList();
+    QTest::newRow("doubled IAC cut between reads")
+        << reads("41ff|ff42") << hex("41ff42") << QStringList();
     QTest::newRow("negotiation cut between reads")
         << reads("41fffd|2c42") << hex("4142") << QStringList{"DO 44"};
     QTest::newRow("answer cut into three reads")
         << reads("fffa2c65|0000|2580fff0") << QByteArray() << QStringList{"101 00 00 25 80"};
     QTest::newRow("IAC SE inside a value is not its end")
-        << reads("fffa2c65ffff|f0ffff00fff0") << QByteArray()
-        << QStringList{"101 FF F0 FF 00"};
+        << reads("fffa2c65ffff|f0ffff00fff0") << QByteArray() << QStringList{"101 FF F0 FF 00"};
     QTest::newRow("data around a notification")
         << reads("41fffa2c6b30fff042") << hex("4142") << QStringList{"107 30"};
     QTest::newRow("NOP, GA and a stray SE say nothing")
@@ -123,11 +123,10 @@ void TestRfc2217Protocol::decoding_data() {
     QTest::newRow("a subnegotiation without IAC SE ends at the next command")
         << reads("fffa2c6601fffb01") << QByteArray() << QStringList{"102 01", "WILL 1"};
     QTest::newRow("an endless subnegotiation is dropped, data after it kept")
-        << QList<QByteArray>{hex("fffa2c65") + QByteArray(200, 'x') + hex("fff041")}
-        << hex("41") << QStringList();
-    QTest::newRow("every verb")
-        << reads("fffb00fffc01fffd02fffe03") << QByteArray()
-        << QStringList{"WILL 0", "WONT 1", "DO 2", "DONT 3"};
+        << QList<QByteArray>{hex("fffa2c65") + QByteArray(200, 'x') + hex("fff041")} << hex("41")
+        << QStringList();
+    QTest::newRow("every verb") << reads("fffb00fffc01fffd02fffe03") << QByteArray()
+                                << QStringList{"WILL 0", "WONT 1", "DO 2", "DONT 3"};
 }
 
 void TestRfc2217Protocol::decoding() {
@@ -184,8 +183,8 @@ void TestRfc2217Protocol::optionAnswers_data() {
         << true << Said{{Verb::Will, 0}, {Verb::Wont, 0}, {Verb::Wont, 0}}
         << negotiation(Verb::Dont, 0) << State::Requested << State::Refused;
     QTest::newRow("server offers COM-PORT on its side: accepted")
-        << true << Said{{Verb::Will, 44}, {Verb::Do, 44}} << negotiation(Verb::Do, 44)
-        << State::On << State::Requested;
+        << true << Said{{Verb::Will, 44}, {Verb::Do, 44}} << negotiation(Verb::Do, 44) << State::On
+        << State::Requested;
     QTest::newRow("server asks for what we did not request yet: agreed")
         << false << Said{{Verb::Do, 0}, {Verb::Do, 44}}
         << negotiation(Verb::Will, 0) + negotiation(Verb::Will, 44) << State::On << State::Off;

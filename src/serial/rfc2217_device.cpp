@@ -37,6 +37,14 @@ constexpr QLatin1String kScheme("rfc2217://");
 constexpr qsizetype kMaxOutput = 16 * 1024;
 // The socket's send buffer (the kernel doubles it).
 constexpr int kSendBuffer = 16 * 1024;
+struct SocketOption {
+    int level, name, value;
+};
+constexpr SocketOption kLiveness[] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                                      {IPPROTO_TCP, TCP_KEEPIDLE, 10},
+                                      {IPPROTO_TCP, TCP_KEEPINTVL, 5},
+                                      {IPPROTO_TCP, TCP_KEEPCNT, 3},
+                                      {IPPROTO_TCP, TCP_USER_TIMEOUT, 30000}};
 // Decoded bytes held before the socket is left to throttle the server.
 constexpr qsizetype kMaxInput = 64 * 1024;
 // While an answer is awaited the socket is read whatever the control wants; past this much
@@ -312,6 +320,11 @@ void Rfc2217Device::open(const QString& url) {
         // A small send queue, as a serial driver has: what the kernel holds cannot be
         // discarded, and at a slow line rate megabytes of it would take hours to leave.
         ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+        // A server that vanished without a word (network gone, machine off) is a hang-up
+        // within half a minute, as an unplugged adapter is one at once; TCP alone would wait
+        // a quarter of an hour.
+        for (const auto& [level, name, value] : kLiveness)
+            ::setsockopt(s, level, name, &value, sizeof value);
         if (::connect(s, reinterpret_cast<const sockaddr*>(&candidate.address), candidate.length) ==
             0) {
             fd = s;

@@ -11,8 +11,20 @@
 // a nested event loop that excludes user input, so the window and the checker's other ports go
 // on meanwhile. Every wait is bounded; a wait ended from outside (QCoreApplication::quit) counts
 // as no answer, and a device closed or destroyed from inside the wait returns without touching
-// anything. A hang-up (the server closed, reset, any fatal socket error) stops the notifiers,
-// keeps the decoded bytes readable and emits hungUp() once, queued.
+// anything. While a wait runs the socket is read whatever setReadNotification() said, since
+// the answer is behind the data; the data is kept and announced once reading is wanted again.
+//
+// What no answer means: at open, the open fails; to the settings, they are refused (the
+// settings are what could not be confirmed, and the checker reports that as
+// settings-not-applied); to an RTS or DTR change, the change is refused, and as some servers
+// never answer one (ser2net on a device without modem lines), later changes of that session
+// are sent and reported unconfirmed at once instead of costing a full wait each.
+//
+// Output goes into a bounded queue (16 KiB escaped) in front of a small socket send buffer,
+// as a serial driver's queue is small: what the kernel holds cannot be discarded. A hang-up
+// (the server closed or reset, keep-alive found it gone, any fatal socket error) stops the
+// notifiers, keeps the decoded bytes readable and emits hungUp() once, queued; from then on
+// operations do nothing and raise nothing.
 
 #include <QByteArray>
 #include <QObject>
@@ -69,7 +81,7 @@ public:
     void applySettings(const LineSettings& settings) override;
     void setRts(bool on) override;
     void setDtr(bool on) override;
-    // The lines as the server last notified them; all off while closed or hung up.
+    // The lines as the server last notified them; all off before that, while closed or hung up.
     ModemLines modemLines() const override;
 
     qint64 read(char* data, qint64 maxSize) override;

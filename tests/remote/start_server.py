@@ -86,7 +86,8 @@ def start_plug(binary, work, options):
     line = read_line(plug, START_BOUND_S)
     if not line or not line.startswith("READY"):
         plug.kill()
-        raise RuntimeError("the plug did not get ready: " + plug.stderr.read().decode(errors="replace"))
+        reason = plug.stderr.read().decode(errors="replace")
+        raise RuntimeError("the plug did not get ready: " + reason)
     return plug, line.split()[2]
 
 

@@ -50,6 +50,9 @@ public:
         int connectMs = 5000;  // the TCP connection, over all the host's addresses
         int answerMs = 3000;   // the server's answer to a negotiation or a command
     };
+    // A line change waits at most this long (and never longer than answerMs): a server that
+    // does not answer one has a port without lines, and the window's open waits for it.
+    static constexpr int kLineAnswerMs = 1000;
 
     // Where a remote name points.
     struct RemoteAddress {
@@ -99,8 +102,9 @@ public:
     int handle() const override { return m_opening ? -1 : m_fd; }
 
     std::optional<LineSettings> readBackSettings() const override { return m_readBack; }
-    // True once the server has notified the modem lines.
-    bool hasModemLines() const override { return m_modemState.has_value(); }
+    // True once the server has notified the modem lines; a server that does not answer line
+    // changes has a port without lines, whatever state it notified.
+    bool hasModemLines() const override { return m_modemState.has_value() && !m_linesUnanswered; }
     // Counted from the server's line-state notifications since the open; nothing before the
     // first one.
     std::optional<KernelLineCounts> kernelLineCounts() const override { return m_lineCounts; }

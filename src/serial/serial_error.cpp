@@ -393,11 +393,6 @@ QString serverSilent(int ms) {
     return QStringLiteral("サーバーから答えがありません (待ち時間 %1)").arg(seconds(ms));
 }
 
-QString serverSilentBefore() {
-    return QStringLiteral(
-        "このサーバーは前の RTS/DTR の変更に答えなかったため、"
-        "変わったかどうか確かめられません");
-}
 
 QString seconds(int ms) {
     return QStringLiteral("%1 秒").arg(QString::number(ms / 1000.0, 'g', 4));

@@ -142,7 +142,6 @@ QString ipv6NeedsBrackets();
 QString serverAnswered(const QString& line, bool on);
 QString serverAnsweredCode(int code);
 QString serverSilent(int ms);
-QString serverSilentBefore();
 // "3 秒", "0.5 秒"
 QString seconds(int ms);
 }  // namespace RemoteTexts

@@ -367,13 +367,14 @@ void TestRfc2217Device::settingAnswers() {
     QCOMPARE(device.readBackSettings(), std::optional<LineSettings>(readBack));
 }
 
-using Switches = QList<std::tuple<QString, bool, QString>>;  // line, on, problem (empty: taken)
+// line, on, problem (empty: taken; kSilent: taken after a wait for an answer that never came)
+using Switches = QList<std::tuple<QString, bool, QString>>;
+const QString kSilent = QStringLiteral("silent");
 Q_DECLARE_METATYPE(Switches)
 
 void TestRfc2217Device::lineSwitches_data() {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<Switches>("switches");
-    const int bound = 400;
     QTest::newRow("pyserial takes them all")
         << "pyserial"
         << Switches{{"RTS", true, ""}, {"DTR", true, ""}, {"RTS", false, ""}, {"DTR", false, ""}};
@@ -382,11 +383,10 @@ void TestRfc2217Device::lineSwitches_data() {
         << Switches{{"RTS", true, RemoteTexts::serverAnswered("RTS", false)},
                     {"RTS", false, ""},
                     {"DTR", true, RemoteTexts::serverAnswered("DTR", false)}};
-    // ser2net does not answer a line change its device refuses (a pty has no lines); after
-    // the first wait the next change is reported at once.
-    QTest::newRow("ser2net on a pty") << "ser2net"
-                                      << Switches{{"RTS", true, RemoteTexts::serverSilent(bound)},
-                                                  {"DTR", true, RemoteTexts::serverSilentBefore()}};
+    // ser2net does not answer a line change its device refuses (a pty has no lines): the port
+    // has no lines, and takes the changes silently; only the first one waits.
+    QTest::newRow("ser2net on a pty")
+        << "ser2net" << Switches{{"RTS", true, kSilent}, {"DTR", true, ""}, {"RTS", false, ""}};
 }
 
 void TestRfc2217Device::lineSwitches() {
@@ -401,7 +401,7 @@ void TestRfc2217Device::lineSwitches() {
         clock.start();
         try {
             line == QLatin1String("RTS") ? device.setRts(on) : device.setDtr(on);
-            QVERIFY2(problem.isEmpty(), qPrintable(problem));
+            QVERIFY2(problem.isEmpty() || problem == kSilent, qPrintable(problem));
         } catch (const SerialError& e) {
             QCOMPARE(e.code(), Code::LineRefused);
             QCOMPARE(
@@ -409,7 +409,7 @@ void TestRfc2217Device::lineSwitches() {
                 SerialError::remoteLineRefused(remote->url(), line, on, problem).description());
         }
         // Only a wait for silence takes the whole bound.
-        QCOMPARE(clock.elapsed() >= 350, problem == RemoteTexts::serverSilent(400));
+        QCOMPARE(clock.elapsed() >= 350, problem == kSilent);
     }
     // The session goes on.
     const char byte = 'x';

@@ -19,6 +19,7 @@
 
 #include "serial/rfc2217_device.h"
 #include "serial/serial_error.h"
+#include "support/remote_server.h"
 
 using namespace parvolo;
 using Code = SerialError::Code;
@@ -28,69 +29,6 @@ Q_DECLARE_METATYPE(LineEvent)
 
 namespace {
 
-const QString kPython = QStringLiteral("/usr/bin/python3");
-const QString kScripts = QStringLiteral(PARVOLO_REMOTE_DIR);
-
-// A server process; real ones through start_server.py, the scripted one directly.
-class Server {
-public:
-    ~Server() {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) m_process.kill();
-        m_process.waitForFinished(1000);
-    }
-    // "ser2net", "pyserial" or "scripted:MODE".
-    bool start(const QString& kind) {
-        m_scripted = kind.startsWith(QLatin1String("scripted:"));
-        const QStringList args =
-            m_scripted ? QStringList{kScripts + "/scripted_server.py", "--mode", kind.mid(9)}
-                       : QStringList{kScripts + "/start_server.py", kind};
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(kPython, args);
-        const QString first = nextLine(10000);
-        if (m_scripted && first.startsWith(QLatin1String("LISTENING ")))
-            m_url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(first.mid(10));
-        for (const QString& field : first.split(QLatin1Char(' '))) {
-            if (field.startsWith(QLatin1String("url="))) m_url = field.mid(4);
-            if (field.startsWith(QLatin1String("server_pid="))) m_pid = field.mid(11).toLongLong();
-        }
-        return !m_url.isEmpty();
-    }
-    QString url() const { return m_url; }
-    void kill() { ::kill(pid_t(m_pid), SIGKILL); }
-    // A scripted server's command; its answer ("OK", "COUNT n"), skipping what it logged.
-    QString order(const QString& line) {
-        m_process.write((line + QLatin1Char('\n')).toUtf8());
-        for (;;) {
-            const QString answer = nextLine(3000);
-            const bool logged = answer.startsWith(QLatin1String("GOT ")) ||
-                                answer == QLatin1String("CONNECTED") ||
-                                answer == QLatin1String("DISCONNECTED");
-            if (answer.isEmpty() || !logged) return answer;
-        }
-    }
-    // The port commands the scripted server was sent, as "GOT cmd hex" lines seen so far.
-    QStringList got() {
-        QStringList lines;
-        m_process.waitForReadyRead(0);
-        while (m_process.canReadLine()) lines << QString::fromUtf8(m_process.readLine()).trimmed();
-        return lines.filter(QRegularExpression(QStringLiteral("^GOT ")));
-    }
-
-private:
-    QString nextLine(int ms) {
-        QDeadlineTimer deadline(ms);
-        while (!m_process.canReadLine() && !deadline.hasExpired())
-            if (!m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-                break;
-        return QString::fromUtf8(m_process.readLine()).trimmed();
-    }
-
-    QProcess m_process;
-    QString m_url;
-    qint64 m_pid = 0;
-    bool m_scripted = false;
-};
 
 LineSettings settingsOf(qint32 baud, Parity parity, DataBits data, FlowControl flow) {
     return LineSettings{baud, parity, data, StopBits::One, flow};
@@ -138,10 +76,10 @@ private slots:
 
 private:
     // One running server per kind, reused between rows; each serves one client at a time.
-    Server* server(const QString& kind);
+    RemoteServer* server(const QString& kind);
     void skipUnless(const QString& kind);
 
-    std::map<QString, std::unique_ptr<Server>> m_servers;
+    std::map<QString, std::unique_ptr<RemoteServer>> m_servers;
     bool m_haveSer2net = false;
     bool m_havePyserial = false;
 };
@@ -150,7 +88,7 @@ void TestRfc2217Device::initTestCase() {
     m_haveSer2net = !QStandardPaths::findExecutable(QStringLiteral("ser2net"),
                                                     {"/usr/sbin", "/usr/bin", "/sbin"})
                          .isEmpty();
-    m_havePyserial = QProcess::execute(kPython, {"-c", "import serial.rfc2217"}) == 0;
+    m_havePyserial = QProcess::execute(RemoteServer::python(), {"-c", "import serial.rfc2217"}) == 0;
     QVERIFY2(!qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"), "PARVOLO_LOOPBACK_BIN unset");
 }
 
@@ -159,10 +97,10 @@ void TestRfc2217Device::skipUnless(const QString& kind) {
     if (kind == QLatin1String("pyserial") && !m_havePyserial) QSKIP("python3-serial is missing");
 }
 
-Server* TestRfc2217Device::server(const QString& kind) {
+RemoteServer* TestRfc2217Device::server(const QString& kind) {
     auto& slot = m_servers[kind];
     if (!slot) {
-        slot = std::make_unique<Server>();
+        slot = std::make_unique<RemoteServer>();
         if (!slot->start(kind)) slot.reset();
     }
     return slot.get();
@@ -170,7 +108,7 @@ Server* TestRfc2217Device::server(const QString& kind) {
 
 #define SERVER(var, kind)       \
     skipUnless(kind);           \
-    Server* var = server(kind); \
+    RemoteServer* var = server(kind); \
     QVERIFY2(var, qPrintable(QStringLiteral("no %1 server").arg(kind)))
 
 void TestRfc2217Device::remoteNames_data() {
@@ -235,7 +173,7 @@ void TestRfc2217Device::openFailures() {
     QFETCH(QString, text);
     QString url;
     int bound = -1;  // socket held so that nobody else takes its port
-    std::unique_ptr<Server> scripted;
+    std::unique_ptr<RemoteServer> scripted;
     if (kind == QLatin1String("refused")) {
         bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -248,7 +186,7 @@ void TestRfc2217Device::openFailures() {
     } else if (kind == QLatin1String("unknown host")) {
         url = QStringLiteral("rfc2217://no-such-host.invalid:2217");
     } else {
-        scripted = std::make_unique<Server>();
+        scripted = std::make_unique<RemoteServer>();
         QVERIFY(scripted->start("scripted:" + kind));
         url = scripted->url();
     }
@@ -493,7 +431,7 @@ void TestRfc2217Device::hangUp() {
     QFETCH(QString, kind);
     QFETCH(QString, how);
     skipUnless(kind);
-    Server remote;  // its own: it is killed
+    RemoteServer remote;  // its own: it is killed
     QVERIFY(remote.start(kind));
     Rfc2217Device device;
     device.open(remote.url());
@@ -588,7 +526,7 @@ void TestRfc2217Device::waitEndedFromInside() {
     QFETCH(QString, during);
     QFETCH(QString, action);
     const bool opening = during == QLatin1String("open");
-    Server remote;
+    RemoteServer remote;
     QVERIFY(remote.start(opening ? "scripted:silent" : "scripted:answer"));
     QCOMPARE(remote.order("mute 1"), QStringLiteral("OK"));  // the baud rate goes unanswered
     QPointer<Rfc2217Device> device = new Rfc2217Device;

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// A Telnet com-port server on 127.0.0.1 for the tests: ser2net or pyserial's server exporting a
+// loopback plug's pty (tests/remote/start_server.py), or the scripted server for what real ones
+// do not show (tests/remote/scripted_server.py). Stopped, with its plug, when this goes.
+class RemoteServer {
+public:
+    ~RemoteServer();
+    // "ser2net", "pyserial" or "scripted:MODE"; the plug's own options for the real ones.
+    bool start(const QString& kind, const QStringList& plugOptions = {});
+    QString url() const { return m_url; }
+    // Ends the server at once, as a crashed or unplugged lab host would.
+    void kill();
+    // A scripted server's command; its answer ("OK", "COUNT n"), skipping what it logged.
+    QString order(const QString& line);
+    // The port commands the scripted server was sent, as "GOT cmd hex" lines seen so far.
+    QStringList got();
+
+    static QString python() { return QStringLiteral("/usr/bin/python3"); }
+    static QString scripts();
+
+private:
+    QString nextLine(int ms);
+
+    QProcess m_process;
+    QString m_url;
+    qint64 m_pid = 0;
+    bool m_scripted = false;
+};

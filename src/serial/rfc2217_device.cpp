@@ -560,21 +560,21 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
     // A UART reaches most rates only approximately; 2% is what a receiver tolerates.
     const qint64 wantedBaud = settings.baudRate;
     if (!baud || std::llabs(qint64(*baud) - wantedBaud) * 50 > wantedBaud)
-        refuse(whats[0], SettingTexts::driverReports(baud ? SettingTexts::baudRate(*baud)
+        refuse(whats[0], SettingTexts::serverAnswers(baud ? SettingTexts::baudRate(*baud)
                                                           : codeOf(0, "通信速度")));
     if (dataRead != settings.dataBits)
         refuse(whats[1],
-               SettingTexts::driverReports(dataRead ? SettingTexts::dataBits(int(*dataRead))
+               SettingTexts::serverAnswers(dataRead ? SettingTexts::dataBits(int(*dataRead))
                                                     : codeOf(1, "データビット")));
     if (parityRead != settings.parity)
-        refuse(whats[2], SettingTexts::driverReports(parityRead ? SettingTexts::parity(*parityRead)
+        refuse(whats[2], SettingTexts::serverAnswers(parityRead ? SettingTexts::parity(*parityRead)
                                                                 : codeOf(2, "パリティ")));
     if (stopRead != settings.stopBits)
         refuse(whats[3],
-               SettingTexts::driverReports(stopRead ? SettingTexts::stopBits(int(*stopRead))
+               SettingTexts::serverAnswers(stopRead ? SettingTexts::stopBits(int(*stopRead))
                                                     : codeOf(3, "ストップビット")));
     if (flowRead != settings.flow)
-        refuse(whats[4], SettingTexts::driverReports(
+        refuse(whats[4], SettingTexts::serverAnswers(
                              flowRead ? SettingTexts::flowControl(*flowRead == FlowControl::RtsCts,
                                                                   *flowRead == FlowControl::XonXoff)
                                       : codeOf(4, "フロー制御")));

@@ -447,6 +447,10 @@ QString driverReports(const QString& value) {
     return QStringLiteral("ドライバーの値は %1 です").arg(value);
 }
 
+QString serverAnswers(const QString& value) {
+    return QStringLiteral("サーバーの答えは %1 です").arg(value);
+}
+
 QString rateMustBePositive() {
     return QStringLiteral("通信速度は正の値でなければなりません");
 }

@@ -121,6 +121,8 @@ QString parity(Parity parity);
 QString stopBits(int bits);
 QString flowControl(bool rtsCts, bool xonXoff);
 QString driverReports(const QString& value);
+// A remote port's read-back is what its server answered.
+QString serverAnswers(const QString& value);
 QString rateMustBePositive();
 // A remote port: both flow controls at once cannot be asked for; a code the server answered
 // that has no meaning.

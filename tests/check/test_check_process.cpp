@@ -13,6 +13,7 @@
 #include "support/holder_process.h"
 #include "support/json_subset.h"
 #include "support/loopback_plug.h"
+#include "support/remote_server.h"
 
 using parvolo::programName;
 
@@ -126,6 +127,8 @@ private slots:
     void reportNotWritten_data();
     void reportNotWritten();
     void manyPortsAtOnce();
+    void remotePorts_data();
+    void remotePorts();
 };
 
 void CheckProcessTest::runs_data() {
@@ -455,4 +458,73 @@ void CheckProcessTest::manyPortsAtOnce() {
                     "mismatch: mismatch at block 32, byte 4 of the block (byte 500 sent)")));
     QCOMPARE(seen.value("properties").toObject().value(ports[1] + ".first_mismatch").toString(),
              QStringLiteral("500"));
+}
+
+void CheckProcessTest::remotePorts_data() {
+    QTest::addColumn<QString>("server");  // what RemoteServer starts; "none": nothing listens
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("killServer");  // mid-run
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QJsonObject>("report");  // the values that the row is about
+    QTest::addColumn<QString>("says");        // in the error
+    const QStringList blocks = {"--blocks", "300"};
+    QTest::newRow("ser2net") << "ser2net" << blocks << false << 0
+                             << json(R"({"result": "pass", "blocks": 300, "line_errors": 0,
+                                    "settings_applied": {"baud": 9600, "data_bits": 8},
+                                    "remote": {"line_errors_reported": true, "modem_lines": null}})")
+                             << QString();
+    // pyserial's server never reports the line state: the line errors are unknown, not 0.
+    QTest::newRow("pyserial") << "pyserial" << QStringList{"--baud", "115200", "--blocks", "300"}
+                              << false << 0
+                              << json(R"({"result": "pass", "blocks": 300, "line_errors": null,
+                                     "kernel_line_errors": null,
+                                     "settings_applied": {"baud": 115200},
+                                     "remote": {"line_errors_reported": false}})")
+                              << QString();
+    // A pty takes no parity: the server answers with what its port kept.
+    QTest::newRow("refused setting")
+        << "pyserial" << QStringList{"--parity", "even", "--data-bits", "7"} << false << 4
+        << json(R"({"result": "settings-not-applied", "blocks": 0,
+               "settings_applied": {"data_bits": 8}})")
+        << QStringLiteral("サーバーの答え");
+    QTest::newRow("server killed") << "ser2net" << QStringList{"--continuous"} << true << 5
+                                   << json(R"({"result": "line-lost"})") << QString();
+    QTest::newRow("server never answers")
+        << "scripted:silent" << blocks << false << 3
+        << json(R"({"result": "cannot-open", "settings_applied": null})")
+        << QStringLiteral("応答しません");
+    QTest::newRow("nothing listens")
+        << "none" << blocks << false << 3 << json(R"({"result": "cannot-open"})")
+        << QStringLiteral("接続できません");
+}
+
+// The checker on ports that ser2net and pyserial's server export, and on servers that fail.
+void CheckProcessTest::remotePorts() {
+    QFETCH(QString, server);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, killServer);
+    QFETCH(int, exitCode);
+    QFETCH(QJsonObject, report);
+    QFETCH(QString, says);
+    RemoteServer remote;
+    QString url = QStringLiteral("rfc2217://127.0.0.1:1");  // a port nobody serves
+    if (server != QLatin1String("none")) {
+        QVERIFY2(remote.start(server), qPrintable(server));
+        url = remote.url();
+    }
+    Checker checker(arguments + QStringList{url});
+    if (killServer) {
+        // The plug has echoed a hundred blocks: the run is well under way.
+        QTRY_VERIFY_WITH_TIMEOUT(bytesWritten(remote.plugPid()) >= 100 * 16, 10000);
+        remote.kill();
+    }
+    // Every wait is bounded: a silent server ends the run within its 3 s answer bound.
+    QCOMPARE(checker.finish(15000), exitCode);
+    QVERIFY(checker.elapsedMs() < 10000);
+    QVERIFY(checker.reportParsed());
+    const QString wrong = jsonDifferences(checker.report(), report);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
+    const QString error = checker.report().value("error").toString();
+    QVERIFY2(error.contains(says), qPrintable(error));
+    QVERIFY2(checker.summaryStartsWithTheResult(), qPrintable(checker.summary()));
 }

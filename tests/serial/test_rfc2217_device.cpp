@@ -299,7 +299,7 @@ void TestRfc2217Device::settingAnswers() {
         QVERIFY2(what.isEmpty(), qPrintable(what));
     } catch (const SerialError& e) {
         QCOMPARE(e.description(), SerialError::settingRefused(remote->url(), what,
-                                                              SettingTexts::driverReports(instead))
+                                                              SettingTexts::serverAnswers(instead))
                                       .description());
     }
     QCOMPARE(device.readBackSettings(), std::optional<LineSettings>(readBack));

@@ -19,9 +19,9 @@ QString RemoteServer::scripts() {
 
 bool RemoteServer::start(const QString& kind, const QStringList& plugOptions) {
     m_scripted = kind.startsWith(QLatin1String("scripted:"));
-    QStringList args =
-        m_scripted ? QStringList{scripts() + "/scripted_server.py", "--mode", kind.mid(9)}
-                   : QStringList{scripts() + "/start_server.py", kind};
+    QStringList args = m_scripted
+                           ? QStringList{scripts() + "/scripted_server.py", "--mode", kind.mid(9)}
+                           : QStringList{scripts() + "/start_server.py", kind};
     if (!m_scripted && !plugOptions.isEmpty()) args << QStringLiteral("--") << plugOptions;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(python(), args);
@@ -31,6 +31,7 @@ bool RemoteServer::start(const QString& kind, const QStringList& plugOptions) {
     for (const QString& field : first.split(QLatin1Char(' '))) {
         if (field.startsWith(QLatin1String("url="))) m_url = field.mid(4);
         if (field.startsWith(QLatin1String("server_pid="))) m_pid = field.mid(11).toLongLong();
+        if (field.startsWith(QLatin1String("plug_pid="))) m_plugPid = field.mid(9).toLongLong();
     }
     return !m_url.isEmpty();
 }
@@ -60,7 +61,6 @@ QStringList RemoteServer::got() {
 QString RemoteServer::nextLine(int ms) {
     QDeadlineTimer deadline(ms);
     while (!m_process.canReadLine() && !deadline.hasExpired())
-        if (!m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-            break;
+        if (!m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())))) break;
     return QString::fromUtf8(m_process.readLine()).trimmed();
 }

@@ -13,6 +13,8 @@ public:
     // "ser2net", "pyserial" or "scripted:MODE"; the plug's own options for the real ones.
     bool start(const QString& kind, const QStringList& plugOptions = {});
     QString url() const { return m_url; }
+    // The loopback plug behind a real server, 0 for the scripted one.
+    qint64 plugPid() const { return m_plugPid; }
     // Ends the server at once, as a crashed or unplugged lab host would.
     void kill();
     // A scripted server's command; its answer ("OK", "COUNT n"), skipping what it logged.
@@ -29,5 +31,6 @@ private:
     QProcess m_process;
     QString m_url;
     qint64 m_pid = 0;
+    qint64 m_plugPid = 0;
     bool m_scripted = false;
 };

@@ -219,7 +219,7 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
         line("remote",
              outcome.modemLines
                  ? QStringLiteral("over RFC 2217; the modem lines as the server reported them")
-                 : QStringLiteral("over RFC 2217; the server reported no modem lines"));
+                 : QStringLiteral("over RFC 2217; no modem lines known from the server"));
     line("settings",
          shortSettings(options.line) +
              (outcome.applied ? (outcome.remote ? QStringLiteral("; server answered ")

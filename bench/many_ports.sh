@@ -1,16 +1,18 @@
 #!/bin/bash
 # Benchmark, not a test: parvolo-check on one port and on N ports at once (16 by default), each
 # a loopback plug, with the same settings; prints each run's blocks per second per port (the
-# slowest, the mean) and the slowest port's share of the one-port figure. RATE (bytes per second
-# the plug passes each way, as a line at that baud would) 0 leaves the plug unpaced: then the
+# slowest, the mean) and the slowest port's share of the one-port figure. Each plug is paced as
+# the line bench paces it: a line at BAUD (8N1) with a turnaround of LATENCY_US (1000, the
+# latency of a USB adapter). BAUD 0 leaves the plug unpaced, with no turnaround: then the
 # figure is what two cores share among the checker and N plugs, not what a line allows.
-#   bench/many_ports.sh [BUILD_DIR] [PORTS] [BAUD] [SECONDS]
+#   bench/many_ports.sh [BUILD_DIR] [PORTS] [BAUD] [SECONDS] [LATENCY_US]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build="$(cd "${1:-build}" && pwd)"
 ports="${2:-16}"
 baud="${3:-115200}"
 seconds="${4:-10}"
+latency="${5:-1000}"
 cmake --build "$build" --target parvolo-check parvolo-loopback >/dev/null || exit 1
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
@@ -19,7 +21,7 @@ rate=$((baud / 10))  # 8N1: ten bits a character
 links=()
 for i in $(seq "$ports"); do
     mkdir -p "$work/p$i"
-    pace=(); [ "$rate" != 0 ] && pace=(--rate "$rate")
+    pace=(); [ "$rate" != 0 ] && pace=(--rate "$rate" --latency-us "$latency")
     "$build/tools/loopback-peer/parvolo-loopback" --dir "$work/p$i" --port COM1 "${pace[@]}" \
         >/dev/null 2>&1 &
     links+=("$work/p$i/COM1")

@@ -138,7 +138,8 @@ QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
         case RunEnd::NoAnswer:
             return QStringLiteral("nothing came back within the first block's time-out");
         case RunEnd::LineLost:
-            return QStringLiteral("the device went away mid-run");
+            return outcome.remote ? QStringLiteral("the server closed the connection mid-run")
+                                  : QStringLiteral("the device went away mid-run");
         case RunEnd::WentSilent:
             return QStringLiteral(
                        "the far end stopped answering: %1 blocks in a row timed out "

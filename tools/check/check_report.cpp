@@ -383,7 +383,7 @@ QString summaryTable(const QList<PortReport>& ports, CheckResult worst) {
             tableRow(
                 width, port.options.port, resultWord(port.result), count(c.blocks),
                 count(c.mismatches),
-                port.outcome.lineErrorsKnown ? count(c.lineErrors) : QStringLiteral("?"),
+                port.outcome.lineErrorsKnown || !ran ? count(c.lineErrors) : QStringLiteral("?"),
                 ran ? QString::number(bytesPerSecond(port.outcome), 'f', 0) : QStringLiteral("-"),
                 port.result == CheckResult::Pass ? QString()
                                                  : whereItWentWrong(port.options, port.outcome)) +

@@ -1,5 +1,8 @@
 #include "check_set.h"
 
+#include "serial/port_names.h"
+#include "serial/rfc2217_device.h"
+
 namespace parvolo {
 
 CheckSet::CheckSet(const QList<CheckOptions>& runs, const QString& lockDirectory, QObject* parent)
@@ -12,11 +15,23 @@ CheckSet::CheckSet(const QList<CheckOptions>& runs, const QString& lockDirectory
 
 CheckSet::~CheckSet() = default;
 
+namespace {
+
+bool isRemotePort(const CheckOptions& options) {
+    return Rfc2217Device::isRemoteName(options.comPort > 0 ? resolvePortPath(options.comPort)
+                                                           : options.port);
+}
+
+}  // namespace
+
 void CheckSet::start() {
     m_clock.start();
     // A run that cannot open its port has finished before start() returns; the others still
-    // start.
-    for (const auto& run : m_runs) run->start();
+    // start. A remote port's open waits for its server (the runs already started go on
+    // meanwhile), so the local ports are started first and none of them waits for a server.
+    for (const bool remote : {false, true})
+        for (const auto& run : m_runs)
+            if (isRemotePort(run->options()) == remote) run->start();
 }
 
 void CheckSet::interrupt() {

@@ -21,8 +21,11 @@ QString remotePortOf(const QString& mapEntry) {
     const ssize_t length = ::readlink(raw.constData(), buffer, sizeof buffer);
     if (length <= 0 || length == ssize_t(sizeof buffer)) return QString();
     const QString text = QString::fromUtf8(buffer, qsizetype(length));
-    return text.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive) ? text
-                                                                                  : QString();
+    return isRemotePortName(text) ? text : QString();
+}
+
+bool isRemotePortName(const QString& name) {
+    return name.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive);
 }
 
 QString resolvePortPath(int portNumber) {

@@ -14,5 +14,7 @@ QString portMapDirectory();
 QString resolvePortPath(int portNumber);
 // The URL a port map entry names, or empty when it names a local device (or nothing).
 QString remotePortOf(const QString& mapEntry);
+// Whether a port name is a remote port's URL (rfc2217://...), well-formed or not.
+bool isRemotePortName(const QString& name);
 
 }  // namespace parvolo

@@ -1,5 +1,7 @@
 #include "serial/rfc2217_device.h"
 
+#include "serial/port_names.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPointer>
@@ -32,7 +34,7 @@ using namespace rfc2217;
 
 namespace {
 
-constexpr QLatin1String kScheme("rfc2217://");
+constexpr QLatin1String kScheme(kRemotePortScheme);
 // Escaped bytes held for sending beside what the socket has taken.
 constexpr qsizetype kMaxOutput = 16 * 1024;
 // The socket's send buffer (the kernel doubles it).
@@ -127,7 +129,7 @@ Rfc2217Device::~Rfc2217Device() {
 }
 
 bool Rfc2217Device::isRemoteName(const QString& name) {
-    return name.startsWith(kScheme, Qt::CaseInsensitive);
+    return isRemotePortName(name);
 }
 
 Rfc2217Device::RemoteAddress Rfc2217Device::parseRemoteName(const QString& url) {

@@ -120,7 +120,7 @@ void setPort(CheckOptions& options, const QString& port) {
         options.comPort = qint16(n);
         return;
     }
-    if (port.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive)) return;
+    if (isRemotePortName(port)) return;
     if (!port.contains(QLatin1Char('/')))
         throw UsageError(QStringLiteral("%1: PORT is COM1..COM15 or a device path such as "
                                         "/dev/ttyUSB0, or rfc2217://HOST:PORT")

@@ -1,6 +1,7 @@
 #include "check_report.h"
 
 #include <QJsonArray>
+#include <algorithm>
 #include <cmath>
 
 namespace parvolo {
@@ -316,13 +317,17 @@ QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcom
     return endNote(options, outcome);
 }
 
+int portsPassed(const QList<PortReport>& ports) {
+    return int(std::count_if(ports.begin(), ports.end(), [](const PortReport& port) {
+        return port.result == CheckResult::Pass;
+    }));
+}
+
 QJsonObject setReportJson(const QList<PortReport>& ports, CheckResult worst, double seconds) {
     QJsonArray array;
-    int passed = 0;
-    for (const PortReport& port : ports) {
+    for (const PortReport& port : ports)
         array.append(reportJson(port.options, port.outcome, port.result));
-        if (port.result == CheckResult::Pass) ++passed;
-    }
+    const int passed = portsPassed(ports);
     return {{QStringLiteral("format_version"), kReportFormatVersion},
             {QStringLiteral("result"), resultWord(worst)},
             {QStringLiteral("exit_code"), exitCode(worst)},
@@ -358,8 +363,7 @@ QString tableRow(int portWidth, const QString& port, const QString& result, cons
 }  // namespace
 
 QString summaryTable(const QList<PortReport>& ports, CheckResult worst) {
-    int passed = 0;
-    for (const PortReport& port : ports) passed += port.result == CheckResult::Pass ? 1 : 0;
+    const int passed = portsPassed(ports);
     const int width = portColumnWidth(ports);
     QString text = QStringLiteral("parvolo-check: %1 ports, %2 passed, %3 failed: %4 (exit %5)\n")
                        .arg(ports.size())

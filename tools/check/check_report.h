@@ -40,6 +40,7 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
 // Several ports: format_version, result and exit_code (the worst port's), ports_passed,
 // ports_failed, duration_seconds (the whole run's) and ports, one reportJson() object per port.
 QJsonObject setReportJson(const QList<PortReport>& ports, CheckResult worst, double seconds);
+int portsPassed(const QList<PortReport>& ports);
 // The result word and where the run first failed, for a report's reader.
 QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcome);
 // One row per port, with what went wrong on each port that did not pass.

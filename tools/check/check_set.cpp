@@ -1,7 +1,6 @@
 #include "check_set.h"
 
 #include "serial/port_names.h"
-#include "serial/rfc2217_device.h"
 
 namespace parvolo {
 
@@ -18,8 +17,7 @@ CheckSet::~CheckSet() = default;
 namespace {
 
 bool isRemotePort(const CheckOptions& options) {
-    return Rfc2217Device::isRemoteName(options.comPort > 0 ? resolvePortPath(options.comPort)
-                                                           : options.port);
+    return isRemotePortName(options.comPort > 0 ? resolvePortPath(options.comPort) : options.port);
 }
 
 }  // namespace

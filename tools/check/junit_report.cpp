@@ -67,8 +67,7 @@ QString junitCaseName(const CheckOptions& options) {
 }
 
 QString junitXml(const QList<PortReport>& ports, CheckResult worst, const JUnitRun& run) {
-    int failures = 0;
-    for (const PortReport& port : ports) failures += port.result == CheckResult::Pass ? 0 : 1;
+    const int failures = int(ports.size()) - portsPassed(ports);
     QString text;
     QXmlStreamWriter xml(&text);
     xml.setAutoFormatting(true);

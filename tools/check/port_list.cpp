@@ -159,7 +159,7 @@ PortEntry describePort(const QString& name, const QString& path, const DeviceRoo
     entry.name = name;
     entry.path = path;
     // --list opens nothing, and a remote port is not even contacted.
-    if (path.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive)) {
+    if (isRemotePortName(path)) {
         entry.driver = QStringLiteral("rfc2217");
         entry.status = QStringLiteral("remote; not contacted");
         return entry;

@@ -1,14 +1,36 @@
 #include "serial/port_device.h"
 
+#include "serial/port_names.h"
+#include "serial/rfc2217_device.h"
+
 namespace parvolo {
+
+namespace {
+
+template <typename Device>
+SerialDevice* makeDevice(QObject* parent) {
+    return new Device(parent);
+}
+
+constexpr RemotePortKind kRemotePortKinds[] = {
+    {Rfc2217Device::kScheme, makeDevice<Rfc2217Device>},
+};
+
+}  // namespace
+
+std::span<const RemotePortKind> remotePortKinds() {
+    return kRemotePortKinds;
+}
 
 PortDevice::PortDevice(QString lockDirectory, QObject* parent)
     : SerialDevice(parent),
       m_local(new PosixSerialDevice(std::move(lockDirectory), this)),
-      m_remote(new Rfc2217Device(this)),
       m_active(m_local) {
     forwardSignals(*m_local);
-    forwardSignals(*m_remote);
+    for (const RemotePortKind& kind : remotePortKinds()) {
+        m_remotes.push_back(kind.make(this));
+        forwardSignals(*m_remotes.back());
+    }
 }
 
 PortDevice::~PortDevice() = default;
@@ -32,8 +54,8 @@ void PortDevice::forwardSignals(SerialDevice& device) {
 }
 
 void PortDevice::open(const QString& path) {
-    SerialDevice* const next =
-        Rfc2217Device::isRemoteName(path) ? static_cast<SerialDevice*>(m_remote) : m_local;
+    const int kind = remotePortKindOf(path);
+    SerialDevice* const next = kind < 0 ? m_local : m_remotes[size_t(kind)];
     if (next != m_active) m_active->close();
     m_active = next;
     m_active->open(path);

@@ -1,17 +1,27 @@
 #pragma once
 
 // The device the programs open ports with: a local port through the kernel (PosixSerialDevice)
-// or a port on another machine (Rfc2217Device), chosen by the name each open() is given. The
-// serial control keeps one device for its life, while the operator may pick COM1 (a UART) and
-// then COM5 (mapped to rfc2217://...), so this forwards every call to the one that was opened
-// last; its signals are the opened one's.
+// or a port on another machine, chosen by the name each open() is given: a name that starts
+// with one of the schemes of remotePortKinds() goes to that kind's device. The serial control
+// keeps one device for its life, while the operator may pick COM1 (a UART) and then COM5
+// (mapped to rfc2217://...), so this forwards every call to the one that was opened last; its
+// signals are the opened one's.
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "serial/posix_serial_device.h"
-#include "serial/rfc2217_device.h"
 #include "serial/serial_device.h"
 
 namespace parvolo {
+
+// A kind of remote port: the scheme its names start with ("rfc2217://") and its device.
+struct RemotePortKind {
+    const char* scheme;
+    SerialDevice* (*make)(QObject* parent);
+};
+// Every kind, one row each; a second protocol is one device class and one row.
+std::span<const RemotePortKind> remotePortKinds();
 
 class PortDevice : public SerialDevice {
     Q_OBJECT
@@ -22,7 +32,6 @@ public:
     ~PortDevice() override;
 
     PosixSerialDevice& local() { return *m_local; }
-    Rfc2217Device& remote() { return *m_remote; }
 
     void open(const QString& path) override;
     void close() override { m_active->close(); }
@@ -51,13 +60,15 @@ public:
         return m_active->kernelLineCounts();
     }
     bool isRemote() const override { return m_active->isRemote(); }
+    QString lostReason() const override { return m_active->lostReason(); }
 
 private:
     void forwardSignals(SerialDevice& device);
 
     // Owned as children, so that their signals stop with this object.
     PosixSerialDevice* m_local;
-    Rfc2217Device* m_remote;
+    // One per row of remotePortKinds(), in its order.
+    std::vector<SerialDevice*> m_remotes;
     SerialDevice* m_active;
 };
 

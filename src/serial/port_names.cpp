@@ -1,5 +1,7 @@
 #include "serial/port_names.h"
 
+#include "serial/port_device.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -25,7 +27,14 @@ QString remotePortOf(const QString& mapEntry) {
 }
 
 bool isRemotePortName(const QString& name) {
-    return name.startsWith(QLatin1String(kRemotePortScheme), Qt::CaseInsensitive);
+    return remotePortKindOf(name) >= 0;
+}
+
+int remotePortKindOf(const QString& name) {
+    const auto kinds = remotePortKinds();
+    for (size_t i = 0; i < kinds.size(); ++i)
+        if (name.startsWith(QLatin1String(kinds[i].scheme), Qt::CaseInsensitive)) return int(i);
+    return -1;
 }
 
 QString resolvePortPath(int portNumber) {

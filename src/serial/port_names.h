@@ -8,7 +8,6 @@ namespace parvolo {
 // /dev/ttyS<n-1>. The map directory is $PARVOLO_PORT_DIR, else ~/.config/parvolo/ports.
 // A link whose text is rfc2217://HOST:PORT (ln -s rfc2217://labhost:4001 COM5) names a port on
 // another machine, and COMn resolves to that URL.
-inline constexpr const char* kRemotePortScheme = "rfc2217://";
 
 QString portMapDirectory();
 QString resolvePortPath(int portNumber);
@@ -16,5 +15,7 @@ QString resolvePortPath(int portNumber);
 QString remotePortOf(const QString& mapEntry);
 // Whether a port name is a remote port's URL (rfc2217://...), well-formed or not.
 bool isRemotePortName(const QString& name);
+// Which row of remotePortKinds() (port_device.h) a name belongs to, -1 for a local port.
+int remotePortKindOf(const QString& name);
 
 }  // namespace parvolo

@@ -1,11 +1,11 @@
 #pragma once
 
 // A serial port on another machine, reached through a Telnet com-port server (rfc2217://HOST:PORT).
-// Like the local device, everything happens on the UI thread: a read and a write notifier on a
-// non-blocking TCP socket turn "readable/writable" into decoding and flushing. What the server
-// sends is split by the codec (rfc2217_protocol.h) into data bytes, kept in a buffer that read()
-// hands out, and messages: option negotiation (answered at once), answers to our commands and
-// notifications of modem lines and line errors, which become lineEvent().
+// The TCP side (lookup, connect, liveness, the bounded output queue, nested waits) is the
+// RemoteLink below; this is the protocol: what the server sends is split by the codec
+// (rfc2217_protocol.h) into data bytes, kept in a buffer that read() hands out, and messages:
+// option negotiation (answered at once), answers to our commands and notifications of modem
+// lines and line errors, which become lineEvent(). Everything happens on the UI thread.
 //
 // Operations that need the server's answer (open, applySettings, setRts, setDtr) wait for it in
 // a nested event loop that excludes user input, so the window and the checker's other ports go
@@ -20,11 +20,13 @@
 // never answer one (ser2net on a device without modem lines), later changes of that session
 // are sent and reported unconfirmed at once instead of costing a full wait each.
 //
-// Output goes into a bounded queue (16 KiB escaped) in front of a small socket send buffer,
-// as a serial driver's queue is small: what the kernel holds cannot be discarded. A hang-up
-// (the server closed or reset, keep-alive found it gone, any fatal socket error) stops the
-// notifiers, keeps the decoded bytes readable and emits hungUp() once, queued; from then on
-// operations do nothing and raise nothing.
+// The server is untrusted. Negotiation answers only changes (OptionNegotiation), so replies
+// never outgrow what was received, and a server that stops reading them ends the port through
+// the link's bound. Notifications coalesce: the modem lines of one read are one change per
+// line, whatever number of notifications it held; line errors are counted per kind. A hang-up
+// (the server closed or reset, keep-alive found it gone, it stopped reading, any fatal socket
+// error) keeps the decoded bytes readable and emits hungUp() once, queued; from then on
+// operations do nothing and raise nothing, and lostReason() says why.
 
 #include <QByteArray>
 #include <QObject>
@@ -33,32 +35,26 @@
 #include <optional>
 #include <vector>
 
+#include "serial/remote_link.h"
 #include "serial/rfc2217_protocol.h"
 #include "serial/serial_device.h"
-
-class QEventLoop;
-class QSocketNotifier;
 
 namespace parvolo {
 
 class Rfc2217Device : public SerialDevice {
     Q_OBJECT
 public:
+    static constexpr const char* kScheme = "rfc2217://";
     // How long each step may take, in milliseconds.
-    struct Bounds {
-        int lookupMs = 3000;   // a host name lookup
-        int connectMs = 5000;  // the TCP connection, over all the host's addresses
-        int answerMs = 3000;   // the server's answer to a negotiation or a command
+    struct Bounds : RemoteLink::Bounds {
+        int answerMs = 3000;  // the server's answer to a negotiation or a command
     };
     // A line change waits at most this long (and never longer than answerMs): a server that
     // does not answer one has a port without lines, and the window's open waits for it.
     static constexpr int kLineAnswerMs = 1000;
 
     // Where a remote name points.
-    struct RemoteAddress {
-        QString host;  // a name, an IPv4 address or an IPv6 address without its brackets
-        quint16 port = 0;
-    };
+    using RemoteAddress = RemoteLink::Address;
 
     explicit Rfc2217Device(QObject* parent = nullptr);
     ~Rfc2217Device() override;
@@ -76,7 +72,7 @@ public:
     // failed). The port's line settings are left as the server has them until applySettings().
     void open(const QString& url) override;
     void close() override;
-    bool isOpen() const override { return m_fd >= 0 && !m_opening; }
+    bool isOpen() const override { return m_link.isConnected() && !m_opening; }
 
     // Sends all five settings and waits for the answers; a value the server answers differently
     // is refused (what the server answered is kept as readBackSettings()). RTS/CTS together with
@@ -99,7 +95,7 @@ public:
     void setWriteNotification(bool enabled) override;
 
     // The socket, -1 while closed.
-    int handle() const override { return m_opening ? -1 : m_fd; }
+    int handle() const override { return m_opening ? -1 : m_link.handle(); }
 
     std::optional<LineSettings> readBackSettings() const override { return m_readBack; }
     // True once the server has notified the modem lines; a server that does not answer line
@@ -109,18 +105,15 @@ public:
     // first one.
     std::optional<KernelLineCounts> kernelLineCounts() const override { return m_lineCounts; }
     bool isRemote() const override { return true; }
+    QString lostReason() const override;
+    // Line-state notifications that carried an error, since the open.
+    quint64 lineStateNotifications() const { return m_lineStateNotifications; }
 
     // The URL given to open(), empty while closed.
     QString url() const { return m_url; }
 
 private:
-    enum class WaitResult { Done, TimedOut, Ended, HungUp, Closed, Destroyed };
-    // One piece of the outgoing stream: escaped data or a command, sent in order.
-    struct OutChunk {
-        QByteArray bytes;
-        qsizetype sent = 0;
-        bool data = false;
-    };
+    using WaitResult = RemoteLink::WaitResult;
     // A command whose answer is awaited. Answers come in the order of the requests of their
     // kind (the command, and for SET-CONTROL which of flow, break, DTR or RTS it is about).
     struct PendingAnswer {
@@ -131,13 +124,11 @@ private:
         bool abandoned = false;  // given up on: its late answer is dropped
     };
 
-    bool usable() const { return m_fd >= 0 && !m_hungUp; }
-    // Runs a nested event loop (no user input) until done() holds, the bound passes or the
-    // session ends; never touches the device again once it was destroyed meanwhile.
-    template <typename Done>
-    WaitResult waitUntil(Done done, int boundMs);
-    void wakeWaits();
-    void releaseSocket();
+    bool usable() const { return m_link.usable(); }
+    WaitResult waitUntil(const std::function<bool()>& done, int boundMs) {
+        return m_link.waitUntil(done, boundMs);
+    }
+    void negotiate();
 
     quint64 expectAnswer(rfc2217::ComCommand command, quint8 value);
     bool answered(quint64 id) const;
@@ -146,27 +137,22 @@ private:
     void setLine(quint8 value, const QString& line, bool on);
 
     void queueCommand(const QByteArray& bytes);
-    void flush();
-    void onReadActivated();
-    void onWriteActivated();
-    void handleMessage(const rfc2217::ServerMessage& message, std::vector<LineEvent>& events);
-    void hangUp();
+    void onReceived(QByteArrayView bytes);
+    void onLinkEnded();
+    void handleMessage(const rfc2217::ServerMessage& message);
+    void noteLineState(quint8 state);
+    void noteModemState(quint8 state);
     void updateNotifiers();
     qsizetype unsentDataBytes() const;
     void postReadyRead();
 
     Bounds m_bounds;
-    int m_fd = -1;
+    RemoteLink m_link;
     bool m_opening = false;
-    bool m_connecting = false;
-    bool m_hungUp = false;
     QString m_url;
-    // Bumped on every open and close, so that a wait or a posted step of an earlier session
-    // does nothing.
+    // Bumped on every open and close, so that a posted step of an earlier session does nothing.
     quint64 m_generation = 0;
 
-    QSocketNotifier* m_readNotifier = nullptr;
-    QSocketNotifier* m_writeNotifier = nullptr;
     bool m_readWanted = false;
     bool m_writeWanted = false;
     bool m_readyReadPosted = false;
@@ -174,19 +160,21 @@ private:
     rfc2217::StreamDecoder m_decoder;
     rfc2217::OptionNegotiation m_options;
     QByteArray m_input;
-    std::deque<OutChunk> m_output;
-    qsizetype m_outputBytes = 0;  // unsent, escaped, commands included
-    bool m_flowSuspended = false;
 
     std::deque<PendingAnswer> m_pending;
     quint64 m_nextAnswerId = 1;
     // The server left an RTS or DTR change unanswered in this session.
     bool m_linesUnanswered = false;
-    std::vector<QEventLoop*> m_waits;
 
     std::optional<LineSettings> m_readBack;
     std::optional<quint8> m_modemState;
     std::optional<KernelLineCounts> m_lineCounts;
+    quint64 m_lineStateNotifications = 0;
+    // What the notifications of the read being decoded said, reported once it is decoded.
+    struct Notified {
+        bool cts = false, dsr = false, dcd = false, ring = false;
+        KernelLineCounts errors;
+    } m_notified;
 };
 
 }  // namespace parvolo

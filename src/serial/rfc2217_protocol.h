@@ -157,8 +157,12 @@ private:
 
 // The options both sides agree on. We want BINARY and SUPPRESS-GO-AHEAD both ways and
 // COM-PORT on our side (accepting it on the server's side too); everything else is refused.
-// Only a change is answered, and an answer to our own request is not answered again, so two
-// sides that disagree cannot loop.
+// RFC 1143's rules, without its queue (we never change our mind): a message that changes an
+// option's state is answered once; an agreement with our request, or with the state in force,
+// is never answered, so two sides that disagree cannot loop; an offer of an option we do not
+// want is refused each time it comes, as the server may have missed the last refusal. So
+// every reply answers one message of the server's, and replies never outgrow what it sent;
+// a server that sends faster than it reads the replies fills the link's bounded queue.
 class OptionNegotiation {
 public:
     enum class State { Off, Requested, On, Refused };

@@ -80,6 +80,8 @@ public:
     virtual std::optional<KernelLineCounts> kernelLineCounts() const { return std::nullopt; }
     // A port on another machine, reached over the network.
     virtual bool isRemote() const { return false; }
+    // After hungUp(): why the device went away, in words for a report, where it can tell.
+    virtual QString lostReason() const { return {}; }
 
 signals:
     void readyRead();

@@ -380,10 +380,13 @@ void TestRfc2217Device::notifications_data() {
     QTest::newRow("a ring's trailing edge") << Orders{"modem 04"} << Events{E::Ring} << 0 << -1;
     QTest::newRow("an edge bit on both edges (pyserial) is still one ring")
         << Orders{"modem 00", "modem 44", "modem 04"} << Events{E::Ring} << 0 << -1;
+    // Two notifications in one read: each kind is one event, every error is counted.
     QTest::newRow("line errors, each counted")
-        << Orders{"line 1e", "line 08"}
-        << Events{E::Break, E::FramingError, E::ParityError, E::Overrun, E::FramingError} << -1
-        << 5;
+        << Orders{"raw fffa2c6a1efff0 fffa2c6a08fff0"}
+        << Events{E::Break, E::FramingError, E::ParityError, E::Overrun} << -1 << 5;
+    QTest::newRow("modem changes in one read are one change per line")
+        << Orders{"modem 00", "raw fffa2c6b11fff0 fffa2c6b01fff0 fffa2c6b31fff0"}
+        << Events{E::CtsChanged, E::DsrChanged} << 3 << -1;
     QTest::newRow("a line state without errors makes counts known")
         << Orders{"line 61"} << Events{} << -1 << 0;
 }

@@ -3,6 +3,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "engine/code_page.h"
 #include "serial/os_comm_calls.h"
@@ -36,6 +37,22 @@ quint32 errorFlagFor(LineEvent event) {
             return CE_BREAK;
         default:
             return 0;
+    }
+}
+
+// Whether every occurrence of an event is delivered, or one waiting stands for all: the
+// transmit and receive notices say "look now", and a line change makes the window read the
+// line's level, which is the newest whatever number of changes came.
+bool countsEachTime(LineEvent event) {
+    switch (event) {
+        case LineEvent::TransmitEmpty:
+        case LineEvent::DataReceived:
+        case LineEvent::CtsChanged:
+        case LineEvent::DsrChanged:
+        case LineEvent::CarrierChanged:
+            return false;
+        default:
+            return true;
     }
 }
 
@@ -226,7 +243,8 @@ void MSComm::setOutput(const QString& text) {
     m_outQueue.append(bytes);
     // A Send still waiting speaks of the data before: delivered now, it would let the next
     // text in before this one has left.
-    std::erase(m_pendingEvents, LineEvent::TransmitEmpty);
+    std::erase_if(m_pendingEvents,
+                  [](const PendingEvent& p) { return p.event == LineEvent::TransmitEmpty; });
     m_sendEventDue = true;
     m_drainTimer.stop();
     writePending();
@@ -365,22 +383,32 @@ quint32 MSComm::takeErrorFlags() {
 // posts both on every pass, and queued one by one they would outgrow the delivery for ever,
 // holding a later fatal event back by as long as the run has lasted.
 void MSComm::postCommEvent(LineEvent event) {
-    const bool oneShot = event == LineEvent::TransmitEmpty || event == LineEvent::DataReceived;
-    if (oneShot &&
-        std::find(m_pendingEvents.begin(), m_pendingEvents.end(), event) != m_pendingEvents.end())
-        return;
-    m_pendingEvents.push_back(event);
+    const auto waiting = std::find_if(m_pendingEvents.begin(), m_pendingEvents.end(),
+                                      [event](const PendingEvent& p) { return p.event == event; });
+    if (waiting == m_pendingEvents.end()) {
+        m_pendingEvents.push_back({event});
+    } else if (countsEachTime(event) && waiting->times < UINT32_MAX) {
+        ++waiting->times;
+    }
     if (!m_deliveryTimer.isActive()) m_deliveryTimer.start();
 }
 
 void MSComm::deliverCommEvent() {
     // Events of a session that has since been closed were dropped from the queue.
     if (m_pendingEvents.empty()) return;
-    m_commEvent = m_pendingEvents.front();
+    PendingEvent next = m_pendingEvents.front();
     m_pendingEvents.pop_front();
+    m_commEvent = next.event;
+    if (--next.times > 0) m_pendingEvents.push_back(next);
     // The next one waits for the next dispatch, so each handler sees its own CommEvent.
     if (!m_pendingEvents.empty()) m_deliveryTimer.start();
     emit OnComm();
+}
+
+qsizetype MSComm::pendingEventCount() const {
+    qsizetype count = 0;
+    for (const PendingEvent& p : m_pendingEvents) count += qsizetype(p.times);
+    return count;
 }
 
 }  // namespace parvolo

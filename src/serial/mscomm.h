@@ -6,9 +6,13 @@
 // into a buffer of InBufferSize bytes that Input drains; while it is full the rest waits in
 // the kernel. Everything that happens on the line becomes a CommEvent code, queued and
 // delivered one at a time through OnComm on the UI thread: 1 when the transmit side has
-// drained, 2 when data has arrived, 3..6 modem lines, 1001..1011 errors. 1 and 2 are waiting
-// at most once each (a new Output drops a waiting 1, which spoke of the data before); every
-// other code keeps its place, so the queue stays a few entries long however long a run lasts.
+// drained, 2 when data has arrived, 3..6 modem lines, 1001..1011 errors. Each code waits in
+// one entry at most, so the queue stays a few entries long however fast the line (or a remote
+// server) reports: 1 and 2 wait once (a new Output drops a waiting 1, which spoke of the data
+// before); 3, 4 and 5 wait once, since the window reads the line's level when it is told; a
+// ring, a line error or a fatal error that comes again while its code waits is counted in its
+// entry and delivered as often as it came, the entry going to the back of the queue after each
+// delivery so that the other codes (the data behind a flood) have their turn.
 // A hang-up of the device posts 2 for the bytes the line still held, then 1011 once; the port
 // then stays "open" with its received bytes readable until the window closes it, and nothing
 // touches the device.
@@ -76,8 +80,8 @@ public:
     // goes back to CommPort. Throws SerialError (already open) while open.
     void setDevicePath(const QString& path);
     SerialDevice& device() { return *m_device; }
-    // Events posted and not yet delivered.
-    qsizetype pendingEventCount() const { return qsizetype(m_pendingEvents.size()); }
+    // Events posted and not yet delivered, each counted as often as it will be delivered.
+    qsizetype pendingEventCount() const;
 
     // Operations on the handle, used by the operating-system communication calls.
     void purge(quint32 flags);
@@ -121,7 +125,12 @@ private:
     QByteArray m_outQueue;
     QTimer m_drainTimer;
     QTimer m_deliveryTimer;
-    std::deque<LineEvent> m_pendingEvents;
+    // One entry per code waiting, with how many times it is still to be delivered.
+    struct PendingEvent {
+        LineEvent event;
+        quint32 times = 1;
+    };
+    std::deque<PendingEvent> m_pendingEvents;
     LineEvent m_commEvent{};
     quint32 m_errorFlags = 0;
 };

@@ -61,8 +61,13 @@ QJsonValue remoteJson(const CheckOutcome& outcome) {
                             {QStringLiteral("dsr"), m->dsr},
                             {QStringLiteral("dcd"), m->dcd},
                             {QStringLiteral("ri"), m->ri}};
+    // The per-kind counts are every error bit of every line-state notification the server
+    // sent, while line_errors counts them as the window does.
     return QJsonObject{{QStringLiteral("modem_lines"), lines},
-                       {QStringLiteral("line_errors_reported"), outcome.lineErrorsKnown}};
+                       {QStringLiteral("line_errors_reported"), outcome.lineErrorsKnown},
+                       {QStringLiteral("kernel_line_errors_from"),
+                        QStringLiteral("server notifications")},
+                       {QStringLiteral("lost_reason"), orNull(outcome.lostReason)}};
 }
 
 QString verdictWord(LinesVerdict verdict) {
@@ -139,8 +144,10 @@ QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
         case RunEnd::NoAnswer:
             return QStringLiteral("nothing came back within the first block's time-out");
         case RunEnd::LineLost:
-            return outcome.remote ? QStringLiteral("the server closed the connection mid-run")
-                                  : QStringLiteral("the device went away mid-run");
+            if (!outcome.remote) return QStringLiteral("the device went away mid-run");
+            return outcome.lostReason.isEmpty()
+                       ? QStringLiteral("the server closed the connection mid-run")
+                       : QStringLiteral("the server went away mid-run: ") + outcome.lostReason;
         case RunEnd::WentSilent:
             return QStringLiteral(
                        "the far end stopped answering: %1 blocks in a row timed out "
@@ -287,7 +294,8 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
         line("line errors",
              QStringLiteral("%1 (%2: %3)")
                  .arg(c.lineErrors)
-                 .arg(outcome.remote ? QStringLiteral("server") : QStringLiteral("kernel"))
+                 .arg(outcome.remote ? QStringLiteral("server notifications")
+                                     : QStringLiteral("kernel"))
                  .arg(kernel));
     line("rate", QStringLiteral("%1 B/s compared; the line settings allow %2 B/s")
                      .arg(bytesPerSecond(outcome), 0, 'f', 0)

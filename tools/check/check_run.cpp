@@ -417,6 +417,7 @@ void CheckRun::finish(RunEnd end) {
     if (const auto now = m_device->kernelLineCounts())
         m_outcome.kernelLineErrors = now->since(m_countsAtStart.value_or(KernelLineCounts{}));
     m_outcome.remote = m_device->isRemote();
+    if (end == RunEnd::LineLost) m_outcome.lostReason = m_device->lostReason();
     if (m_outcome.remote) {
         m_outcome.lineErrorsKnown = m_outcome.kernelLineErrors.has_value();
         if (m_device->hasModemLines()) m_outcome.modemLines = m_device->modemLines();

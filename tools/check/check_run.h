@@ -54,6 +54,7 @@ struct CheckOutcome {
     // a server that reported none leaves them unknown.
     bool remote = false;
     bool lineErrorsKnown = true;
+    QString lostReason;  // line-lost: why the device went away, where it could tell
     std::optional<ModemLines> modemLines;  // remote only: the last state the server reported
 };
 

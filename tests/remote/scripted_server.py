@@ -18,6 +18,9 @@ Commands on stdin, one a line, each answered "OK" (or "NOCLIENT") on stdout:
   mute CMD        answer port command CMD no more
   echo on|off     echo data or only count it (on at the start)
   pause, resume   stop and go on reading from the client
+  storm KIND      send, as fast as the client takes it, until "storm off": "offer" (IAC WILL 99
+                  again and again), "flip" (WONT, WILL, DONT, DO on BINARY in a loop), "modem"
+                  (NOTIFY-MODEMSTATE with CTS toggling), "line" (NOTIFY-LINESTATE, every error)
   count           answers "COUNT <n>": the data bytes received from this client
   close           close the connection; reset: reset it
 Also on stdout: "LISTENING <port>", "CONNECTED", "GOT <cmd> <hex>" for each port command
@@ -50,6 +53,15 @@ def subnegotiation(command, value):
     return bytes([IAC, SB, COM_PORT, command]) + escape(value) + bytes([IAC, SE])
 
 
+STORMS = {
+    "offer": bytes([IAC, WILL, 99]),
+    "flip": bytes([IAC, WONT, 0, IAC, WILL, 0, IAC, DONT, 0, IAC, DO, 0]),
+    "modem": subnegotiation(107, b"\x11") + subnegotiation(107, b"\x01"),
+    "line": subnegotiation(106, b"\x1e"),
+    "off": b"",
+}
+
+
 def fixed_control(value):
     if value in (7, 8, 9):
         return b"\x09"  # DTR off
@@ -70,10 +82,33 @@ class Client:
         self.agreed = set()
         self.echo = True
         self.received = 0
+        self.out = bytearray()
+        self.storm = b""
+        sock.setblocking(False)
 
     def send(self, data):
-        if data:
-            self.sock.sendall(data)
+        # Everything goes out through one queue, without blocking, so that a storm or a client
+        # that stopped reading never stops the server from taking orders.
+        self.out += data
+        self.flush()
+
+    def flush(self):
+        for _ in range(16):  # then back to the other orders and the client's bytes
+            if not self.out:
+                if not self.storm:
+                    return
+                self.out = bytearray(self.storm * (65536 // len(self.storm)))
+            try:
+                sent = self.sock.send(self.out)
+            except BlockingIOError:
+                return
+            except OSError:
+                self.out.clear()
+                return
+            del self.out[:sent]
+
+    def wants_write(self):
+        return bool(self.out or self.storm)
 
     def negotiate(self, verb, option):
         if self.mode == "silent":
@@ -151,13 +186,15 @@ def main():
     parser.add_argument("--mode", choices=["answer", "fixed", "silent", "refuse", "busy"],
                         default="answer")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="where to listen: 127.0.0.1, or a test's own network namespace")
     args = parser.parse_args()
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     # A small window, so that a paused reader holds the client back soon.
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8192)
-    listener.bind(("127.0.0.1", args.port))
+    listener.bind((args.host, args.port))
     listener.listen(4)
     selector = selectors.DefaultSelector()
     selector.register(listener, selectors.EVENT_READ, "listener")
@@ -167,6 +204,19 @@ def main():
     overrides, muted = {}, set()
     client = None
     pending = b""
+    reading = True
+
+    def watch():
+        """Registers the client for what it needs now: reading unless paused, writing while
+        something waits to go out."""
+        events = (selectors.EVENT_READ if reading else 0) | (
+            selectors.EVENT_WRITE if client.wants_write() else 0)
+        try:
+            selector.unregister(client.sock)
+        except KeyError:
+            pass
+        if events:
+            selector.register(client.sock, events, "client")
 
     def drop(how):
         nonlocal client
@@ -175,7 +225,7 @@ def main():
         try:
             selector.unregister(client.sock)
         except KeyError:
-            pass  # paused
+            pass  # paused and idle
         if how == "reset":
             client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         client.sock.close()
@@ -183,6 +233,7 @@ def main():
         say("DISCONNECTED")
 
     def order(words):
+        nonlocal reading
         what = words[0]
         if what == "answer":
             overrides[int(words[1])] = bytes.fromhex(words[2] if len(words) > 2 else "")
@@ -203,9 +254,12 @@ def main():
         elif what == "echo":
             client.echo = words[1] == "on"
         elif what == "pause":
-            selector.unregister(client.sock)
+            reading = False
         elif what == "resume":
-            selector.register(client.sock, selectors.EVENT_READ, "client")
+            reading = True
+        elif what == "storm":
+            client.storm = STORMS[words[1]]
+            client.flush()
         elif what == "count":
             return "COUNT %d" % client.received
         elif what in ("close", "reset"):
@@ -215,7 +269,7 @@ def main():
         return "OK"
 
     while True:
-        for key, _ in selector.select():
+        for key, mask in selector.select():
             if key.data == "listener":
                 sock, _ = listener.accept()
                 drop("close")
@@ -229,7 +283,8 @@ def main():
                     say("REFUSED")
                     continue
                 client = Client(sock, args.mode, overrides, muted)
-                selector.register(sock, selectors.EVENT_READ, "client")
+                reading = True
+                watch()
                 say("CONNECTED")
             elif key.data == "stdin":
                 chunk = os.read(sys.stdin.fileno(), 4096)
@@ -240,6 +295,8 @@ def main():
                     line, pending = pending.split(b"\n", 1)
                     if line.split():
                         say(order(line.decode().split()))
+                        if client is not None:
+                            watch()
             elif key.data == "leaving":
                 try:
                     gone = not key.fileobj.recv(4096)
@@ -249,14 +306,21 @@ def main():
                     selector.unregister(key.fileobj)
                     key.fileobj.close()
             elif client is not None:
-                try:
-                    data = client.sock.recv(4096)
-                except ConnectionError:
-                    data = b""
-                if data:
-                    client.feed(data)
-                else:
-                    drop("close")
+                if mask & selectors.EVENT_WRITE:
+                    client.flush()
+                if mask & selectors.EVENT_READ:
+                    try:
+                        data = client.sock.recv(4096)
+                    except BlockingIOError:
+                        data = None
+                    except ConnectionError:
+                        data = b""
+                    if data:
+                        client.feed(data)
+                    elif data is not None:
+                        drop("close")
+                        continue
+                watch()
 
 
 if __name__ == "__main__":

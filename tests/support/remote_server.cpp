@@ -23,11 +23,17 @@ bool RemoteServer::start(const QString& kind, const QStringList& plugOptions) {
                            ? QStringList{scripts() + "/scripted_server.py", "--mode", kind.mid(9)}
                            : QStringList{scripts() + "/start_server.py", kind};
     if (!m_scripted && !plugOptions.isEmpty()) args << QStringLiteral("--") << plugOptions;
+    if (m_scripted) args << QStringLiteral("--host") << m_host;
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(python(), args);
+    if (m_netns.isEmpty())
+        m_process.start(python(), args);
+    else
+        m_process.start(QStringLiteral("ip"),
+                        QStringList{QStringLiteral("netns"), QStringLiteral("exec"), m_netns,
+                                    python()} + args);
     const QString first = nextLine(10000);
     if (m_scripted && first.startsWith(QLatin1String("LISTENING ")))
-        m_url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(first.mid(10));
+        m_url = QStringLiteral("rfc2217://%1:%2").arg(m_host, first.mid(10));
     for (const QString& field : first.split(QLatin1Char(' '))) {
         if (field.startsWith(QLatin1String("url="))) m_url = field.mid(4);
         if (field.startsWith(QLatin1String("server_pid="))) m_pid = field.mid(11).toLongLong();

@@ -12,6 +12,12 @@ public:
     ~RemoteServer();
     // "ser2net", "pyserial" or "scripted:MODE"; the plug's own options for the real ones.
     bool start(const QString& kind, const QStringList& plugOptions = {});
+    // Before start(): the scripted server listens on `host` inside network namespace `netns`
+    // (ip netns exec), for a test that cuts that namespace off.
+    void inNamespace(const QString& netns, const QString& host) {
+        m_netns = netns;
+        m_host = host;
+    }
     QString url() const { return m_url; }
     // The loopback plug behind a real server, 0 for the scripted one.
     qint64 plugPid() const { return m_plugPid; }
@@ -30,6 +36,8 @@ private:
 
     QProcess m_process;
     QString m_url;
+    QString m_netns;
+    QString m_host = QStringLiteral("127.0.0.1");
     qint64 m_pid = 0;
     qint64 m_plugPid = 0;
     bool m_scripted = false;

@@ -56,8 +56,9 @@ public:
     static constexpr int kSendBuffer = 16 * 1024;
     // Bytes read from the socket at its end, for the protocol to keep.
     static constexpr qsizetype kMaxTail = 1 << 20;
-    // No answer from the network for this long ends the link (TCP_USER_TIMEOUT); an idle link
-    // is probed by keep-alive after 10 s, every 5 s, 3 times.
+    // No answer from the network for this long ends the link (TCP_USER_TIMEOUT), sending or
+    // not: an idle link is probed by keep-alive after 10 s and every 5 s, and with a user
+    // timeout set Linux ends it at the first probe past the timeout, not after a probe count.
     static constexpr int kUserTimeoutMs = 30000;
 
     explicit RemoteLink(QObject* parent = nullptr);

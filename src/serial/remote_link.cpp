@@ -421,12 +421,12 @@ qint64 RemoteLink::socketQueued() const {
 std::vector<QByteArrayView> RemoteLink::unsentData() const {
     std::vector<QByteArrayView> views;
     for (const Piece& piece : m_output)
-        if (piece.part == Part::Data) views.push_back(QByteArrayView(piece.bytes).sliced(piece.sent));
+        if (piece.part == Part::Data)
+            views.push_back(QByteArrayView(piece.bytes).sliced(piece.sent));
     return views;
 }
 
-void RemoteLink::discardUnsentData(
-    const std::function<qsizetype(QByteArrayView, qsizetype)>& cut) {
+void RemoteLink::discardUnsentData(const std::function<qsizetype(QByteArrayView, qsizetype)>& cut) {
     std::deque<Piece> kept;
     for (Piece& piece : m_output) {
         if (piece.part == Part::Data) {
@@ -462,8 +462,7 @@ void RemoteLink::setWantWritable(bool wanted) {
 void RemoteLink::updateNotifiers() {
     if (!usable()) return;
     if (m_readNotifier) m_readNotifier->setEnabled(m_reading || !m_waits.empty());
-    const bool sendable =
-        !m_output.empty() && !(m_output.front().part == Part::Data && m_dataHeld);
+    const bool sendable = !m_output.empty() && !(m_output.front().part == Part::Data && m_dataHeld);
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(sendable || (m_wantWritable && m_queued < kMaxData));
 }

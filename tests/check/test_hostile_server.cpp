@@ -26,7 +26,8 @@ qint64 residentKb(qint64 pid) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) return 0;
     for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return 0;
 }
 
@@ -118,7 +119,8 @@ void HostileServerTest::storms() {
     if (!window) {
         QCOMPARE(process.state(), QProcess::NotRunning);
         QCOMPARE(process.exitCode(), exitCode);
-        const QJsonObject report = QJsonDocument::fromJson(process.readAllStandardOutput()).object();
+        const QJsonObject report =
+            QJsonDocument::fromJson(process.readAllStandardOutput()).object();
         const QJsonObject remote = report.value("remote").toObject();
         // The report says why the port ended, and whose counts the per-kind ones are.
         QCOMPARE(remote.value("lost_reason").toString().contains("stopped reading"), !reading);

@@ -46,8 +46,8 @@ public:
         m_address = prefix + QString::number((net & 0xff) + 2);
         const QString outerAddress = prefix + QString::number((net & 0xff) + 1) + "/30";
         m_ready = run({"ip", "netns", "add", m_netns}) &&
-                  run({"ip", "link", "add", m_outer, "type", "veth", "peer", "name", inner,
-                       "netns", m_netns}) &&
+                  run({"ip", "link", "add", m_outer, "type", "veth", "peer", "name", inner, "netns",
+                       m_netns}) &&
                   run({"ip", "addr", "add", outerAddress, "dev", m_outer}) &&
                   run({"ip", "link", "set", m_outer, "up"}) &&
                   run({"ip", "-n", m_netns, "addr", "add", m_address + "/30", "dev", inner}) &&

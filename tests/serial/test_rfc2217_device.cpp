@@ -29,7 +29,6 @@ Q_DECLARE_METATYPE(LineEvent)
 
 namespace {
 
-
 LineSettings settingsOf(qint32 baud, Parity parity, DataBits data, FlowControl flow) {
     return LineSettings{baud, parity, data, StopBits::One, flow};
 }
@@ -88,7 +87,8 @@ void TestRfc2217Device::initTestCase() {
     m_haveSer2net = !QStandardPaths::findExecutable(QStringLiteral("ser2net"),
                                                     {"/usr/sbin", "/usr/bin", "/sbin"})
                          .isEmpty();
-    m_havePyserial = QProcess::execute(RemoteServer::python(), {"-c", "import serial.rfc2217"}) == 0;
+    m_havePyserial =
+        QProcess::execute(RemoteServer::python(), {"-c", "import serial.rfc2217"}) == 0;
     QVERIFY2(!qEnvironmentVariableIsEmpty("PARVOLO_LOOPBACK_BIN"), "PARVOLO_LOOPBACK_BIN unset");
 }
 
@@ -106,8 +106,8 @@ RemoteServer* TestRfc2217Device::server(const QString& kind) {
     return slot.get();
 }
 
-#define SERVER(var, kind)       \
-    skipUnless(kind);           \
+#define SERVER(var, kind)             \
+    skipUnless(kind);                 \
     RemoteServer* var = server(kind); \
     QVERIFY2(var, qPrintable(QStringLiteral("no %1 server").arg(kind)))
 

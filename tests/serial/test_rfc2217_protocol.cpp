@@ -189,9 +189,8 @@ void TestRfc2217Protocol::optionAnswers_data() {
         << false << Said{{Verb::Do, 0}, {Verb::Do, 44}}
         << negotiation(Verb::Will, 0) + negotiation(Verb::Will, 44) << State::On << State::Off;
     QTest::newRow("a flip loop on BINARY: each change answered once, one reply per message")
-        << true
-        << Said{{Verb::Will, 0}, {Verb::Do, 0}, {Verb::Wont, 0}, {Verb::Will, 0}, {Verb::Dont, 0},
-                {Verb::Do, 0}, {Verb::Will, 0}, {Verb::Do, 0}}
+        << true << Said{{Verb::Will, 0}, {Verb::Do, 0}, {Verb::Wont, 0}, {Verb::Will, 0},
+                        {Verb::Dont, 0}, {Verb::Do, 0}, {Verb::Will, 0}, {Verb::Do, 0}}
         << negotiation(Verb::Dont, 0) + negotiation(Verb::Do, 0) + negotiation(Verb::Wont, 0) +
                negotiation(Verb::Will, 0)
         << State::Requested << State::On;

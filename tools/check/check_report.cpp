@@ -63,11 +63,11 @@ QJsonValue remoteJson(const CheckOutcome& outcome) {
                             {QStringLiteral("ri"), m->ri}};
     // The per-kind counts are every error bit of every line-state notification the server
     // sent, while line_errors counts them as the window does.
-    return QJsonObject{{QStringLiteral("modem_lines"), lines},
-                       {QStringLiteral("line_errors_reported"), outcome.lineErrorsKnown},
-                       {QStringLiteral("kernel_line_errors_from"),
-                        QStringLiteral("server notifications")},
-                       {QStringLiteral("lost_reason"), orNull(outcome.lostReason)}};
+    return QJsonObject{
+        {QStringLiteral("modem_lines"), lines},
+        {QStringLiteral("line_errors_reported"), outcome.lineErrorsKnown},
+        {QStringLiteral("kernel_line_errors_from"), QStringLiteral("server notifications")},
+        {QStringLiteral("lost_reason"), orNull(outcome.lostReason)}};
 }
 
 QString verdictWord(LinesVerdict verdict) {
@@ -291,12 +291,11 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     if (outcome.remote && !outcome.lineErrorsKnown)
         line("line errors", QStringLiteral("unknown: the server sent no line-state report"));
     else
-        line("line errors",
-             QStringLiteral("%1 (%2: %3)")
-                 .arg(c.lineErrors)
-                 .arg(outcome.remote ? QStringLiteral("server notifications")
-                                     : QStringLiteral("kernel"))
-                 .arg(kernel));
+        line("line errors", QStringLiteral("%1 (%2: %3)")
+                                .arg(c.lineErrors)
+                                .arg(outcome.remote ? QStringLiteral("server notifications")
+                                                    : QStringLiteral("kernel"))
+                                .arg(kernel));
     line("rate", QStringLiteral("%1 B/s compared; the line settings allow %2 B/s")
                      .arg(bytesPerSecond(outcome), 0, 'f', 0)
                      .arg(lineRateBytesPerSecond(settingsInForce(options, outcome)), 0, 'f', 1));

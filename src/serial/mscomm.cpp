@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/code_page.h"
+#include "serial/line_error_kinds.h"
 #include "serial/os_comm_calls.h"
 #include "serial/port_names.h"
 #include "serial/serial_error.h"
@@ -14,30 +15,10 @@ namespace parvolo {
 
 namespace {
 
-// Error flags reported by ClearCommError, in the operating system's CE_ layout.
-enum : quint32 {
-    CE_RXOVER = 0x1,
-    CE_OVERRUN = 0x2,
-    CE_RXPARITY = 0x4,
-    CE_FRAME = 0x8,
-    CE_BREAK = 0x10
-};
-
+// The flag ClearCommError reports for an event, 0 for one that is no line error.
 quint32 errorFlagFor(LineEvent event) {
-    switch (event) {
-        case LineEvent::ReceiveOverflow:
-            return CE_RXOVER;
-        case LineEvent::Overrun:
-            return CE_OVERRUN;
-        case LineEvent::ParityError:
-            return CE_RXPARITY;
-        case LineEvent::FramingError:
-            return CE_FRAME;
-        case LineEvent::Break:
-            return CE_BREAK;
-        default:
-            return 0;
-    }
+    const LineErrorKind* kind = lineErrorKindOf(event);
+    return kind ? kind->commErrorFlag : 0;
 }
 
 // Whether every occurrence of an event is delivered, or one waiting stands for all: the

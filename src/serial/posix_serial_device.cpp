@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "serial/line_error_kinds.h"
 #include "serial/port_admission.h"
 #include "serial/serial_error.h"
 #include "serial/termios2_settings.h"
@@ -27,11 +28,6 @@ namespace {
 constexpr int kLinePollMs = 50;
 // A hang-up reads at most this much of what the kernel still holds.
 constexpr qsizetype kMaxTail = 1 << 20;
-
-bool ringIndicatorOn(int fd) {
-    int lines = 0;
-    return ::ioctl(fd, TIOCMGET, &lines) == 0 && (lines & TIOCM_RNG);
-}
 
 bool isTransient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
@@ -90,9 +86,7 @@ void PosixSerialDevice::open(const QString& path) {
     m_lastLines = m_hasModemLines ? lines : 0;
     serial_icounter_struct counters{};
     m_hasCounters = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
-    m_lastCounters = {counters.cts,     counters.dsr,    counters.rng,
-                      counters.dcd,     counters.brk,    counters.frame,
-                      counters.overrun, counters.parity, counters.buf_overrun};
+    m_lastCounters = counters;
     // A pty has neither lines nor counters: nothing to watch, no thread, no timer.
     if (m_hasModemLines) startLineWatch();
 }
@@ -187,8 +181,7 @@ std::optional<KernelLineCounts> PosixSerialDevice::kernelLineCounts() const {
     if (m_fd >= 0 && m_hungUp) return m_countsAtHangUp;
     serial_icounter_struct now{};
     if (!usable() || !m_hasCounters || ::ioctl(m_fd, TIOCGICOUNT, &now) != 0) return {};
-    return KernelLineCounts{quint32(now.frame), quint32(now.overrun), quint32(now.parity),
-                            quint32(now.brk), quint32(now.buf_overrun)};
+    return lineCountsOf(now);
 }
 
 qint32 PosixSerialDevice::currentBaudRate() const {
@@ -238,7 +231,7 @@ qint64 PosixSerialDevice::read(char* data, qint64 maxSize) {
         // Line errors arrive with data and do not wake the line watcher. They are looked at
         // before the data is handed on, so that the error is reported ahead of the bytes it
         // damaged, which the window then throws away unshown.
-        if (m_hasCounters) checkLines();
+        if (m_hasCounters) checkLineChanges(false);
         return got;
     }
     if (got < 0 && isTransient(errno)) return 0;
@@ -301,12 +294,7 @@ void PosixSerialDevice::hangUp() {
     }
     // Once hung up the counters may not be read again; failing now, the last sample stands.
     m_countsAtHangUp = kernelLineCounts();
-    if (!m_countsAtHangUp && m_hasCounters) {
-        const LineCounters& last = m_lastCounters;
-        m_countsAtHangUp =
-            KernelLineCounts{quint32(last.frame), quint32(last.overrun), quint32(last.parity),
-                             quint32(last.brk), quint32(last.bufOverrun)};
-    }
+    if (!m_countsAtHangUp && m_hasCounters) m_countsAtHangUp = lineCountsOf(m_lastCounters);
     m_hungUp = true;
     // A hung-up fd is readable and writable forever; left enabled, the notifiers would spin.
     if (m_readNotifier) m_readNotifier->setEnabled(false);
@@ -355,45 +343,49 @@ void PosixSerialDevice::onWatchReport(WatchReport report) {
 }
 
 void PosixSerialDevice::checkLines() {
+    checkLineChanges(true);
+}
+
+void PosixSerialDevice::checkLineChanges(bool levels) {
     if (!usable()) return;
     // Cleared before sampling: a change after the sample then posts a new report.
     m_lineWatcher.changeTaken();
 
+    int lines = m_lastLines;
+    if (levels && m_hasModemLines && ::ioctl(m_fd, TIOCMGET, &lines) != 0) {
+        if (isDeviceGone(errno)) return hangUp();
+        lines = m_lastLines;
+    }
+    serial_icounter_struct now = m_lastCounters;
+    if (m_hasCounters && ::ioctl(m_fd, TIOCGICOUNT, &now) != 0) {
+        if (isDeviceGone(errno)) return hangUp();
+        now = m_lastCounters;
+    }
+    // Counters tell of a change that came and went between two looks; levels tell what a
+    // driver that counts no line changes (cp210x) or keeps no counters (pl2303) cannot.
+    const serial_icounter_struct& last = m_lastCounters;
+    const int flipped = lines ^ m_lastLines;
+    // One ring, one event, at its end: the 8250 counts a ring's end, ftdi_sio both of its edges.
+    const bool ringOver = !(lines & TIOCM_RNG) && (now.rng != last.rng || (flipped & TIOCM_RNG));
+    const std::pair<bool, LineEvent> changes[] = {
+        {now.cts != last.cts || (flipped & TIOCM_CTS), LineEvent::CtsChanged},
+        {now.dsr != last.dsr || (flipped & TIOCM_DSR), LineEvent::DsrChanged},
+        {now.dcd != last.dcd || (flipped & TIOCM_CD), LineEvent::CarrierChanged},
+        {ringOver, LineEvent::Ring},
+    };
     std::vector<LineEvent> events;
-    serial_icounter_struct now{};
-    if (m_hasCounters && ::ioctl(m_fd, TIOCGICOUNT, &now) == 0) {
-        const LineCounters counters{now.cts,   now.dsr,     now.rng,    now.dcd,        now.brk,
-                                    now.frame, now.overrun, now.parity, now.buf_overrun};
-        const LineCounters& last = m_lastCounters;
-        const std::pair<bool, LineEvent> changes[] = {
-            {counters.cts != last.cts, LineEvent::CtsChanged},
-            {counters.dsr != last.dsr, LineEvent::DsrChanged},
-            {counters.dcd != last.dcd, LineEvent::CarrierChanged},
-            // One ring, one event: the 8250 counts a ring's end, ftdi_sio both of its edges.
-            {counters.rng != last.rng && !ringIndicatorOn(m_fd), LineEvent::Ring},
-            {counters.brk != last.brk, LineEvent::Break},
-            {counters.frame != last.frame, LineEvent::FramingError},
-            {counters.overrun != last.overrun, LineEvent::Overrun},
-            {counters.parity != last.parity, LineEvent::ParityError},
-            {counters.bufOverrun != last.bufOverrun, LineEvent::ReceiveOverflow},
-        };
+    // Without the levels a ring's counter cannot be told from its end, so the line changes wait
+    // for the next look that reads them; their counters stay where they were.
+    if (levels) {
         for (const auto& [changed, event] : changes)
             if (changed) events.push_back(event);
-        m_lastCounters = counters;
-    } else if (m_hasCounters && isDeviceGone(errno)) {
-        return hangUp();
-    } else if (m_hasModemLines) {
-        int lines = 0;
-        if (::ioctl(m_fd, TIOCMGET, &lines) != 0) {
-            if (isDeviceGone(errno)) hangUp();
-            return;
-        }
-        const int changed = lines ^ m_lastLines;
-        if (changed & TIOCM_CTS) events.push_back(LineEvent::CtsChanged);
-        if (changed & TIOCM_DSR) events.push_back(LineEvent::DsrChanged);
-        if (changed & TIOCM_CD) events.push_back(LineEvent::CarrierChanged);
-        // The ring counter counts the end of a ring; the levels do the same.
-        if ((m_lastLines & TIOCM_RNG) && !(lines & TIOCM_RNG)) events.push_back(LineEvent::Ring);
+    }
+    for (const LineErrorKind& kind : kLineErrorKinds) {
+        if (now.*kind.kernelCounter != last.*kind.kernelCounter) events.push_back(kind.event);
+        m_lastCounters.*kind.kernelCounter = now.*kind.kernelCounter;
+    }
+    if (levels) {
+        m_lastCounters = now;
         m_lastLines = lines;
     }
 

@@ -22,6 +22,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <linux/serial.h>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -83,12 +84,6 @@ public:
     std::optional<KernelLineCounts> kernelLineCounts() const override;
 
 private:
-    // The interrupt counters of TIOCGICOUNT that become line events.
-    struct LineCounters {
-        int cts = 0, dsr = 0, rng = 0, dcd = 0;
-        int brk = 0, frame = 0, overrun = 0, parity = 0, bufOverrun = 0;
-    };
-
     void setModemLine(int bit, bool on, const char* name);
     bool usable() const { return m_fd >= 0 && !m_hungUp; }
     void onReadActivated();
@@ -100,6 +95,9 @@ private:
     void postForSession(quint64 generation, Step step);
     void onWatchReport(WatchReport report);
     void checkLines();
+    // Posts what changed since the last look: line changes by their counters and, with
+    // `levels`, by the lines' levels; line errors by their counters.
+    void checkLineChanges(bool levels);
     void releaseNotifiers();
 
     int m_fd = -1;
@@ -121,7 +119,7 @@ private:
     bool m_hasCounters = false;
     // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
     int m_lastLines = 0;
-    LineCounters m_lastCounters;
+    serial_icounter_struct m_lastCounters{};
     std::optional<KernelLineCounts> m_countsAtHangUp;
     std::optional<LineSettings> m_readBack;
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serial/line_error_kinds.h"
 #include "serial/port_names.h"
 #include "serial/serial_error.h"
 
@@ -43,17 +44,12 @@ int answerGroup(quint8 command, quint8 value) {
     return 4;                                                  // RTS
 }
 
-// The line-state bits and the counter each one adds to.
-struct LineStateBit {
-    quint8 bit;
-    LineEvent event;
-    quint32 KernelLineCounts::*counter;
-};
-constexpr LineStateBit kLineStateBits[] = {
-    {linestate::kBreak, LineEvent::Break, &KernelLineCounts::brk},
-    {linestate::kFraming, LineEvent::FramingError, &KernelLineCounts::frame},
-    {linestate::kParity, LineEvent::ParityError, &KernelLineCounts::parity},
-    {linestate::kOverrun, LineEvent::Overrun, &KernelLineCounts::overrun}};
+// The line-state bits and the kind of line error each one is.
+constexpr std::pair<quint8, LineEvent> kLineStateBits[] = {
+    {linestate::kBreak, LineEvent::Break},
+    {linestate::kFraming, LineEvent::FramingError},
+    {linestate::kParity, LineEvent::ParityError},
+    {linestate::kOverrun, LineEvent::Overrun}};
 
 }  // namespace
 
@@ -483,8 +479,8 @@ void Rfc2217Device::onReceived(QByteArrayView bytes) {
     // the lines are is kept, their history is not news.
     std::vector<LineEvent> events;
     if (overflow) events.push_back(LineEvent::ReceiveOverflow);
-    for (const LineStateBit& kind : kLineStateBits)
-        if (m_notified.errors.*kind.counter) events.push_back(kind.event);
+    for (const LineErrorKind& kind : kLineErrorKinds)
+        if (m_notified.errors.*kind.count) events.push_back(kind.event);
     const std::pair<bool, LineEvent> lines[] = {{m_notified.cts, LineEvent::CtsChanged},
                                                 {m_notified.dsr, LineEvent::DsrChanged},
                                                 {m_notified.dcd, LineEvent::CarrierChanged},
@@ -542,10 +538,11 @@ void Rfc2217Device::handleMessage(const ServerMessage& message) {
 void Rfc2217Device::noteLineState(quint8 state) {
     if (!m_lineCounts) m_lineCounts = KernelLineCounts{};
     if (state & linestate::kErrors) ++m_lineStateNotifications;
-    for (const LineStateBit& kind : kLineStateBits) {
-        if (!(state & kind.bit)) continue;
-        ++(*m_lineCounts.*kind.counter);
-        ++(m_notified.errors.*kind.counter);
+    for (const auto& [bit, event] : kLineStateBits) {
+        if (!(state & bit)) continue;
+        const auto count = lineErrorKindOf(event)->count;
+        ++(*m_lineCounts.*count);
+        ++(m_notified.errors.*count);
     }
 }
 

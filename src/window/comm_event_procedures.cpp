@@ -1,5 +1,6 @@
 #include <QLineEdit>
 
+#include "serial/line_error_kinds.h"
 #include "serial/mscomm.h"
 #include "window/message_box.h"
 #include "window/mscommtest.h"
@@ -37,15 +38,14 @@ void MSCommTest::MSComm_OnComm() {
             }
             case LineEvent::EndOfFile:
                 break;
-            case LineEvent::Break:
-            case LineEvent::FramingError:
-            case LineEvent::Overrun:
-            case LineEvent::ParityError:
-                countLineError(event);
+            default: {
+                const LineErrorKind* kind = lineErrorKindOf(event);
+                if (kind && kind->window == WindowHandling::CountAndDiscard)
+                    countLineError(event);
+                else
+                    fatalError(event);
                 break;
-            default:
-                fatalError(event);
-                break;
+            }
         }
         if (commAborted) stopSequence();
     } catch (...) {

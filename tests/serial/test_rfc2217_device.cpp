@@ -383,7 +383,7 @@ void TestRfc2217Device::notifications_data() {
     // Two notifications in one read: each kind is one event, every error is counted.
     QTest::newRow("line errors, each counted")
         << Orders{"raw fffa2c6a1efff0 fffa2c6a08fff0"}
-        << Events{E::Break, E::FramingError, E::ParityError, E::Overrun} << -1 << 5;
+        << Events{E::Break, E::FramingError, E::Overrun, E::ParityError} << -1 << 5;
     QTest::newRow("modem changes in one read are one change per line")
         << Orders{"modem 00", "raw fffa2c6b11fff0 fffa2c6b01fff0 fffa2c6b31fff0"}
         << Events{E::CtsChanged, E::DsrChanged} << 3 << -1;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "serial/line_error_kinds.h"
+
 namespace parvolo {
 
 namespace {
@@ -37,11 +39,10 @@ QJsonObject requestedJson(const CheckOptions& options, const CheckOutcome& outco
 
 QJsonValue kernelJson(const std::optional<KernelLineCounts>& counts) {
     if (!counts) return QJsonValue();
-    return QJsonObject{{QStringLiteral("frame"), qint64(counts->frame)},
-                       {QStringLiteral("overrun"), qint64(counts->overrun)},
-                       {QStringLiteral("parity"), qint64(counts->parity)},
-                       {QStringLiteral("break"), qint64(counts->brk)},
-                       {QStringLiteral("buffer_overrun"), qint64(counts->bufferOverrun)}};
+    QJsonObject json;
+    for (const LineErrorKind& kind : kLineErrorKinds)
+        json.insert(QLatin1String(kind.reportKey), qint64((*counts).*kind.count));
+    return json;
 }
 
 QJsonValue roundTripJson(const RoundTripStats& stats) {
@@ -281,13 +282,12 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     if (outcome.firstFailure) line("first fault", failureText(*outcome.firstFailure));
     QString kernel = outcome.remote ? QStringLiteral("the server reported none")
                                     : QStringLiteral("not kept by this driver");
-    if (const auto& k = outcome.kernelLineErrors)
-        kernel = QStringLiteral("frame %1, overrun %2, parity %3, break %4, buffer overrun %5")
-                     .arg(k->frame)
-                     .arg(k->overrun)
-                     .arg(k->parity)
-                     .arg(k->brk)
-                     .arg(k->bufferOverrun);
+    if (const auto& k = outcome.kernelLineErrors) {
+        QStringList counts;
+        for (const LineErrorKind& kind : kLineErrorKinds)
+            counts << QStringLiteral("%1 %2").arg(QLatin1String(kind.summaryWord)).arg((*k).*kind.count);
+        kernel = counts.join(QStringLiteral(", "));
+    }
     if (outcome.remote && !outcome.lineErrorsKnown)
         line("line errors", QStringLiteral("unknown: the server sent no line-state report"));
     else

@@ -6,6 +6,7 @@
 #include "check_report.h"
 #include "engine/checked_int.h"
 #include "engine/code_page.h"
+#include "serial/line_error_kinds.h"
 #include "serial/os_comm_calls.h"
 #include "serial/serial_error.h"
 
@@ -22,18 +23,10 @@ qint32 clamped(qint64 value) {
     return qint32(std::min<qint64>(value, std::numeric_limits<qint32>::max()));
 }
 
+// Every kind in the table fails the run, the window's fatal buffer overrun too: the checker
+// goes on so that the report covers the whole run.
 bool isLineError(LineEvent event) {
-    switch (event) {
-        case LineEvent::Break:
-        case LineEvent::FramingError:
-        case LineEvent::Overrun:
-        case LineEvent::ParityError:
-        // The driver had to drop received bytes: as much a fault of the line as an overrun.
-        case LineEvent::ReceiveOverflow:
-            return true;
-        default:
-            return false;
-    }
+    return lineErrorKindOf(event) != nullptr;
 }
 
 }  // namespace

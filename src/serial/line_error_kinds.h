@@ -35,8 +35,8 @@ struct LineErrorKind {
 };
 
 inline constexpr LineErrorKind kLineErrorKinds[] = {
-    {LineEvent::Break, &serial_icounter_struct::brk, &KernelLineCounts::brk, 0x10, "break",
-     "break", WindowHandling::CountAndDiscard},
+    {LineEvent::Break, &serial_icounter_struct::brk, &KernelLineCounts::brk, 0x10, "break", "break",
+     WindowHandling::CountAndDiscard},
     {LineEvent::FramingError, &serial_icounter_struct::frame, &KernelLineCounts::frame, 0x8,
      "frame", "frame", WindowHandling::CountAndDiscard},
     {LineEvent::Overrun, &serial_icounter_struct::overrun, &KernelLineCounts::overrun, 0x2,

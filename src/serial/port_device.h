@@ -61,6 +61,9 @@ public:
     }
     bool isRemote() const override { return m_active->isRemote(); }
     QString lostReason() const override { return m_active->lostReason(); }
+    const DriverCapabilities* driverCapabilities() const override {
+        return m_active->driverCapabilities();
+    }
 
 private:
     void forwardSignals(SerialDevice& device);

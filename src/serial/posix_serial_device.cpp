@@ -1,6 +1,7 @@
 #include "serial/posix_serial_device.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <linux/serial.h>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "serial/driver_capabilities.h"
 #include "serial/line_error_kinds.h"
 #include "serial/port_admission.h"
 #include "serial/serial_error.h"
@@ -87,6 +89,10 @@ void PosixSerialDevice::open(const QString& path) {
     serial_icounter_struct counters{};
     m_hasCounters = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
     m_lastCounters = counters;
+    const QString driver = ttyDriverName(QFileInfo(QFileInfo(path).canonicalFilePath()).fileName());
+    m_driver = driver.isEmpty() ? nullptr : &capabilitiesOf(driver);
+    m_marking = false;
+    m_marks.reset();
     // A pty has neither lines nor counters: nothing to watch, no thread, no timer.
     if (m_hasModemLines) startLineWatch();
 }
@@ -154,8 +160,19 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
         if (isDeviceGone(err)) return hangUp();
         refuse(allSettings, osReason(err));
     }
+    // Hardware flow control that the driver would ignore is refused, not claimed.
+    if (m_driver && settings.rtsCts() && !m_driver->rtsCts)
+        refuse(SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff()),
+               SettingTexts::driverIgnoresFlow(QString::fromLatin1(m_driver->driver)));
+    // Line errors asked for the way the driver needs: cp210x reports them only while INPCK is
+    // set, pl2303 only as bytes the line discipline marks. Elsewhere INPCK would turn a damaged
+    // byte into a NUL, so it is left off.
+    const ErrorReporting errors = m_driver ? m_driver->errors : ErrorReporting::Counters;
+    quint32 errorBits = 0;
+    if (errors == ErrorReporting::CountersIfInpck) errorBits = INPCK;
+    if (errors == ErrorReporting::Marks) errorBits = INPCK | PARMRK;
     const Termios2State wanted =
-        rawTermios2(previous, bits.cflag, bits.iflag, quint32(settings.baudRate));
+        rawTermios2(previous, bits.cflag, bits.iflag | errorBits, quint32(settings.baudRate));
 
     // glibc and drivers may take part of a request and still report success, so what counts
     // is what reads back.
@@ -171,7 +188,10 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
         readBack = compareReadBack(settings, bits, actual);
         m_readBack = readBack.settings;
     }
-    if (readBack.what.isEmpty()) return;
+    if (readBack.what.isEmpty()) {
+        m_marking = (actual.iflag & PARMRK) != 0;
+        return;
+    }
     setTermios2(m_fd, previous);
     refuse(readBack.what, readBack.problem);
 }
@@ -232,7 +252,7 @@ qint64 PosixSerialDevice::read(char* data, qint64 maxSize) {
         // before the data is handed on, so that the error is reported ahead of the bytes it
         // damaged, which the window then throws away unshown.
         if (m_hasCounters) checkLineChanges(false);
-        return got;
+        return m_marking ? unmark(data, got) : got;
     }
     if (got < 0 && isTransient(errno)) return 0;
     // With O_NONBLOCK and VMIN 1 an empty port answers EAGAIN; 0 bytes or an error means the
@@ -340,6 +360,23 @@ void PosixSerialDevice::onWatchReport(WatchReport report) {
             hangUp();
             break;
     }
+}
+
+qint64 PosixSerialDevice::unmark(char* data, qint64 size) {
+    QByteArray bytes(data, qsizetype(size));
+    const std::vector<LineMarks::Found> marks = m_marks.strip(bytes);
+    std::memcpy(data, bytes.constData(), size_t(bytes.size()));
+    // Where the driver keeps no counters the marks are the errors: each is one, a break by its
+    // mark, any other of a kind the marks do not tell (reported as framing).
+    if (!m_hasCounters) {
+        const quint64 generation = m_generation;
+        for (const LineMarks::Found& found : marks) {
+            if (generation != m_generation || !usable()) break;
+            emit lineEvent(found.mark == LineMarks::Mark::Break ? LineEvent::Break
+                                                                : LineEvent::FramingError);
+        }
+    }
+    return bytes.size();
 }
 
 void PosixSerialDevice::checkLines() {

@@ -27,6 +27,7 @@
 #include <optional>
 #include <thread>
 
+#include "serial/line_marks.h"
 #include "serial/line_watcher.h"
 #include "serial/port_holders.h"
 #include "serial/port_use.h"
@@ -82,6 +83,7 @@ public:
     // The line-error counters now, where the driver keeps them (not on a pty); nothing while
     // closed or hung up.
     std::optional<KernelLineCounts> kernelLineCounts() const override;
+    const DriverCapabilities* driverCapabilities() const override { return m_driver; }
 
 private:
     void setModemLine(int bit, bool on, const char* name);
@@ -95,6 +97,9 @@ private:
     void postForSession(quint64 generation, Step step);
     void onWatchReport(WatchReport report);
     void checkLines();
+    // Takes the line discipline's marks out of what was read, reporting them where they are
+    // the only word of a line error; returns the bytes left.
+    qint64 unmark(char* data, qint64 size);
     // Posts what changed since the last look: line changes by their counters and, with
     // `levels`, by the lines' levels; line errors by their counters.
     void checkLineChanges(bool levels);
@@ -120,6 +125,11 @@ private:
     // Last sample of the modem lines (TIOCM_* bits) and of the interrupt counters.
     int m_lastLines = 0;
     serial_icounter_struct m_lastCounters{};
+    // The open port's driver (nullptr for a pty), and the marks of damaged bytes where the
+    // driver reports errors only that way.
+    const DriverCapabilities* m_driver = nullptr;
+    bool m_marking = false;
+    LineMarks m_marks;
     std::optional<KernelLineCounts> m_countsAtHangUp;
     std::optional<LineSettings> m_readBack;
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <optional>
 
+#include "serial/driver_capabilities.h"
 #include "serial/line_event.h"
 #include "serial/line_settings.h"
 
@@ -82,6 +83,9 @@ public:
     virtual bool isRemote() const { return false; }
     // After hungUp(): why the device went away, in words for a report, where it can tell.
     virtual QString lostReason() const { return {}; }
+    // What the open port's driver can do; nothing where there is no driver (a pty, a remote
+    // port).
+    virtual const DriverCapabilities* driverCapabilities() const { return nullptr; }
 
 signals:
     void readyRead();

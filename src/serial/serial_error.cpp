@@ -455,6 +455,10 @@ QString rateMustBePositive() {
     return QStringLiteral("通信速度は正の値でなければなりません");
 }
 
+QString driverIgnoresFlow(const QString& driver) {
+    return QStringLiteral("ドライバ %1 はハードウェアフロー制御を行いません").arg(driver);
+}
+
 QString remoteFlowCannotCombine() {
     return QStringLiteral("リモートポートでは RTS/CTS と Xon/Xoff を同時には指定できません");
 }

@@ -124,6 +124,8 @@ QString driverReports(const QString& value);
 // A remote port's read-back is what its server answered.
 QString serverAnswers(const QString& value);
 QString rateMustBePositive();
+// Hardware flow control asked of a driver that does not apply it.
+QString driverIgnoresFlow(const QString& driver);
 // A remote port: both flow controls at once cannot be asked for; a code the server answered
 // that has no meaning.
 QString remoteFlowCannotCombine();

@@ -90,6 +90,7 @@ QString pinWord(const LineCheck& lines, int pin) {
     const LinesVerdict verdict = lines.verdict();
     if (verdict == LinesVerdict::Skipped || verdict == LinesVerdict::NotChecked)
         return verdictWord(verdict);
+    if (lines.pinUnavailable(pin)) return QStringLiteral("not available on this driver");
     if (!lines.reason().isEmpty()) return QStringLiteral("fail");  // an output was refused
     return lines.pinFailed(pin) ? QStringLiteral("fail") : QStringLiteral("pass");
 }
@@ -285,11 +286,18 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     if (const auto& k = outcome.kernelLineErrors) {
         QStringList counts;
         for (const LineErrorKind& kind : kLineErrorKinds)
-            counts << QStringLiteral("%1 %2").arg(QLatin1String(kind.summaryWord)).arg((*k).*kind.count);
+            counts << QStringLiteral("%1 %2")
+                          .arg(QLatin1String(kind.summaryWord))
+                          .arg((*k).*kind.count);
         kernel = counts.join(QStringLiteral(", "));
     }
     if (outcome.remote && !outcome.lineErrorsKnown)
         line("line errors", QStringLiteral("unknown: the server sent no line-state report"));
+    else if (!outcome.blindDriver.isEmpty())
+        line("line errors",
+             QStringLiteral("not seen: the driver %1 cannot report them, so a pass says nothing "
+                            "of them")
+                 .arg(outcome.blindDriver));
     else
         line("line errors", QStringLiteral("%1 (%2: %3)")
                                 .arg(c.lineErrors)

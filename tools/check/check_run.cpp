@@ -154,6 +154,7 @@ void CheckRun::startLines() {
         startBlocks();
         return;
     }
+    m_outcome.lines.useDriver(m_device->driverCapabilities());
     m_lineStep = 0;
     driveLineStep();
 }
@@ -175,7 +176,7 @@ void CheckRun::driveLineStep() {
 
 void CheckRun::watchLines() {
     const LineStep& step = kLineSteps[m_lineStep];
-    const ModemLines seen = m_comm.device().modemLines();
+    const ModemLines seen = m_outcome.lines.seenOnDriver(step, m_comm.device().modemLines());
     if (!LineCheck::settled(step, seen) && !m_lineDeadline.hasExpired()) {
         if (!m_lineTimer.isActive()) m_lineTimer.start();
         return;
@@ -410,6 +411,11 @@ void CheckRun::finish(RunEnd end) {
     if (const auto now = m_device->kernelLineCounts())
         m_outcome.kernelLineErrors = now->since(m_countsAtStart.value_or(KernelLineCounts{}));
     m_outcome.remote = m_device->isRemote();
+    if (const DriverCapabilities* driver = m_device->driverCapabilities();
+        driver && driver->errors == ErrorReporting::None) {
+        m_outcome.lineErrorsKnown = false;
+        m_outcome.blindDriver = QString::fromLatin1(driver->driver);
+    }
     if (end == RunEnd::LineLost) m_outcome.lostReason = m_device->lostReason();
     if (m_outcome.remote) {
         m_outcome.lineErrorsKnown = m_outcome.kernelLineErrors.has_value();

@@ -54,7 +54,8 @@ struct CheckOutcome {
     // a server that reported none leaves them unknown.
     bool remote = false;
     bool lineErrorsKnown = true;
-    QString lostReason;  // line-lost: why the device went away, where it could tell
+    QString lostReason;   // line-lost: why the device went away, where it could tell
+    QString blindDriver;  // a local driver that cannot report line errors at all
     std::optional<ModemLines> modemLines;  // remote only: the last state the server reported
 };
 

@@ -13,7 +13,7 @@ void LineCheck::record(const LineStep& step, const ModemLines& seen) {
     for (int pin = 0; pin < kPinCount; ++pin) {
         const PinRow& row = kPins[pin];
         const bool wanted = step.*row.output;
-        if (seen.*row.level == wanted || pinFailed(pin)) continue;
+        if (seen.*row.level == wanted || pinFailed(pin) || pinUnavailable(pin)) continue;
         m_pinFailures[size_t(pin)] =
             QStringLiteral("%1 with %2 %3")
                 .arg(wanted ? QStringLiteral("stayed off") : QStringLiteral("stayed on"),
@@ -30,6 +30,17 @@ void LineCheck::skip(const QString& reason) {
 void LineCheck::refuse(const QString& reason) {
     m_refused = true;
     m_reason = reason;
+}
+
+void LineCheck::useDriver(const DriverCapabilities* driver) {
+    for (int pin = 0; pin < kPinCount; ++pin)
+        m_unavailable[size_t(pin)] = driver && !(driver->*kPins[pin].real);
+}
+
+ModemLines LineCheck::seenOnDriver(const LineStep& step, ModemLines seen) const {
+    for (int pin = 0; pin < kPinCount; ++pin)
+        if (pinUnavailable(pin)) seen.*kPins[pin].level = step.*kPins[pin].output;
+    return seen;
 }
 
 LinesVerdict LineCheck::verdict() const {

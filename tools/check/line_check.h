@@ -4,6 +4,7 @@
 #include <array>
 
 #include "check_result.h"
+#include "serial/driver_capabilities.h"
 #include "serial/line_settings.h"
 
 // The handshake-line check of a DE-9 loopback plug, which wires RTS to CTS and DTR to DSR
@@ -23,11 +24,13 @@ struct PinRow {
     const char* follows;  // "RTS"
     bool ModemLines::*level;
     bool LineStep::*output;
+    bool DriverCapabilities::*real;  // whether the driver can see the pin at all
 };
 
-inline constexpr PinRow kPins[] = {{"CTS", "RTS", &ModemLines::cts, &LineStep::rts},
-                                   {"DSR", "DTR", &ModemLines::dsr, &LineStep::dtr},
-                                   {"DCD", "DTR", &ModemLines::dcd, &LineStep::dtr}};
+inline constexpr PinRow kPins[] = {
+    {"CTS", "RTS", &ModemLines::cts, &LineStep::rts, &DriverCapabilities::cts},
+    {"DSR", "DTR", &ModemLines::dsr, &LineStep::dtr, &DriverCapabilities::dsr},
+    {"DCD", "DTR", &ModemLines::dcd, &LineStep::dtr, &DriverCapabilities::dcd}};
 inline constexpr int kPinCount = int(std::size(kPins));
 
 // Starts where the port opens (both on), takes each output off and on again, ends both on.
@@ -45,6 +48,11 @@ public:
     void skip(const QString& reason);
     // The driver refused to switch an output.
     void refuse(const QString& reason);
+    // Pins the driver cannot see are neither passed nor failed: "not available on this driver".
+    void useDriver(const DriverCapabilities* driver);
+    bool pinUnavailable(int pin) const { return m_unavailable[size_t(pin)]; }
+    // What the pins showed, with those the driver cannot see taken as following their outputs.
+    ModemLines seenOnDriver(const LineStep& step, ModemLines seen) const;
 
     LinesVerdict verdict() const;
     bool pinFailed(int pin) const { return !m_pinFailures[size_t(pin)].isEmpty(); }
@@ -55,6 +63,7 @@ public:
 
 private:
     std::array<QString, kPinCount> m_pinFailures;
+    std::array<bool, kPinCount> m_unavailable{};
     QString m_reason;
     int m_steps = 0;
     bool m_skipped = false;

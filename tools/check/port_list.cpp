@@ -36,16 +36,7 @@ std::optional<bool> uartPresent(const QString& device, const DeviceRoots& roots)
 // core's own port and controller drivers (serial-base), which every UART has.
 QString driverOf(const QString& device, dev_t rdev, const DeviceRoots& roots) {
     if (isPseudoTerminal(rdev)) return QStringLiteral("pty");
-    QString dir = QFileInfo(roots.sysTtyDirectory + QLatin1Char('/') +
-                            QFileInfo(device).fileName() + QStringLiteral("/device"))
-                      .canonicalFilePath();
-    for (int depth = 0; depth < 8 && dir.size() > 1; ++depth) {
-        const QString driver = QFileInfo(dir + QStringLiteral("/driver")).canonicalFilePath();
-        if (!driver.isEmpty() && !driver.contains(QStringLiteral("/bus/serial-base/")))
-            return QFileInfo(driver).fileName();
-        dir = QFileInfo(dir).path();
-    }
-    return QString();
+    return ttyDriverName(QFileInfo(device).fileName(), roots.sysTtyDirectory);
 }
 
 QString byIdName(const QString& device, const DeviceRoots& roots) {

@@ -12,41 +12,8 @@ work=/tmp/ftdi
 logs="${PARVOLO_FTDI_LOGS:-$work}"
 mkdir -p "$work/ports" "$logs"
 export PARVOLO_PORT_DIR="$work/ports"
-case_no=0
-
-pass() { case_no=$((case_no + 1)); echo "ok $case_no - $1"; }
-fail() { case_no=$((case_no + 1)); echo "not ok $case_no - $1: $2"; }
-expect() { # expect NAME WANT GOT
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "expected $2, got $3"; fi
-}
-ask() { "$adapter" --ask "$ctl" "$@"; }
-field() { ask state | tr ' ' '\n' | sed -n "s/^$1=//p"; }
-json() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))
-for k in sys.argv[2].split("."): d = d.get(k) if isinstance(d, dict) else None
-print(json.dumps(d) if not isinstance(d, str) else d)' "$1" "$2"; }
-ms_now() { echo $(($(date +%s%N) / 1000000)); }
-
-# After an unplug: bounded wait until the driver has let go of the tty.
-wait_gone() {
-    local i
-    for i in $(seq 200); do
-        compgen -G '/dev/ttyUSB*' >/dev/null || return 0
-        sleep 0.05
-    done
-    return 1
-}
-
-# The tty the adapter is bound to, as COM3; bounded wait for the driver after a plug.
-wait_tty() {
-    local i
-    for i in $(seq 200); do
-        for t in /dev/ttyUSB*; do
-            [ -c "$t" ] && { ln -sfn "$t" "$PARVOLO_PORT_DIR/COM3"; return 0; }
-        done
-        sleep 0.05
-    done
-    return 1
-}
+here="$(cd "$(dirname "$0")" && pwd)"
+. "$here/../adapter/guest-lib.sh"
 
 "$adapter" --control "$ctl" 2>"$logs/adapter.log" &
 adapter_pid=$!

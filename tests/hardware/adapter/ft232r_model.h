@@ -1,15 +1,16 @@
-// The FT232R as its driver sees it, without any I/O: what the vendor requests mean, how long a
-// character takes on the line, and how received bytes are cut into bulk IN packets. The adapter
-// (ftdi_adapter.cpp) moves these over USB/IP; the unit test checks them against the encodings
-// the driver uses.
+// The FT232R (0403:6001) as the ftdi_sio driver sees it: what the vendor requests mean, the rate
+// the chip makes from the driver's divisor, and how received bytes are cut into bulk IN packets
+// that start with two status bytes.
 #pragma once
 
-#include <cstdint>
-#include <deque>
-#include <string>
-#include <vector>
+#include "chip.h"
 
 namespace ftdi {
+
+using adapter::DataFormat;
+using adapter::Outputs;
+using adapter::Parity;
+using adapter::RxByte;
 
 // Vendor requests (bRequest) on endpoint 0.
 enum Request : uint8_t {
@@ -30,25 +31,17 @@ enum Request : uint8_t {
 
 // Status byte 0: the modem lines the chip sees; the low nibble is always 1 on this chip.
 constexpr uint8_t kCts = 0x10, kDsr = 0x20, kRi = 0x40, kDcd = 0x80, kStatus0Fixed = 0x01;
-// Status byte 1: line status.
-constexpr uint8_t kDataReady = 0x01, kOverrun = 0x02, kParityErr = 0x04, kFramingErr = 0x08,
-                  kBreak = 0x10, kThre = 0x20, kTemt = 0x40;
+// Status byte 1: line status (the errors at adapter::LineError's positions).
+constexpr uint8_t kDataReady = 0x01, kThre = 0x20, kTemt = 0x40;
 
 constexpr int kMaxPacket = 64;
-constexpr int kTxFifo = 256;
-constexpr int kRxFifo = 384;
-
-enum class Parity { None, Odd, Even, Mark, Space };
-
-struct DataFormat {
-    int dataBits = 8;
-    Parity parity = Parity::None;
-    int stopHalfBits = 2;  // 2 = one stop bit, 3 = one and a half, 4 = two
-    bool breakOn = false;
-};
 
 // SET_DATA's wValue: bits 0-7 data bits, 8-10 parity, 11-13 stop bits, 14 break.
-DataFormat decodeData(uint16_t value);
+struct SetData {
+    DataFormat format;
+    bool breakOn = false;
+};
+SetData decodeData(uint16_t value);
 
 // The rate a FT232R makes from SET_BAUD_RATE's wValue and wIndex: 3 MHz over a divisor with
 // a 14-bit integer part and eighths in the three bits above it (in a scrambled order).
@@ -56,35 +49,37 @@ double baudFromDivisor(uint16_t value, uint16_t index);
 // The same divisor as the driver computes it for a wanted rate, to cross-check the decoder.
 uint32_t divisorForBaud(int baud);
 
-// Nanoseconds one character occupies on the line: start, data, parity and stop bits.
-int64_t characterNs(const DataFormat& format, double baud);
-
 // MODEM_CTRL's wValue: bits 0/1 the levels of DTR/RTS, bits 8/9 which of them to change.
-struct Outputs {
-    bool dtr = false;
-    bool rts = false;
-};
 Outputs applyModemCtrl(Outputs now, uint16_t value);
 
 // SET_FLOW_CTRL's wIndex high byte.
 enum Flow : uint8_t { kFlowNone = 0, kFlowRtsCts = 1, kFlowDtrDsr = 2, kFlowXonXoff = 4 };
-
-// A received byte and the line-status flags it arrived with.
-struct RxByte {
-    uint8_t byte = 0;
-    uint8_t flags = 0;
-};
 
 // Takes the next bulk IN packet's data off the queue: up to 62 unflagged bytes, or a flagged
 // byte alone, because the chip's error flags apply to every byte of the packet. Returns the
 // flags for status byte 1.
 uint8_t takePacket(std::deque<RxByte>& queue, std::vector<uint8_t>& data, int maxData);
 
-std::string parityName(Parity parity);
+class Ft232r : public adapter::Chip {
+public:
+    const char* name() const override { return "ft232r"; }
+    bool descriptor(uint8_t kind, uint8_t index, std::vector<uint8_t>& out) const override;
+    int transmitFifo() const override { return 256; }
+    int receiveFifo() const override { return 384; }
+    bool control(const adapter::Setup& setup, const std::vector<uint8_t>& out,
+                 std::vector<uint8_t>& in) override;
+    int64_t inDue(const std::deque<RxByte>& rx, int64_t lastIn) const override;
+    std::vector<uint8_t> inPacket(std::deque<RxByte>& rx, int length) override;
+    void inputsChanged(const adapter::Inputs& now) override;
+    std::string stateWords() const override;
 
-// Splits a command line into words; quoted words are not needed by any command.
-std::vector<std::string> words(const std::string& line);
-// Parses "65" or "0x41" as one byte; false when it is not a number from 0 to 255.
-bool parseByte(const std::string& text, uint8_t& out);
+private:
+    uint8_t status0() const;
+    uint8_t status1(uint8_t flags) const;
+
+    int m_latencyMs = 16;
+    std::deque<uint8_t> m_status0Queue;
+    uint8_t m_lastSentStatus0 = 0;
+};
 
 }  // namespace ftdi

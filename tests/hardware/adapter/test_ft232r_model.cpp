@@ -1,9 +1,12 @@
-// The adapter's reading of the driver's requests and its packets, without USB.
+// The FT232R model's reading of the driver's requests and its packets, without USB.
 #include <QTest>
 
-#include "ftdi_model.h"
+#include "ft232r_model.h"
 
 using namespace ftdi;
+using adapter::characterNs;
+using adapter::parityName;
+using adapter::parseByte;
 
 class TestFtdiModel : public QObject {
     Q_OBJECT
@@ -73,12 +76,12 @@ void TestFtdiModel::dataFormat_data() {
 
 void TestFtdiModel::dataFormat() {
     QFETCH(uint, value);
-    const DataFormat f = decodeData(uint16_t(value));
-    QTEST(f.dataBits, "dataBits");
-    QTEST(QString::fromStdString(parityName(f.parity)), "parity");
-    QTEST(f.stopHalfBits, "stopHalfBits");
-    QTEST(f.breakOn, "breakOn");
-    QTEST(qint64(characterNs(f, 9600)), "nsAt9600");
+    const SetData d = decodeData(uint16_t(value));
+    QTEST(d.format.dataBits, "dataBits");
+    QTEST(QString::fromStdString(parityName(d.format.parity)), "parity");
+    QTEST(d.format.stopHalfBits, "stopHalfBits");
+    QTEST(d.breakOn, "breakOn");
+    QTEST(qint64(characterNs(d.format, 9600)), "nsAt9600");
 }
 
 void TestFtdiModel::modemControl_data() {
@@ -152,4 +155,4 @@ void TestFtdiModel::bytes() {
 }
 
 QTEST_APPLESS_MAIN(TestFtdiModel)
-#include "test_ftdi_model.moc"
+#include "test_ft232r_model.moc"

@@ -1,11 +1,13 @@
-// A FT232R USB serial adapter with a programmable far end, for the real ftdi_sio driver in a test
-// guest. It plugs itself in through vhci-hcd (USB/IP over one end of a socketpair), answers the
-// driver's requests as the chip does and plays the line: bytes leave at the configured rate,
-// come back through a loopback plug (TX->RX, RTS->CTS, DTR->DSR and DCD), and a control socket
-// takes one command a line to cut wires, set lines, ring, inject line errors or unplug.
+// A USB serial adapter with a programmable far end, for a real USB serial driver in a test
+// guest. It plugs itself in through vhci-hcd (USB/IP over one end of a socketpair), lets the chip
+// model (chip.h) answer the driver's requests as that chip does, and plays the line: bytes leave
+// at the configured rate, come back through a loopback plug (TX->RX, RTS->CTS, DTR->DSR and
+// DCD), and a control socket takes one command a line to cut wires, set lines, ring, inject line
+// errors or unplug.
 //
-//   ftdi-adapter --control SOCKET [--port N] [--vhci DIR]     serve (stays in the foreground)
-//   ftdi-adapter --ask SOCKET COMMAND...                       send one command, print the reply
+//   usb-serial-adapter --chip NAME --control SOCKET [--port N] [--vhci DIR]   serve
+//   usb-serial-adapter --ask SOCKET COMMAND...          send one command, print the reply
+// ftdi-adapter is the same program with the FT232R as its chip when --chip is not given.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -23,12 +25,17 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "ftdi_model.h"
+#include "chip.h"
 
-using namespace ftdi;
+#ifndef ADAPTER_DEFAULT_CHIP
+#define ADAPTER_DEFAULT_CHIP ""
+#endif
+
+using namespace adapter;
 
 namespace {
 
@@ -51,7 +58,7 @@ void logLine(const char* format, ...) {
 constexpr uint32_t kCmdSubmit = 1, kCmdUnlink = 2, kRetSubmit = 3, kRetUnlink = 4;
 constexpr uint32_t kDirIn = 1;
 constexpr int kHeader = 48;
-constexpr int kEconnreset = 104, kEpipe = 32;
+constexpr int kEconnreset = 104, kEpipe = 32, kEproto = 71;
 
 uint32_t be32(const uint8_t* p) {
     uint32_t v;
@@ -63,15 +70,6 @@ void putBe32(std::vector<uint8_t>& out, uint32_t v) {
     const auto* p = reinterpret_cast<const uint8_t*>(&v);
     out.insert(out.end(), p, p + 4);
 }
-
-const uint8_t kDeviceDescriptor[18] = {18,   1,    0x00, 0x02, 0,    0, 0, kMaxPacket, 0x03,
-                                       0x04, 0x01, 0x60, 0x00, 0x06, 1, 2, 3,          1};
-const uint8_t kConfigDescriptor[32] = {
-    9, 2, 32,   0, 1,          1,    0,    0xA0, 45,  // one configuration, 90 mA
-    9, 4, 0,    0, 2,          0xFF, 0xFF, 0xFF, 2,   // one vendor interface, two endpoints
-    7, 5, 0x81, 2, kMaxPacket, 0,    0,               // bulk IN 1
-    7, 5, 0x02, 2, kMaxPacket, 0,    0};              // bulk OUT 2
-const char* const kStrings[] = {nullptr, "Parvolo", "Parvolo test adapter", "PV0001"};
 
 struct Urb {
     uint32_t seqnum = 0;
@@ -95,10 +93,15 @@ struct Client {
     std::string input;
 };
 
-class Adapter {
+class Adapter : public Line {
 public:
-    Adapter(std::string control, int port, std::string vhci)
-        : m_controlPath(std::move(control)), m_port(port), m_vhci(std::move(vhci)) {}
+    Adapter(std::unique_ptr<Chip> chip, std::string control, int port, std::string vhci)
+        : m_chip(std::move(chip)),
+          m_controlPath(std::move(control)),
+          m_port(port),
+          m_vhci(std::move(vhci)) {
+        m_chip->attach(this);
+    }
 
     int run() {
         if (!listenControl()) return 1;
@@ -163,8 +166,10 @@ private:
         m_plugged = false;
         m_pendingIn.clear();
         m_pendingOut.clear();
+        m_pendingInterrupt.clear();
         m_txFifo.clear();
         m_configured = false;
+        m_chip->unplugged();
         logLine("unplugged (%s)", why);
     }
 
@@ -175,7 +180,17 @@ private:
         const bool ok = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
         if (fd >= 0) ::close(fd);
         m_unplugNs = nowNs();
-        unplugged(ok ? "detach" : "socket closed");
+        // Until the host lets go of the connection, what it still sends fails at once, as a host
+        // controller fails transfers to a device that is gone; unanswered, a driver's control
+        // request would wait out its 5 s timeout.
+        m_detaching = ok;
+        for (const int64_t end = m_unplugNs + 500000000;
+             m_detaching && m_usb >= 0 && nowNs() < end;) {
+            pollfd p{m_usb, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0) readUsb();
+        }
+        m_detaching = false;
+        if (m_usb >= 0) unplugged(ok ? "detach" : "socket closed");
         return true;
     }
 
@@ -185,7 +200,7 @@ private:
         const ssize_t got = ::read(m_usb, chunk, sizeof chunk);
         if (got <= 0) {
             if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-            unplugged("the host closed the connection");
+            unplugged(m_detaching ? "detach" : "the host closed the connection");
             return;
         }
         m_usbInput.insert(m_usbInput.end(), chunk, chunk + got);
@@ -212,16 +227,26 @@ private:
             logLine("unknown USB/IP command %u", command);
             return;
         }
+        if (m_detaching) {
+            logLine("request on endpoint %u fails: unplugged", ep);
+            return reply(seqnum, -kEproto, {});
+        }
         Urb urb;
         urb.seqnum = seqnum;
         urb.length = int(be32(h + 24));
         if (direction != kDirIn) urb.data.assign(h + kHeader, h + size);
         if (ep == 0) return control(urb, h + 40);
-        if (ep == 1 && direction == kDirIn) {
+        const Endpoints eps = m_chip->endpoints();
+        if (ep == eps.bulkIn && direction == kDirIn) {
             m_pendingIn.push_back(std::move(urb));
             return;
         }
-        if (ep == 2 && direction != kDirIn) {
+        if (ep == eps.interruptIn && eps.interruptIn != 0 && direction == kDirIn) {
+            m_pendingInterrupt.push_back(std::move(urb));
+            serviceLine(nowNs());
+            return;
+        }
+        if (ep == eps.bulkOut && direction != kDirIn) {
             m_pendingOut.push_back(std::move(urb));
             serviceLine(nowNs());
             return;
@@ -260,7 +285,7 @@ private:
 
     void unlink(uint32_t seqnum, uint32_t victim) {
         int status = 0;  // already given back
-        for (auto* queue : {&m_pendingIn, &m_pendingOut}) {
+        for (auto* queue : {&m_pendingIn, &m_pendingOut, &m_pendingInterrupt}) {
             const auto it = std::find_if(queue->begin(), queue->end(),
                                          [&](const Urb& u) { return u.seqnum == victim; });
             if (it == queue->end()) continue;
@@ -279,30 +304,29 @@ private:
         send(out);
     }
 
-    void control(const Urb& urb, const uint8_t* setup) {
-        const uint8_t type = setup[0], request = setup[1];
-        const uint16_t value = uint16_t(setup[2] | setup[3] << 8);
-        const uint16_t index = uint16_t(setup[4] | setup[5] << 8);
-        const uint16_t length = uint16_t(setup[6] | setup[7] << 8);
+    void control(const Urb& urb, const uint8_t* raw) {
+        const Setup setup{.type = raw[0],
+                          .request = raw[1],
+                          .value = le16(raw + 2),
+                          .index = le16(raw + 4),
+                          .length = le16(raw + 6)};
         std::vector<uint8_t> in;
         bool stall = false;
-        if ((type & 0x60) == 0) {
-            stall = !standardRequest(type, request, value, in);
-        } else if ((type & 0x60) == 0x40) {
-            stall = !vendorRequest(request, value, index, in);
+        if ((setup.type & 0x60) == 0) {
+            stall = !standardRequest(setup.request, setup.value, in);
         } else {
-            stall = true;
+            stall = !m_chip->control(setup, urb.data, in);
         }
         if (stall) {
-            logLine("stall: type %02x request %02x value %04x index %04x", type, request, value,
-                    index);
+            logLine("stall: type %02x request %02x value %04x index %04x", setup.type,
+                    setup.request, setup.value, setup.index);
             return reply(urb.seqnum, -kEpipe, {});
         }
-        if (in.size() > length) in.resize(length);
+        if (in.size() > setup.length) in.resize(setup.length);
         reply(urb.seqnum, 0, in, int(urb.data.size()));
     }
 
-    bool standardRequest(uint8_t type, uint8_t request, uint16_t value, std::vector<uint8_t>& in) {
+    bool standardRequest(uint8_t request, uint16_t value, std::vector<uint8_t>& in) {
         switch (request) {
             case 0:  // GET_STATUS
                 in = {0, 0};
@@ -311,93 +335,12 @@ private:
             case 11:  // SET_INTERFACE
                 return true;
             case 6:  // GET_DESCRIPTOR
-                return descriptor(value, in);
+                return m_chip->descriptor(uint8_t(value >> 8), uint8_t(value & 0xFF), in);
             case 8:  // GET_CONFIGURATION
                 in = {uint8_t(m_configured ? 1 : 0)};
                 return true;
             case 9:  // SET_CONFIGURATION
                 m_configured = value == 1;
-                return true;
-            default:
-                (void)type;
-                return false;
-        }
-    }
-
-    bool descriptor(uint16_t value, std::vector<uint8_t>& in) {
-        const int kind = value >> 8, number = value & 0xFF;
-        if (kind == 1) {
-            in.assign(std::begin(kDeviceDescriptor), std::end(kDeviceDescriptor));
-            return true;
-        }
-        if (kind == 2) {
-            in.assign(std::begin(kConfigDescriptor), std::end(kConfigDescriptor));
-            return true;
-        }
-        if (kind != 3 || number >= int(std::size(kStrings))) return false;
-        if (number == 0) {
-            in = {4, 3, 0x09, 0x04};  // US English
-            return true;
-        }
-        const std::string text = kStrings[number];
-        in = {uint8_t(2 + 2 * text.size()), 3};
-        for (char c : text) in.insert(in.end(), {uint8_t(c), 0});
-        return true;
-    }
-
-    bool vendorRequest(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t>& in) {
-        switch (request) {
-            case kReset:
-                if (value == 0) ++m_opens;
-                if (value == 0 || value == 2) m_txFifo.clear();
-                if (value == 0 || value == 1) m_rxQueue.clear();
-                note("RESET %u", value);
-                return true;
-            case kModemCtrl: {
-                const Outputs before = m_outputs;
-                m_outputs = applyModemCtrl(m_outputs, value);
-                if (before.dtr && !m_outputs.dtr) ++m_dtrDrops;
-                note("MODEM_CTRL dtr=%d rts=%d", int(m_outputs.dtr), int(m_outputs.rts));
-                linesChanged();
-                return true;
-            }
-            case kSetFlowCtrl:
-                m_flow = uint8_t(index >> 8);
-                note("SET_FLOW_CTRL %s", flowName(m_flow).c_str());
-                return true;
-            case kSetBaudRate:
-                m_baud = baudFromDivisor(value, index);
-                note("SET_BAUD_RATE divisor %05x rate %.1f", value | (index & 1) << 16, m_baud);
-                return true;
-            case kSetData: {
-                const bool wasBreak = m_format.breakOn;
-                m_format = decodeData(value);
-                if (m_format.breakOn && !wasBreak) ++m_breaksSent;
-                note("SET_DATA bits=%d parity=%s stop=%s break=%d", m_format.dataBits,
-                     parityName(m_format.parity).c_str(), stopName().c_str(),
-                     int(m_format.breakOn));
-                return true;
-            }
-            case kGetModemStatus:
-                in = {status0(), status1(0)};
-                return true;
-            case kSetLatencyTimer:
-                m_latencyMs = std::max<int>(1, value & 0xFF);
-                note("SET_LATENCY_TIMER %d", m_latencyMs);
-                return true;
-            case kGetLatencyTimer:
-                in = {uint8_t(m_latencyMs)};
-                return true;
-            case kReadEeprom:
-                // A blank EEPROM: no CBUS pin is a GPIO.
-                in = {0, 0};
-                return true;
-            case kReadPins:
-                in = {0};
-                return true;
-            case kSetEventChar:
-            case kSetErrorChar:
-            case kSetBitMode:
                 return true;
             default:
                 return false;
@@ -411,26 +354,46 @@ private:
     bool riSeen() const { return level(m_ri, false); }
     static bool level(Level l, bool wire) { return l == Level::Wire ? wire : l == Level::On; }
 
-    uint8_t status0() const {
-        return uint8_t(kStatus0Fixed | (ctsSeen() ? kCts : 0) | (dsrSeen() ? kDsr : 0) |
-                       (riSeen() ? kRi : 0) | (dcdSeen() ? kDcd : 0));
-    }
-    uint8_t status1(uint8_t flags) const {
-        const bool empty = m_txFifo.empty();
-        return uint8_t(flags | (m_rxQueue.empty() ? 0 : kDataReady) | (empty ? kThre | kTemt : 0));
-    }
-
-    // Every level the lines pass through goes out in a packet of its own, so that the driver
-    // counts each edge even when two changes come quickly.
-    void linesChanged() {
-        const uint8_t now = status0();
-        if (m_status0Queue.empty() ? now != m_lastSentStatus0 : now != m_status0Queue.back())
-            m_status0Queue.push_back(now);
-    }
+    void linesChanged() { m_chip->inputsChanged(inputs()); }
 
     bool transmitAllowed() const {
         if (m_holdTx) return false;
-        return !(m_flow & kFlowRtsCts) || ctsSeen();
+        return !m_flow.rtsCts || ctsSeen();
+    }
+
+    // --- what the chip model drives and reads (Line) -----------------------------------------
+    void setBaud(double made) override { m_baud = made; }
+    void setFormat(const DataFormat& format) override { m_format = format; }
+    void setBreak(bool on) override {
+        if (on && !m_breakOn) ++m_breaksSent;
+        m_breakOn = on;
+    }
+    void setFlow(const Flow& flow) override { m_flow = flow; }
+    void setOutputs(const Outputs& outputs) override {
+        if (m_outputs.dtr && !outputs.dtr) ++m_dtrDrops;
+        m_outputs = outputs;
+        linesChanged();
+    }
+    Outputs outputs() const override { return m_outputs; }
+    Inputs inputs() const override {
+        return {.cts = ctsSeen(), .dsr = dsrSeen(), .ri = riSeen(), .dcd = dcdSeen()};
+    }
+    void purge(bool transmit, bool receive) override {
+        if (transmit) m_txFifo.clear();
+        if (receive) m_rxQueue.clear();
+    }
+    void opened() override { ++m_opens; }
+    size_t transmitQueued() const override { return m_txFifo.size(); }
+    size_t receiveQueued() const override { return m_rxQueue.size(); }
+    void note(const char* format, ...) override {
+        char text[256];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        logLine("%s", text);
+        m_log.emplace_back(text);
+        if (m_log.size() > 400) m_log.pop_front();
     }
 
     void serviceLine(int64_t now) {
@@ -463,12 +426,13 @@ private:
         finishWaiters(now);
     }
 
-    // Bulk OUT data moves into the 256-byte FIFO as it has room; a transfer completes when its
-    // last byte is in, which is how the driver learns that the chip took it.
+    // Bulk OUT data moves into the chip's transmit FIFO as it has room; a transfer completes when
+    // its last byte is in, which is how the driver learns that the chip took it.
     void takeOutput() {
-        while (!m_pendingOut.empty() && int(m_txFifo.size()) < kTxFifo) {
+        const size_t fifo = size_t(m_chip->transmitFifo());
+        while (!m_pendingOut.empty() && m_txFifo.size() < fifo) {
             Urb& urb = m_pendingOut.front();
-            while (urb.taken < urb.data.size() && int(m_txFifo.size()) < kTxFifo)
+            while (urb.taken < urb.data.size() && m_txFifo.size() < fifo)
                 m_txFifo.push_back(urb.data[urb.taken++]);
             if (urb.taken < urb.data.size()) break;
             const uint32_t seqnum = urb.seqnum;
@@ -488,43 +452,34 @@ private:
     }
 
     void arrive(RxByte byte) {
-        if (int(m_rxQueue.size()) >= kRxFifo) {
+        if (int(m_rxQueue.size()) >= m_chip->receiveFifo()) {
             // The chip's receive buffer is full: the byte is lost and the next one says so.
             m_overrunPending = true;
             ++m_lostBytes;
             return;
         }
-        if (m_overrunPending) byte.flags |= kOverrun;
+        if (m_overrunPending) byte.errors |= kOverrun;
         m_overrunPending = false;
         m_rxQueue.push_back(byte);
     }
 
     void answerIn(int64_t now) {
         if (m_usb < 0 || !m_configured) return;
-        const int64_t latencyNs = int64_t(m_latencyMs) * 1000000;
-        while (!m_pendingIn.empty()) {
-            // The chip sends at once when a packet is full or the lines changed, else when its
-            // latency timer runs out, with or without data.
-            const bool full = m_rxQueue.size() >= size_t(kMaxPacket - 2);
-            const bool flagged = !m_rxQueue.empty() && m_rxQueue.front().flags != 0;
-            if (!full && !flagged && m_status0Queue.empty() && now < m_lastInNs + latencyNs) return;
-            Urb urb = std::move(m_pendingIn.front());
+        std::vector<uint8_t> packet;
+        while (!m_pendingInterrupt.empty() && m_chip->interruptPacket(packet)) {
+            const uint32_t seqnum = m_pendingInterrupt.front().seqnum;
+            m_pendingInterrupt.pop_front();
+            reply(seqnum, 0, packet);
+            if (m_usb < 0) return;
+        }
+        while (!m_pendingIn.empty() && now >= m_chip->inDue(m_rxQueue, m_lastInNs)) {
+            packet = m_chip->inPacket(m_rxQueue, m_pendingIn.front().length);
+            if (packet.empty()) return;  // nothing to say: the chip lets the host wait
+            const uint32_t seqnum = m_pendingIn.front().seqnum;
             m_pendingIn.pop_front();
-            std::vector<uint8_t> data;
-            const int room = std::min(urb.length, kMaxPacket) - 2;
-            const uint8_t flags = takePacket(m_rxQueue, data, room);
-            uint8_t s0 = status0();
-            if (!m_status0Queue.empty()) {
-                s0 = m_status0Queue.front();
-                m_status0Queue.pop_front();
-            }
-            m_lastSentStatus0 = s0;
-            std::vector<uint8_t> packet = {s0, status1(flags)};
-            packet.insert(packet.end(), data.begin(), data.end());
-            reply(urb.seqnum, 0, packet);
+            reply(seqnum, 0, packet);
             m_lastInNs = now;
             if (m_usb < 0) return;
-            if (data.empty() && m_status0Queue.empty()) return;  // one idle packet per period
         }
     }
 
@@ -535,7 +490,7 @@ private:
             wake = std::min(wake, m_txClock + charNs);
         if (!m_farSend.empty()) wake = std::min(wake, m_rxClock + charNs);
         if (!m_pendingIn.empty() && m_configured)
-            wake = std::min(wake, m_lastInNs + int64_t(m_latencyMs) * 1000000);
+            wake = std::min(wake, m_chip->inDue(m_rxQueue, m_lastInNs));
         for (const auto& [at, action] : m_timed) wake = std::min(wake, at);
         for (const Waiter& w : m_waiters) wake = std::min(wake, w.deadline);
         return wake;
@@ -547,28 +502,6 @@ private:
             m_timed.erase(m_timed.begin());
             action();
         }
-    }
-
-    void note(const char* format, ...) {
-        char text[256];
-        va_list args;
-        va_start(args, format);
-        std::vsnprintf(text, sizeof text, format, args);
-        va_end(args);
-        logLine("%s", text);
-        m_log.emplace_back(text);
-        if (m_log.size() > 400) m_log.pop_front();
-    }
-
-    static std::string flowName(uint8_t flow) {
-        std::string name;
-        if (flow & kFlowRtsCts) name += "rtscts";
-        if (flow & kFlowDtrDsr) name += name.empty() ? "dtrdsr" : "+dtrdsr";
-        if (flow & kFlowXonXoff) name += name.empty() ? "xonxoff" : "+xonxoff";
-        return name.empty() ? "none" : name;
-    }
-    std::string stopName() const {
-        return m_format.stopHalfBits == 4 ? "2" : m_format.stopHalfBits == 3 ? "1.5" : "1";
     }
 
     // --- the control socket -----------------------------------------------------------------
@@ -628,17 +561,18 @@ private:
         char text[512];
         std::snprintf(
             text, sizeof text,
-            "ok plugged=%d baud=%.1f data=%d parity=%s stop=%s flow=%s used_flow=%s break=%d "
-            "dtr=%d rts=%d "
+            "ok chip=%s plugged=%d baud=%.1f data=%d parity=%s stop=%s flow=%s used_flow=%s "
+            "break=%d dtr=%d rts=%d "
             "cts=%d dsr=%d dcd=%d ri=%d received=%llu txq=%zu rxq=%zu dtr_drops=%d breaks=%d "
-            "latency=%d lost=%d unlinks=%d attaches=%d",
-            int(m_plugged), m_baud, m_format.dataBits, parityName(m_format.parity).c_str(),
-            stopName().c_str(), flowName(m_flow).c_str(), flowName(m_usedFlow).c_str(),
-            int(m_format.breakOn), int(m_outputs.dtr), int(m_outputs.rts), int(ctsSeen()),
-            int(dsrSeen()), int(dcdSeen()), int(riSeen()),
-            static_cast<unsigned long long>(m_farCount), m_txFifo.size(), m_rxQueue.size(),
-            m_dtrDrops, m_breaksSent, m_latencyMs, m_lostBytes, m_unlinks, m_attaches);
-        return text;
+            "lost=%d unlinks=%d attaches=%d",
+            m_chip->name(), int(m_plugged), m_baud, m_format.dataBits,
+            parityName(m_format.parity).c_str(), stopName(m_format).c_str(),
+            flowName(m_flow).c_str(), flowName(m_usedFlow).c_str(), int(m_breakOn),
+            int(m_outputs.dtr), int(m_outputs.rts), int(ctsSeen()), int(dsrSeen()), int(dcdSeen()),
+            int(riSeen()), static_cast<unsigned long long>(m_farCount), m_txFifo.size(),
+            m_rxQueue.size(), m_dtrDrops, m_breaksSent, m_lostBytes, m_unlinks, m_attaches);
+        const std::string extra = m_chip->stateWords();
+        return extra.empty() ? text : text + (" " + extra);
     }
 
     void setLine(Level& line, Level to) {
@@ -719,8 +653,8 @@ private:
             return answer(fd, "ok");
         }
         if (verb == "error" && (w.size() == 2 || w.size() == 3)) {
-            std::map<std::string, uint8_t> kinds{{"parity", kParityErr},
-                                                 {"framing", kFramingErr},
+            std::map<std::string, uint8_t> kinds{{"parity", kParityError},
+                                                 {"framing", kFramingError},
                                                  {"overrun", kOverrun},
                                                  {"break", kBreak}};
             uint8_t byte = w[1] == "break" ? 0 : 'E';
@@ -796,6 +730,7 @@ private:
         std::erase_if(m_waiters, [](const Waiter& w) { return w.fd < 0; });
     }
 
+    std::unique_ptr<Chip> m_chip;
     std::string m_controlPath;
     int m_port = 0;
     std::string m_vhci;
@@ -803,6 +738,7 @@ private:
     int m_listen = -1;
     bool m_quit = false;
     bool m_plugged = false;
+    bool m_detaching = false;
     bool m_configured = false;
     int m_attaches = 0;
     int64_t m_unplugNs = 0;
@@ -810,12 +746,10 @@ private:
     std::vector<Client> m_clients;
     std::vector<Waiter> m_waiters;
 
-    std::deque<Urb> m_pendingIn, m_pendingOut;
+    std::deque<Urb> m_pendingIn, m_pendingOut, m_pendingInterrupt;
     std::deque<uint8_t> m_txFifo;
     std::deque<RxByte> m_rxQueue;
     std::deque<uint8_t> m_farSend;
-    std::deque<uint8_t> m_status0Queue;
-    uint8_t m_lastSentStatus0 = 0;
     int64_t m_txClock = 0, m_rxClock = 0, m_lastInNs = 0;
     bool m_overrunPending = false;
     int m_lostBytes = 0;
@@ -824,9 +758,9 @@ private:
 
     double m_baud = 9600;
     DataFormat m_format;
-    uint8_t m_flow = kFlowNone;
-    uint8_t m_usedFlow = kFlowNone;
-    int m_latencyMs = 16;
+    bool m_breakOn = false;
+    Flow m_flow;
+    Flow m_usedFlow;
     Outputs m_outputs;
     Level m_cts = Level::Wire, m_dsr = Level::Wire, m_dcd = Level::Wire, m_ri = Level::Wire;
     mutable std::map<std::string, bool> m_cut{
@@ -846,8 +780,7 @@ int ask(const std::string& path, const std::string& line) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::fprintf(stderr, "ftdi-adapter: cannot reach %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "adapter: cannot reach %s: %s\n", path.c_str(), std::strerror(errno));
         return 2;
     }
     const std::string out = line + "\n";
@@ -860,17 +793,20 @@ int ask(const std::string& path, const std::string& line) {
     return reply.rfind("ok", 0) == 0 ? 0 : 1;
 }
 
-int usage() {
+int usage(const char* program) {
+    std::string chips;
+    for (const std::string& name : chipNames()) chips += (chips.empty() ? "" : "|") + name;
     std::fprintf(stderr,
-                 "usage: ftdi-adapter --control SOCKET [--port N] [--vhci DIR]\n"
-                 "       ftdi-adapter --ask SOCKET COMMAND...\n");
+                 "usage: %s [--chip %s] --control SOCKET [--port N] [--vhci DIR]\n"
+                 "       %s --ask SOCKET COMMAND...\n",
+                 program, chips.c_str(), program);
     return 64;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::string control, vhci = "/sys/devices/platform/vhci_hcd.0";
+    std::string control, vhci = "/sys/devices/platform/vhci_hcd.0", chip = ADAPTER_DEFAULT_CHIP;
     int port = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -882,15 +818,18 @@ int main(int argc, char* argv[]) {
         }
         if (a == "--control" && i + 1 < argc)
             control = argv[++i];
+        else if (a == "--chip" && i + 1 < argc)
+            chip = argv[++i];
         else if (a == "--port" && i + 1 < argc)
             port = std::atoi(argv[++i]);
         else if (a == "--vhci" && i + 1 < argc)
             vhci = argv[++i];
         else
-            return usage();
+            return usage(argv[0]);
     }
-    if (control.empty()) return usage();
+    std::unique_ptr<Chip> model = makeChip(chip);
+    if (control.empty() || !model) return usage(argv[0]);
     ::signal(SIGPIPE, SIG_IGN);
     setvbuf(stderr, nullptr, _IOLBF, 0);
-    return Adapter(control, port, vhci).run();
+    return Adapter(std::move(model), control, port, vhci).run();
 }

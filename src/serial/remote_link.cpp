@@ -59,10 +59,7 @@ bool isHostCharacter(QChar c) {
            c == QLatin1Char('.') || c == QLatin1Char('_');
 }
 
-struct ResolvedAddress {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-};
+using ResolvedAddress = RemoteLink::ResolvedAddress;
 
 std::vector<ResolvedAddress> addressesOf(const addrinfo* list) {
     std::vector<ResolvedAddress> result;
@@ -197,18 +194,9 @@ void RemoteLink::wakeWaits() {
 
 // ---- connecting ----
 
-void RemoteLink::connectTo(const QString& url, const Address& address, const Bounds& bounds) {
-    if (m_fd >= 0) throw SerialError::alreadyOpen();
-    const quint64 session = ++m_session;
-    m_ended = false;
-    m_endReason.clear();
-    // A wait that ended because the link was closed or destroyed leaves it to whoever did that.
-    auto cancelled = [&url] { return SerialError::remoteOpenCancelled(url); };
-    auto gone = [](WaitResult result) {
-        return result == WaitResult::Destroyed || result == WaitResult::Closed;
-    };
-
-    // Numeric addresses need no lookup; names are looked up on a thread, within the bound.
+// Numeric addresses need no lookup; names are looked up on a thread, within the bound.
+std::vector<RemoteLink::ResolvedAddress> RemoteLink::lookUp(const QString& url,
+                                                            const Address& address, int boundMs) {
     const QByteArray host = address.host.toUtf8();
     const QByteArray service = QByteArray::number(address.port);
     std::vector<ResolvedAddress> addresses;
@@ -217,56 +205,54 @@ void RemoteLink::connectTo(const QString& url, const Address& address, const Bou
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo* list = nullptr;
-    const int numeric = ::getaddrinfo(host.constData(), service.constData(), &hints, &list);
-    if (numeric == 0) {
+    if (::getaddrinfo(host.constData(), service.constData(), &hints, &list) == 0) {
         addresses = addressesOf(list);
         ::freeaddrinfo(list);
-    } else {
-        auto lookup = std::make_shared<Lookup>();
-        if (lookup->wakeFd < 0) throw SerialError::openFailed(url, errno);
-        try {
-            std::thread([lookup, host, service] {
-                addrinfo hints{};
-                hints.ai_family = AF_UNSPEC;
-                hints.ai_socktype = SOCK_STREAM;
-                hints.ai_flags = AI_NUMERICSERV;
-                addrinfo* list = nullptr;
-                lookup->status =
-                    ::getaddrinfo(host.constData(), service.constData(), &hints, &list);
-                if (lookup->status == 0) {
-                    lookup->addresses = addressesOf(list);
-                    ::freeaddrinfo(list);
-                }
-                lookup->done.store(true, std::memory_order_release);
-                const quint64 one = 1;
-                (void)!::write(lookup->wakeFd, &one, sizeof one);
-            }).detach();
-        } catch (const std::system_error& e) {
-            throw SerialError::openFailed(url, e.code().value());
-        }
-        QSocketNotifier woken(lookup->wakeFd, QSocketNotifier::Read);
-        QObject::connect(&woken, &QSocketNotifier::activated, this, [this] { wakeWaits(); });
-        const WaitResult result = waitUntil(
-            [&lookup] { return lookup->done.load(std::memory_order_acquire); }, bounds.lookupMs);
-        if (gone(result)) throw cancelled();
-        if (result != WaitResult::Done)
-            throw SerialError::remoteLookupTimedOut(url, address.host, bounds.lookupMs);
-        if (lookup->status != 0)
-            throw SerialError::remoteHostNotFound(
-                url, address.host, QString::fromLocal8Bit(::gai_strerror(lookup->status)));
-        addresses = lookup->addresses;
+        return addresses;
     }
-    if (addresses.empty())
-        throw SerialError::remoteHostNotFound(url, address.host,
-                                              QString::fromLocal8Bit(::gai_strerror(EAI_NONAME)));
+    auto lookup = std::make_shared<Lookup>();
+    if (lookup->wakeFd < 0) throw SerialError::openFailed(url, errno);
+    try {
+        std::thread([lookup, host, service] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_flags = AI_NUMERICSERV;
+            addrinfo* list = nullptr;
+            lookup->status = ::getaddrinfo(host.constData(), service.constData(), &hints, &list);
+            if (lookup->status == 0) {
+                lookup->addresses = addressesOf(list);
+                ::freeaddrinfo(list);
+            }
+            lookup->done.store(true, std::memory_order_release);
+            const quint64 one = 1;
+            (void)!::write(lookup->wakeFd, &one, sizeof one);
+        }).detach();
+    } catch (const std::system_error& e) {
+        throw SerialError::openFailed(url, e.code().value());
+    }
+    QSocketNotifier woken(lookup->wakeFd, QSocketNotifier::Read);
+    QObject::connect(&woken, &QSocketNotifier::activated, this, [this] { wakeWaits(); });
+    const WaitResult result =
+        waitUntil([&lookup] { return lookup->done.load(std::memory_order_acquire); }, boundMs);
+    if (result == WaitResult::Destroyed || result == WaitResult::Closed)
+        throw SerialError::remoteOpenCancelled(url);
+    if (result != WaitResult::Done)
+        throw SerialError::remoteLookupTimedOut(url, address.host, boundMs);
+    if (lookup->status != 0)
+        throw SerialError::remoteHostNotFound(
+            url, address.host, QString::fromLocal8Bit(::gai_strerror(lookup->status)));
+    return lookup->addresses;
+}
 
-    // Each address in turn, all within one bound.
+// Each address in turn, all within one bound; the connected socket.
+int RemoteLink::connectFirst(const QString& url, const std::vector<ResolvedAddress>& addresses,
+                             int boundMs) {
     QElapsedTimer clock;
     clock.start();
     int lastError = ETIMEDOUT;
-    int fd = -1;
     for (const ResolvedAddress& candidate : addresses) {
-        const int remaining = bounds.connectMs - int(clock.elapsed());
+        const int remaining = boundMs - int(clock.elapsed());
         if (remaining <= 0) break;
         const int s = ::socket(candidate.address.ss_family,
                                SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -282,10 +268,8 @@ void RemoteLink::connectTo(const QString& url, const Address& address, const Bou
         for (const auto& [level, name, value] : kLiveness)
             ::setsockopt(s, level, name, &value, sizeof value);
         if (::connect(s, reinterpret_cast<const sockaddr*>(&candidate.address), candidate.length) ==
-            0) {
-            fd = s;
-            break;
-        }
+            0)
+            return s;
         if (errno != EINPROGRESS) {
             lastError = errno;
             ::close(s);
@@ -301,28 +285,37 @@ void RemoteLink::connectTo(const QString& url, const Address& address, const Bou
             });
             result = waitUntil([&writable] { return writable; }, remaining);
         }
-        if (gone(result)) {
+        if (result == WaitResult::Destroyed || result == WaitResult::Closed) {
             ::close(s);
-            throw cancelled();
+            throw SerialError::remoteOpenCancelled(url);
         }
         int err = ETIMEDOUT;
         socklen_t length = sizeof err;
         if (result == WaitResult::Done && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
             err = errno;
-        if (result == WaitResult::Done && err == 0) {
-            fd = s;
-            break;
-        }
+        if (result == WaitResult::Done && err == 0) return s;
         lastError = err;
         ::close(s);
     }
-    if (fd < 0) {
-        if (lastError == ETIMEDOUT) throw SerialError::remoteConnectTimedOut(url, bounds.connectMs);
-        throw SerialError::remoteUnreachable(url, lastError);
-    }
+    if (lastError == ETIMEDOUT) throw SerialError::remoteConnectTimedOut(url, boundMs);
+    throw SerialError::remoteUnreachable(url, lastError);
+}
+
+void RemoteLink::connectTo(const QString& url, const Address& address, const Bounds& bounds) {
+    if (m_fd >= 0) throw SerialError::alreadyOpen();
+    const quint64 session = ++m_session;
+    m_ended = false;
+    m_endReason.clear();
+    // A wait that ended because the link was closed or destroyed throws "cancelled" at once and
+    // leaves the link to whoever did that.
+    const std::vector<ResolvedAddress> addresses = lookUp(url, address, bounds.lookupMs);
+    if (addresses.empty())
+        throw SerialError::remoteHostNotFound(url, address.host,
+                                              QString::fromLocal8Bit(::gai_strerror(EAI_NONAME)));
+    const int fd = connectFirst(url, addresses, bounds.connectMs);
     if (session != m_session) {
         ::close(fd);
-        throw cancelled();
+        throw SerialError::remoteOpenCancelled(url);
     }
 
     m_fd = fd;

@@ -24,6 +24,8 @@
 #include <QByteArrayView>
 #include <QObject>
 #include <QString>
+#include <sys/socket.h>
+
 #include <deque>
 #include <functional>
 #include <vector>
@@ -114,6 +116,12 @@ public:
     std::function<void()> writable;
     std::function<void()> ended;
 
+    // One address of the host, as the C library gives it.
+    struct ResolvedAddress {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+    };
+
 private:
     struct Piece {
         QByteArray bytes;
@@ -121,6 +129,9 @@ private:
         Part part = Part::Data;
     };
 
+    std::vector<ResolvedAddress> lookUp(const QString& url, const Address& address, int boundMs);
+    int connectFirst(const QString& url, const std::vector<ResolvedAddress>& addresses,
+                     int boundMs);
     void onReadable();
     void onWritable();
     void end(QString reason);

@@ -43,6 +43,23 @@ std::string flowName(const Flow& flow) {
     return name.empty() ? "none" : name;
 }
 
+bool standardDescriptor(uint8_t kind, uint8_t index, const std::vector<uint8_t>& device,
+                        const std::vector<uint8_t>& configuration,
+                        const std::vector<const char*>& strings, std::vector<uint8_t>& out) {
+    if (kind == 1) {
+        out = device;
+        return true;
+    }
+    if (kind == 2) {
+        out = configuration;
+        return true;
+    }
+    if (kind != 3 || index >= strings.size()) return false;
+    out = index == 0 ? std::vector<uint8_t>{4, 3, 0x09, 0x04}  // US English
+                     : stringDescriptor(strings[index]);
+    return true;
+}
+
 std::vector<uint8_t> stringDescriptor(const std::string& text) {
     std::vector<uint8_t> out = {uint8_t(2 + 2 * text.size()), 3};
     for (char c : text) out.insert(out.end(), {uint8_t(c), 0});

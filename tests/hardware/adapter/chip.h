@@ -138,6 +138,11 @@ std::string stopName(const DataFormat& format);
 std::string flowName(const Flow& flow);
 // A USB string descriptor (UTF-16LE of ASCII text); index 0 is the language list.
 std::vector<uint8_t> stringDescriptor(const std::string& text);
+// GET_DESCRIPTOR for a chip with one configuration: the device (kind 1), the configuration (2)
+// or string `index` (3, index 0 the language list); false for anything else.
+bool standardDescriptor(uint8_t kind, uint8_t index, const std::vector<uint8_t>& device,
+                        const std::vector<uint8_t>& configuration,
+                        const std::vector<const char*>& strings, std::vector<uint8_t>& out);
 uint16_t le16(const uint8_t* p);
 uint32_t le32(const uint8_t* p);
 void putLe32(std::vector<uint8_t>& out, uint32_t v);

@@ -128,18 +128,10 @@ std::vector<uint8_t> modemStatusEvent(uint8_t escape, uint8_t before, uint8_t no
 }
 
 bool Cp2102::descriptor(uint8_t kind, uint8_t index, std::vector<uint8_t>& out) const {
-    if (kind == 1) {
-        out.assign(std::begin(kDeviceDescriptor), std::end(kDeviceDescriptor));
-        return true;
-    }
-    if (kind == 2) {
-        out.assign(std::begin(kConfigDescriptor), std::end(kConfigDescriptor));
-        return true;
-    }
-    if (kind != 3 || index >= std::size(kStrings)) return false;
-    out = index == 0 ? std::vector<uint8_t>{4, 3, 0x09, 0x04}  // US English
-                     : adapter::stringDescriptor(kStrings[index]);
-    return true;
+    return adapter::standardDescriptor(kind, index,
+                                       {std::begin(kDeviceDescriptor), std::end(kDeviceDescriptor)},
+                                       {std::begin(kConfigDescriptor), std::end(kConfigDescriptor)},
+                                       {std::begin(kStrings), std::end(kStrings)}, out);
 }
 
 uint8_t Cp2102::modemStatus() const {

@@ -103,18 +103,10 @@ uint8_t takePacket(std::deque<RxByte>& queue, std::vector<uint8_t>& data, int ma
 }
 
 bool Ft232r::descriptor(uint8_t kind, uint8_t index, std::vector<uint8_t>& out) const {
-    if (kind == 1) {
-        out.assign(std::begin(kDeviceDescriptor), std::end(kDeviceDescriptor));
-        return true;
-    }
-    if (kind == 2) {
-        out.assign(std::begin(kConfigDescriptor), std::end(kConfigDescriptor));
-        return true;
-    }
-    if (kind != 3 || index >= std::size(kStrings)) return false;
-    out = index == 0 ? std::vector<uint8_t>{4, 3, 0x09, 0x04}  // US English
-                     : adapter::stringDescriptor(kStrings[index]);
-    return true;
+    return adapter::standardDescriptor(kind, index,
+                                       {std::begin(kDeviceDescriptor), std::end(kDeviceDescriptor)},
+                                       {std::begin(kConfigDescriptor), std::end(kConfigDescriptor)},
+                                       {std::begin(kStrings), std::end(kStrings)}, out);
 }
 
 bool Ft232r::control(const adapter::Setup& setup, const std::vector<uint8_t>&,

@@ -1,7 +1,10 @@
 // The chips the adapter can be. A new chip: its model files, one row here, a leg of its own.
 #include "chip.h"
+#include "cdc_acm_model.h"
+#include "ch340_model.h"
 #include "cp2102_model.h"
 #include "ft232r_model.h"
+#include "pl2303_model.h"
 
 namespace adapter {
 
@@ -17,6 +20,9 @@ std::unique_ptr<Chip> make() {
 constexpr ChipRow kChips[] = {
     {"ft232r", make<ftdi::Ft232r>},
     {"cp2102", make<cp210x::Cp2102>},
+    {"ch340", make<ch341::Ch340>},
+    {"pl2303", make<pl2303::Pl2303>},
+    {"cdc-acm", make<acm::CdcAcm>},
 };
 }  // namespace
 

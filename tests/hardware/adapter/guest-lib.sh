@@ -1,7 +1,9 @@
 # Helpers for the guest scripts of the USB legs, sourced after setting $adapter (the adapter
-# program), $ctl (its control socket) and $PARVOLO_PORT_DIR. One line per case:
+# program), $ctl (its control socket) and $PARVOLO_PORT_DIR, and $tty_glob where the driver's
+# ttys are not /dev/ttyUSB* (cdc_acm's are /dev/ttyACM*). One line per case:
 # "ok N - what" or "not ok N - what: why"; measurements as "# " lines.
 case_no=0
+tty_glob="${tty_glob:-/dev/ttyUSB*}"
 
 pass() { case_no=$((case_no + 1)); echo "ok $case_no - $1"; }
 fail() { case_no=$((case_no + 1)); echo "not ok $case_no - $1: $2"; }
@@ -19,7 +21,7 @@ ms_now() { echo $(($(date +%s%N) / 1000000)); }
 wait_gone() {
     local i
     for i in $(seq 200); do
-        compgen -G '/dev/ttyUSB*' >/dev/null || return 0
+        compgen -G "$tty_glob" >/dev/null || return 0
         sleep 0.05
     done
     return 1
@@ -29,7 +31,7 @@ wait_gone() {
 wait_tty() {
     local i
     for i in $(seq 200); do
-        for t in /dev/ttyUSB*; do
+        for t in $tty_glob; do
             [ -c "$t" ] && { ln -sfn "$t" "$PARVOLO_PORT_DIR/COM3"; return 0; }
         done
         sleep 0.05

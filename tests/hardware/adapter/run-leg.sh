@@ -29,7 +29,7 @@ trap 'rm -f "$out"' EXIT
 logs="$build/tests/hardware/$leg/guest-logs"
 mkdir -p "$logs"
 logvar="PARVOLO_$(echo "$leg" | tr '[:lower:]' '[:upper:]')_LOGS"
-"$runner" --timeout 240 --modules "vhci-hcd,$module" --share "$logs" --env "$logvar=$logs" \
+"$runner" --timeout "${PARVOLO_LEG_TIMEOUT:-240}" --modules "vhci-hcd,$module" --share "$logs" --env "$logvar=$logs" \
     -- "$legdir/guest-tests.sh" "$build" | tee "$out"
 rc=${PIPESTATUS[0]}
 passed=$(grep -c '^ok ' "$out")

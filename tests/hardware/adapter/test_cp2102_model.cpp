@@ -2,33 +2,12 @@
 #include <QTest>
 
 #include "cp2102_model.h"
+#include "fake_line.h"
 
 using namespace cp210x;
+using adapter::FakeLine;
 
 namespace {
-
-// A line that records what the chip drove.
-class FakeLine : public adapter::Line {
-public:
-    double baud = 0;
-    DataFormat format;
-    adapter::Flow flow;
-    Outputs out;
-    adapter::Inputs in;
-    int opens = 0;
-    void setBaud(double made) override { baud = made; }
-    void setFormat(const DataFormat& f) override { format = f; }
-    void setBreak(bool) override {}
-    void setFlow(const adapter::Flow& f) override { flow = f; }
-    void setOutputs(const Outputs& o) override { out = o; }
-    Outputs outputs() const override { return out; }
-    adapter::Inputs inputs() const override { return in; }
-    void purge(bool, bool) override {}
-    void opened() override { ++opens; }
-    size_t transmitQueued() const override { return 0; }
-    size_t receiveQueued() const override { return 0; }
-    void note(const char*, ...) override {}
-};
 
 QByteArray hex(const std::vector<uint8_t>& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())).toHex();

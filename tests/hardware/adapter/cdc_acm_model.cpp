@@ -1,0 +1,1 @@
+#include "cdc_acm_model.h"

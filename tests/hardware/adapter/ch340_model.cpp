@@ -1,0 +1,1 @@
+#include "ch340_model.h"

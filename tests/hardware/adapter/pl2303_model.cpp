@@ -1,0 +1,1 @@
+#include "pl2303_model.h"

@@ -10,15 +10,15 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 build="$(cd "${1:-build}" && pwd)"
 seconds="${2:-5}"
-cmake --build "$build" --target ftdi-adapter parvolo-check >/dev/null || exit 1
+cmake --build "$build" --target usb-serial-adapter parvolo-check >/dev/null || exit 1
 inner="$build/ftdi-line-rate-guest.sh"  # the guest sees the host's files, not its /tmp
 trap 'rm -f "$inner"' EXIT
 cat >"$inner" <<'GUEST'
 #!/bin/bash
 build=$1 seconds=$2
-adapter=$build/tests/hardware/ftdi/ftdi-adapter
+adapter=$build/tests/hardware/adapter/usb-serial-adapter
 mkdir -p /tmp/ports
-"$adapter" --control /tmp/ftdi.ctl 2>/tmp/adapter.log &
+"$adapter" --chip ft232r --control /tmp/ftdi.ctl 2>/tmp/adapter.log &
 for i in $(seq 200); do [ -c /dev/ttyUSB0 ] && break; sleep 0.05; done
 ln -sfn /dev/ttyUSB0 /tmp/ports/COM3
 export PARVOLO_PORT_DIR=/tmp/ports

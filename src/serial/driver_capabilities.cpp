@@ -14,7 +14,7 @@ constexpr DriverCapabilities kDrivers[] = {
     {"ftdi_sio",       true,  true, true, true, E::Counters,       true,  true,   3000000},
     // ACM has no CTS: the driver reads it as on and never reports a change.
     {"cdc_acm",        false, true, true, true, E::Counters,       true,  false,  0},
-    {"ch341-uart",     true,  true, true, true, E::None,           true,  false,  2000000},
+    {"ch341-uart",     true,  true, true, true, E::None,           true,  false,  3000000},
     {"cp210x",         true,  true, true, true, E::CountersIfInpck, false, true,  1000000},
     {"pl2303",         true,  true, true, true, E::Marks,          true,  true,   0},
 };
@@ -26,6 +26,11 @@ constexpr DriverCapabilities kUnknownDriver = {"",          true, true, true, tr
 
 std::span<const DriverCapabilities> knownDrivers() {
     return kDrivers;
+}
+
+ModemLines realLines(const DriverCapabilities* driver) {
+    if (!driver) return {.cts = true, .dsr = true, .dcd = true, .ri = true};
+    return {.cts = driver->cts, .dsr = driver->dsr, .dcd = driver->dcd, .ri = driver->ri};
 }
 
 const DriverCapabilities& capabilitiesOf(const QString& driver) {

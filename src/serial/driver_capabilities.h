@@ -11,6 +11,8 @@
 #include <QtGlobal>
 #include <span>
 
+#include "serial/line_settings.h"
+
 namespace parvolo {
 
 // How a driver reports line errors.
@@ -32,6 +34,8 @@ struct DriverCapabilities {
 };
 
 std::span<const DriverCapabilities> knownDrivers();
+// The input lines the driver really has (all of them without a row).
+ModemLines realLines(const DriverCapabilities* driver);
 // The row of `driver`, or one that claims everything for a driver not in the table.
 const DriverCapabilities& capabilitiesOf(const QString& driver);
 

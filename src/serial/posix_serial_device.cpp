@@ -164,6 +164,10 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     if (m_driver && settings.rtsCts() && !m_driver->rtsCts)
         refuse(SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff()),
                SettingTexts::driverIgnoresFlow(QString::fromLatin1(m_driver->driver)));
+    if (m_driver && m_driver->maxBaud > 0 && settings.baudRate > m_driver->maxBaud)
+        refuse(SettingTexts::baudRate(settings.baudRate),
+               SettingTexts::driverFastestRate(QString::fromLatin1(m_driver->driver),
+                                               m_driver->maxBaud));
     // Line errors asked for the way the driver needs: cp210x reports them only while INPCK is
     // set, pl2303 only as bytes the line discipline marks. Elsewhere INPCK would turn a damaged
     // byte into a NUL, so it is left off.
@@ -223,7 +227,10 @@ void PosixSerialDevice::setModemLine(int bit, bool on, const char* name) {
     if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return;
     const int err = errno;
     if (isUnsupported(err)) return;  // no modem lines: nothing to switch, nothing to report
-    if (isDeviceGone(err)) return hangUp();
+    // pl2303 answers EIO for a control request that merely timed out; the device is gone only
+    // when the tty cannot even be read any more.
+    int lines = 0;
+    if (isDeviceGone(err) && ::ioctl(m_fd, TIOCMGET, &lines) != 0) return hangUp();
     throw SerialError::lineRefused(m_path, QLatin1String(name), on, err);
 }
 
@@ -231,10 +238,12 @@ ModemLines PosixSerialDevice::modemLines() const {
     ModemLines result;
     int lines = 0;
     if (!usable() || ::ioctl(m_fd, TIOCMGET, &lines) != 0) return result;
-    result.cts = lines & TIOCM_CTS;
-    result.dsr = lines & TIOCM_DSR;
-    result.dcd = lines & TIOCM_CD;
-    result.ri = lines & TIOCM_RNG;
+    // A line the driver does not have reads off: cdc_acm makes CTS up as always on.
+    const ModemLines real = realLines(m_driver);
+    result.cts = real.cts && (lines & TIOCM_CTS);
+    result.dsr = real.dsr && (lines & TIOCM_DSR);
+    result.dcd = real.dcd && (lines & TIOCM_CD);
+    result.ri = real.ri && (lines & TIOCM_RNG);
     return result;
 }
 

@@ -243,7 +243,9 @@ SerialError SerialError::exclusiveLeftOver(const QString& path) {
 SerialError SerialError::stillClosing(const QString& path) {
     return SerialError(
         Code::StillClosing,
-        QStringLiteral("%1 はまだ閉じている途中です (送信がフロー制御で止まっています)。"
+        // The kernel's last close waits until what was queued has left, and some drivers then
+        // wait longer (pl2303: 2 s at 1200 baud and below); flow control can hold it far longer.
+        QStringLiteral("%1 はまだ閉じている途中です (カーネルが送信の終わりを待っています)。"
                        "しばらくしてから開き直してください")
             .arg(path));
 }
@@ -457,6 +459,10 @@ QString rateMustBePositive() {
 
 QString driverIgnoresFlow(const QString& driver) {
     return QStringLiteral("ドライバ %1 はハードウェアフロー制御を行いません").arg(driver);
+}
+
+QString driverFastestRate(const QString& driver, qint32 fastest) {
+    return QStringLiteral("ドライバ %1 の最高速度は %2 です").arg(driver).arg(fastest);
 }
 
 QString remoteFlowCannotCombine() {

@@ -126,6 +126,8 @@ QString serverAnswers(const QString& value);
 QString rateMustBePositive();
 // Hardware flow control asked of a driver that does not apply it.
 QString driverIgnoresFlow(const QString& driver);
+// A rate above the fastest the driver makes, which some drivers clamp without saying so.
+QString driverFastestRate(const QString& driver, qint32 fastest);
 // A remote port: both flow controls at once cannot be asked for; a code the server answered
 // that has no meaning.
 QString remoteFlowCannotCombine();

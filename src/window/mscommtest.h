@@ -192,6 +192,7 @@ private:
     void receiveStep();
     bool passEndStep();
     void neutralIndicators();
+    void greyUnseenLines();
     void enableChoices(bool enabled);
     void showLineState(QLineEdit* box, bool on);
 

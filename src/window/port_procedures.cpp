@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "serial/driver_capabilities.h"
 #include "serial/mscomm.h"
 #include "window/message_box.h"
 #include "window/mscommtest.h"
@@ -118,6 +119,7 @@ void MSCommTest::openSequence() {
     showLineState(CS_LED, MSComm->CTSHolding());
     showLineState(DR_LED, MSComm->DSRHolding());
     setForeColor(RI_LED, windowTextColor());
+    greyUnseenLines();
     commTimeouts = COMMTIMEOUTS{};
     SetCommTimeouts(MSComm->CommID(), &commTimeouts);
     m_loopback.resetForOpen(txtOutData->textLength());
@@ -190,9 +192,20 @@ void MSCommTest::showLineState(QLineEdit* box, bool on) {
     setBackColor(box, on ? lineOnColor() : windowBackgroundColor());
 }
 
+// A line the driver does not have (CTS on cdc_acm) is greyed: neither on nor off is known.
+void MSCommTest::greyUnseenLines() {
+    const ModemLines real = realLines(MSComm->device().driverCapabilities());
+    CD_LED->setEnabled(real.dcd);
+    CS_LED->setEnabled(real.cts);
+    DR_LED->setEnabled(real.dsr);
+    RI_LED->setEnabled(real.ri);
+}
+
 void MSCommTest::neutralIndicators() {
-    for (QLineEdit* box : {CD_LED, CS_LED, DR_LED, RI_LED})
+    for (QLineEdit* box : {CD_LED, CS_LED, DR_LED, RI_LED}) {
         setBackColor(box, windowBackgroundColor());
+        box->setEnabled(true);
+    }
     setForeColor(RI_LED, windowTextColor());
 }
 

@@ -7,7 +7,6 @@
 //
 //   usb-serial-adapter --chip NAME --control SOCKET [--port N] [--vhci DIR]   serve
 //   usb-serial-adapter --ask SOCKET COMMAND...          send one command, print the reply
-// ftdi-adapter is the same program with the FT232R as its chip when --chip is not given.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,10 +29,6 @@
 #include <vector>
 
 #include "chip.h"
-
-#ifndef ADAPTER_DEFAULT_CHIP
-#define ADAPTER_DEFAULT_CHIP ""
-#endif
 
 using namespace adapter;
 
@@ -797,7 +792,7 @@ int usage(const char* program) {
     std::string chips;
     for (const std::string& name : chipNames()) chips += (chips.empty() ? "" : "|") + name;
     std::fprintf(stderr,
-                 "usage: %s [--chip %s] --control SOCKET [--port N] [--vhci DIR]\n"
+                 "usage: %s --chip %s --control SOCKET [--port N] [--vhci DIR]\n"
                  "       %s --ask SOCKET COMMAND...\n",
                  program, chips.c_str(), program);
     return 64;
@@ -806,7 +801,7 @@ int usage(const char* program) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::string control, vhci = "/sys/devices/platform/vhci_hcd.0", chip = ADAPTER_DEFAULT_CHIP;
+    std::string control, vhci = "/sys/devices/platform/vhci_hcd.0", chip;
     int port = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];

@@ -145,7 +145,19 @@ private:
                 {"cts", on(m_window.CS_LED)},
                 {"dsr", on(m_window.DR_LED)},
                 {"ri", bit(MSCommTest::foreColor(m_window.RI_LED) == MSCommTest::ringColor())},
-                {"ri_toggles", QString::number(m_ring.toggles)}};
+                {"ri_toggles", QString::number(m_ring.toggles)},
+                {"unseen", unseen()}};
+    }
+    // The indicators greyed for lines the driver does not have, "-" for none.
+    QString unseen() {
+        QStringList names;
+        const std::pair<const char*, QLineEdit*> boxes[] = {{"cd", m_window.CD_LED},
+                                                            {"cts", m_window.CS_LED},
+                                                            {"dsr", m_window.DR_LED},
+                                                            {"ri", m_window.RI_LED}};
+        for (const auto& [name, box] : boxes)
+            if (!box->isEnabled()) names << QLatin1String(name);
+        return names.isEmpty() ? QStringLiteral("-") : names.join(',');
     }
     std::map<QString, QString> port() {
         return {{"port", m_window.MSComm->PortOpen() ? "open" : "closed"},
@@ -200,7 +212,7 @@ private:
             text.replace('\r', "\\r").replace('\n', "\\n");
             return say(QStringLiteral("TEXT9 %1").arg(text));
         }
-        if (verb.startsWith("wait-") && w.size() >= 3) return startWait(w);
+        if (verb.startsWith("wait-") && w.size() >= 2) return startWait(w);
         if (verb == "quit") {
             say(QStringLiteral("OK"));
             m_window.close();

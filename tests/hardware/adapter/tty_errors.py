@@ -2,7 +2,7 @@
 """Holds a tty open with INPCK and PARMRK (which turn the cp210x driver's event mode on), sends
 the adapter each command given (words joined by ':', e.g. error:parity, send:0xec), and prints
 what the line discipline passed up (hex) and the change of the kernel's counters (TIOCGICOUNT)
-as JSON.
+as JSON; "counters": null where the driver keeps none (pl2303).
     tty_errors.py TTY ADAPTER SOCKET COMMAND..."""
 import fcntl, json, os, struct, subprocess, sys, termios, time
 
@@ -19,7 +19,10 @@ termios.tcsetattr(fd, termios.TCSANOW,
                   [termios.INPCK | termios.PARMRK, 0, cflag, 0, ispeed, ospeed, cc])
 
 def icount():
-    return dict(zip(FIELDS, struct.unpack("20i", fcntl.ioctl(fd, TIOCGICOUNT, bytes(80)))))
+    try:
+        return dict(zip(FIELDS, struct.unpack("20i", fcntl.ioctl(fd, TIOCGICOUNT, bytes(80)))))
+    except OSError:
+        return None
 
 before = icount()
 for command in commands:
@@ -36,4 +39,5 @@ while time.monotonic() < deadline:
 after = icount()
 # The tty keeps its termios after the close: later openers start from the driver's own.
 termios.tcsetattr(fd, termios.TCSANOW, saved)
-print(json.dumps({"bytes": data.hex(), **{k: after[k] - before[k] for k in FIELDS}}))
+counts = {k: after[k] - before[k] for k in FIELDS} if before and after else {"counters": None}
+print(json.dumps({"bytes": data.hex(), **counts}))

@@ -9,11 +9,11 @@ namespace {
 using E = ErrorReporting;
 // clang-format off
 constexpr DriverCapabilities kDrivers[] = {
-    // driver          cts    dsr   dcd   ri    line errors        waits  rtscts  max baud
+    // driver          cts    dsr   dcd   ri    line errors        waits  rtscts  max baud, ring counted
     {"serial8250",     true,  true, true, true, E::Counters,       true,  true,   0},
     {"ftdi_sio",       true,  true, true, true, E::Counters,       true,  true,   3000000},
     // ACM has no CTS: the driver reads it as on and never reports a change.
-    {"cdc_acm",        false, true, true, true, E::Counters,       true,  false,  0},
+    {"cdc_acm",        false, true, true, true, E::Counters,       true,  false,  0, true},
     {"ch341-uart",     true,  true, true, true, E::None,           true,  false,  3000000},
     {"cp210x",         true,  true, true, true, E::CountersIfInpck, false, true,  1000000},
     {"pl2303",         true,  true, true, true, E::Marks,          true,  true,   0},

@@ -31,6 +31,9 @@ struct DriverCapabilities {
     bool waitsForLines;  // TIOCMIWAIT; without it the lines are polled
     bool rtsCts;         // hardware flow control is applied
     qint32 maxBaud;      // the fastest rate it takes, 0 where the chip decides
+    // Each count of the ring counter is one whole ring: cdc_acm counts the device's ring
+    // notification and never wakes a waiter when the ring bit clears.
+    bool ringIsCounted = false;
 };
 
 std::span<const DriverCapabilities> knownDrivers();

@@ -24,6 +24,8 @@ def icount():
     except OSError:
         return None
 
+# The open's own line reports (cdc_acm's DSR and DCD) settle before the first count.
+time.sleep(0.5)
 before = icount()
 for command in commands:
     subprocess.run([adapter, "--ask", socket] + command.split(":"), check=True,

@@ -460,21 +460,28 @@ private:
 
     void answerIn(int64_t now) {
         if (m_usb < 0 || !m_configured) return;
-        std::vector<uint8_t> packet;
-        while (!m_pendingInterrupt.empty() && m_chip->interruptPacket(packet)) {
-            const uint32_t seqnum = m_pendingInterrupt.front().seqnum;
-            m_pendingInterrupt.pop_front();
-            reply(seqnum, 0, packet);
-            if (m_usb < 0) return;
-        }
-        while (!m_pendingIn.empty() && now >= m_chip->inDue(m_rxQueue, m_lastInNs)) {
-            packet = m_chip->inPacket(m_rxQueue, m_pendingIn.front().length);
-            if (packet.empty()) return;  // nothing to say: the chip lets the host wait
+        answerInterrupt();
+        while (m_usb >= 0 && !m_pendingIn.empty() &&
+               now >= m_chip->inDue(m_rxQueue, m_lastInNs)) {
+            const std::vector<uint8_t> packet =
+                m_chip->inPacket(m_rxQueue, m_pendingIn.front().length);
+            if (packet.empty()) break;  // nothing to say: the chip lets the host wait
             const uint32_t seqnum = m_pendingIn.front().seqnum;
             m_pendingIn.pop_front();
             reply(seqnum, 0, packet);
             m_lastInNs = now;
-            if (m_usb < 0) return;
+        }
+        // Taking received bytes can give the chip something to report on its interrupt
+        // endpoint (a CDC-ACM board tells of a byte's error there before the byte goes up).
+        answerInterrupt();
+    }
+
+    void answerInterrupt() {
+        std::vector<uint8_t> packet;
+        while (m_usb >= 0 && !m_pendingInterrupt.empty() && m_chip->interruptPacket(packet)) {
+            const uint32_t seqnum = m_pendingInterrupt.front().seqnum;
+            m_pendingInterrupt.pop_front();
+            reply(seqnum, 0, packet);
         }
     }
 

@@ -27,7 +27,9 @@ namespace parvolo {
 
 namespace {
 
-constexpr int kLinePollMs = 50;
+// How often the lines of a driver that cannot wait for them (cp210x) are looked at: a light
+// follows within it, and the idle window wakes 10 times a second.
+constexpr int kLinePollMs = 100;
 // A hang-up reads at most this much of what the kernel still holds.
 constexpr qsizetype kMaxTail = 1 << 20;
 

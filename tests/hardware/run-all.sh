@@ -25,7 +25,7 @@ failed=0
 skipped=0
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-for leg in uart ftdi; do
+for leg in uart usb; do
     script="tests/hardware/$leg/run.sh"
     [ -x "$script" ] || { echo "== $leg: no $script, left out =="; continue; }
     echo "== $leg =="

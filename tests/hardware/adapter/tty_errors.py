@@ -26,6 +26,7 @@ def icount():
 
 # The open's own line reports (cdc_acm's DSR and DCD) settle before the first count.
 time.sleep(0.5)
+termios.tcflush(fd, termios.TCIFLUSH)  # what an earlier user left unread is not ours
 before = icount()
 for command in commands:
     subprocess.run([adapter, "--ask", socket] + command.split(":"), check=True,

@@ -227,12 +227,16 @@ void PosixSerialDevice::setDtr(bool on) {
 void PosixSerialDevice::setModemLine(int bit, bool on, const char* name) {
     if (!usable()) return;
     if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return;
-    const int err = errno;
+    int err = errno;
     if (isUnsupported(err)) return;  // no modem lines: nothing to switch, nothing to report
-    // pl2303 answers EIO for a control request that merely timed out; the device is gone only
-    // when the tty cannot even be read any more.
+    // pl2303 answers EIO for a control request that merely timed out (it allows 100 ms); the
+    // device is gone only when the tty cannot even be read any more. A timeout gets one more try.
     int lines = 0;
-    if (isDeviceGone(err) && ::ioctl(m_fd, TIOCMGET, &lines) != 0) return hangUp();
+    if (isDeviceGone(err)) {
+        if (::ioctl(m_fd, TIOCMGET, &lines) != 0) return hangUp();
+        if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return;
+        err = errno;
+    }
     throw SerialError::lineRefused(m_path, QLatin1String(name), on, err);
 }
 

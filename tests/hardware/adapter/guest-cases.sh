@@ -297,6 +297,8 @@ wait $cpid
 code=$?
 got="$code $(json "$work/e.json" line_errors) $(json "$work/e.json" kernel_line_errors)"
 echo "# checker with four injected errors: $got"
+echo "# the report: $(python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.argv[1]))))' "$work/e.json")"
+echo "# the summary: $(grep -i 'line errors' "$work/e.txt" | tr -s ' ')"
 case $errors in
     counted) expect "four injected errors: exit 1, counted once each" \
         '1 4 {"break": 1, "buffer_overrun": 0, "frame": 1, "overrun": 1, "parity": 1}' "$got" ;;

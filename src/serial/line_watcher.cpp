@@ -128,11 +128,18 @@ bool LineWatcher::start(int portFd, Post post) {
             sigemptyset(&wake);
             sigaddset(&wake, signal);
             pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+            // The wait counts changes from its own start: one that came between the open's look
+            // and the first wait (the loopback's answer to DTR and RTS going up, while this
+            // thread was still starting) would never be told. So a look as the waiting begins.
+            bool firstWait = true;
             for (;;) {
                 {
                     std::lock_guard lock(watch->mutex);
                     if (watch->stopping) break;
                 }
+                if (std::exchange(firstWait, false) && !watch->changeQueued.exchange(true) &&
+                    !report(WatchReport::LinesChanged))
+                    break;
                 if (::ioctl(fd, TIOCMIWAIT, kWatchedLines) == 0) {
                     if (!watch->changeQueued.exchange(true) && !report(WatchReport::LinesChanged))
                         break;

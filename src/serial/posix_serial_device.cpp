@@ -346,7 +346,12 @@ void PosixSerialDevice::startLineWatch() {
     const bool watching = m_lineWatcher.start(m_fd, [this, generation](WatchReport what) {
         postForSession(generation, [this, what] { onWatchReport(what); });
     });
-    if (!watching) m_pollTimer.start();
+    if (!watching) return m_pollTimer.start();
+    // And one more look a little later, for a change that slipped in just before the first
+    // wait began.
+    QTimer::singleShot(kLinePollMs, this, [this, generation] {
+        if (generation == m_generation && usable()) checkLines();
+    });
 }
 
 template <typename Step>

@@ -7,6 +7,7 @@
 //   check NAME on|off    a check box, clicked when it is not already so
 //   click NAME           a button (cmdOpen stays in the window's loop; later commands still run)
 //   counters | leds | port | text9 | pid
+//   grab FILE            the window as a PNG, to look at
 //   wait-counters K=V... MS, wait-leds K=V... MS, wait-port open|closed MS, wait-send-done MS
 //   quit
 #include <QCheckBox>
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -207,6 +209,8 @@ private:
         if (verb == "leds") return say(join("LEDS", leds()));
         if (verb == "port") return say(join("PORT", port()));
         if (verb == "pid") return say(QStringLiteral("PID %1").arg(::getpid()));
+        if (verb == "grab" && w.size() == 2)
+            return say(m_window.grab().save(w[1]) ? QStringLiteral("OK") : QStringLiteral("ERROR"));
         if (verb == "text9") {
             QString text = m_window.Text9->text();
             text.replace('\r', "\\r").replace('\n', "\\n");

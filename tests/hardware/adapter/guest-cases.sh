@@ -115,6 +115,7 @@ r=$(wopen)
 unseen=-; [ "$has_cts" = 0 ] && unseen=cts
 r=$(wdo wait-leds cd=1 cts=$has_cts dsr=1 unseen=$unseen 5000)
 [[ "$r" == MET* ]] && pass "DCD, DSR on, CTS $has_cts, greyed: $unseen" || fail "lines on" "$r"
+wdo grab "$logs/window-open.png" >/dev/null  # to look at
 for line in cts dsr dcd; do
     [ $line = cts ] && [ "$has_cts" = 0 ] && continue
     led=$line; [ $line = dcd ] && led=cd

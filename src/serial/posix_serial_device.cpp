@@ -424,9 +424,10 @@ void PosixSerialDevice::checkLineChanges(bool levels) {
     const int flipped = lines ^ m_lastLines;
     // One ring, one event, at its end: the 8250 counts a ring's end, ftdi_sio both of its edges;
     // cdc_acm counts each ring once and never tells of its end.
-    const bool ringOver = m_driver && m_driver->ringIsCounted
-                              ? now.rng != last.rng
-                              : !(lines & TIOCM_RNG) && (now.rng != last.rng || (flipped & TIOCM_RNG));
+    const bool ringOver =
+        m_driver && m_driver->ringIsCounted
+            ? now.rng != last.rng
+            : !(lines & TIOCM_RNG) && (now.rng != last.rng || (flipped & TIOCM_RNG));
     const std::pair<bool, LineEvent> changes[] = {
         {now.cts != last.cts || (flipped & TIOCM_CTS), LineEvent::CtsChanged},
         {now.dsr != last.dsr || (flipped & TIOCM_DSR), LineEvent::DsrChanged},

@@ -461,8 +461,7 @@ private:
     void answerIn(int64_t now) {
         if (m_usb < 0 || !m_configured) return;
         answerInterrupt();
-        while (m_usb >= 0 && !m_pendingIn.empty() &&
-               now >= m_chip->inDue(m_rxQueue, m_lastInNs)) {
+        while (m_usb >= 0 && !m_pendingIn.empty() && now >= m_chip->inDue(m_rxQueue, m_lastInNs)) {
             const std::vector<uint8_t> packet =
                 m_chip->inPacket(m_rxQueue, m_pendingIn.front().length);
             if (packet.empty()) break;  // nothing to say: the chip lets the host wait

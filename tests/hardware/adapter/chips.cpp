@@ -17,6 +17,7 @@ template <typename T>
 std::unique_ptr<Chip> make() {
     return std::make_unique<T>();
 }
+// clang-format off: one chip a line
 constexpr ChipRow kChips[] = {
     {"ft232r", make<ftdi::Ft232r>},
     {"cp2102", make<cp210x::Cp2102>},
@@ -24,6 +25,7 @@ constexpr ChipRow kChips[] = {
     {"pl2303", make<pl2303::Pl2303>},
     {"cdc-acm", make<acm::CdcAcm>},
 };
+// clang-format on
 }  // namespace
 
 std::unique_ptr<Chip> makeChip(const std::string& name) {

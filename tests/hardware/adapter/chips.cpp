@@ -17,7 +17,8 @@ template <typename T>
 std::unique_ptr<Chip> make() {
     return std::make_unique<T>();
 }
-// clang-format off: one chip a line
+// One chip a line.
+// clang-format off
 constexpr ChipRow kChips[] = {
     {"ft232r", make<ftdi::Ft232r>},
     {"cp2102", make<cp210x::Cp2102>},

@@ -1,5 +1,8 @@
 #include "serial/mscomm.h"
 
+#include "serial/com_numbers.h"
+
+#include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
 #include <cmath>
@@ -124,6 +127,23 @@ void MSComm::setDevicePath(const QString& path) {
     m_devicePath = path;
 }
 
+void MSComm::openDevice() {
+    if (!m_devicePath.isEmpty()) return m_device->open(m_devicePath);
+    const ComNumbers numbers = refreshComNumbers();
+    const ComPort& port = numbers.port(m_commPort);
+    try {
+        m_device->open(port.path);
+    } catch (const SerialError& error) {
+        // Only where nothing is there: a link to something that is no serial port says so.
+        const bool nothingThere = port.source == ComPort::Source::Nothing ||
+                                  !QFileInfo::exists(port.path);
+        if (error.code() != SerialError::Code::NoSuchPort || port.device || port.isRemote() ||
+            !nothingThere)
+            throw;
+        throw SerialError::comPortReachesNothing(port, numbers, error.description());
+    }
+}
+
 void MSComm::setPortOpen(bool open) {
     if (open == m_open) {
         if (open) throw SerialError::alreadyOpen();
@@ -133,7 +153,7 @@ void MSComm::setPortOpen(bool open) {
         closeDevice();
         return;
     }
-    m_device->open(portPath());
+    openDevice();
     try {
         m_device->applySettings(m_settings);
     } catch (...) {

@@ -102,6 +102,7 @@ private:
     void resumeReading();
     void requireOpen() const;
     bool deviceUsable() const { return m_open && !m_hungUp; }
+    void openDevice();
     void closeDevice();
 
     std::unique_ptr<SerialDevice> m_device;

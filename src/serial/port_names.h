@@ -5,11 +5,13 @@
 namespace parvolo {
 
 // COMn resolves to the symlink "COMn" in the port map directory when one exists, else to
-// /dev/ttyS<n-1>. The map directory is $PARVOLO_PORT_DIR, else ~/.config/parvolo/ports.
+// /dev/ttyS<n-1>; the links are made by hand or given to devices (com_numbers.h). The map
+// directory is $PARVOLO_PORT_DIR, else ~/.config/parvolo/ports.
 // A link whose text is rfc2217://HOST:PORT (ln -s rfc2217://labhost:4001 COM5) names a port on
 // another machine, and COMn resolves to that URL.
 
 QString portMapDirectory();
+// Gives numbers to new devices first (refreshComNumbers).
 QString resolvePortPath(int portNumber);
 // The URL a port map entry names, or empty when it names a local device (or nothing).
 QString remotePortOf(const QString& mapEntry);

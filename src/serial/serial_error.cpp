@@ -1,5 +1,7 @@
 #include "serial/serial_error.h"
 
+#include "serial/com_numbers.h"
+
 #include <QFile>
 
 #include <grp.h>
@@ -238,6 +240,23 @@ SerialError SerialError::exclusiveLeftOver(const QString& path) {
         Code::Busy, QStringLiteral("%1 は排他モードになっています: 他のプログラムが使っているか、"
                                    "使っていたプログラムが閉じずに終了しました")
                         .arg(path));
+}
+
+SerialError SerialError::comPortReachesNothing(const ComPort& port, const ComNumbers& numbers,
+                                               const QString& opening) {
+    QString text;
+    if (!port.unplugged.isEmpty())
+        text = QStringLiteral("%1 の %2 はつながっていません").arg(port.name(), port.unplugged);
+    else if (port.source == ComPort::Source::HandLink)
+        text = QStringLiteral("%1 のリンク先 %2 がありません (リンク %3)")
+                   .arg(port.name(), port.linkTarget, port.path);
+    else
+        text = QStringLiteral("%1 には何もつながっていません (%2)").arg(port.name(), opening);
+    const QString reachable = numbers.reachable();
+    return SerialError(Code::NoSuchPort,
+                       text + (reachable.isEmpty()
+                                   ? QStringLiteral("。デバイスのある COM 番号はありません")
+                                   : QStringLiteral("。デバイスのある COM 番号: ") + reachable));
 }
 
 SerialError SerialError::stillClosing(const QString& path) {

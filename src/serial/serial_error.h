@@ -22,6 +22,8 @@
 
 namespace parvolo {
 
+struct ComNumbers;
+struct ComPort;
 struct PortHolder;
 struct LockFileState;
 struct PortUse;
@@ -77,6 +79,10 @@ public:
     // A pty whose exclusive flag outlived the program that set it.
     static SerialError exclusiveLeftOver(const QString& path);
     static SerialError stillClosing(const QString& path);
+    // A COM number that reaches no device: which number, what it would have opened (`opening`
+    // is the device's own description of why not), and the numbers that do reach one.
+    static SerialError comPortReachesNothing(const ComPort& port, const ComNumbers& numbers,
+                                             const QString& opening);
     // The device does not take `what`; `problem` says why.
     static SerialError settingRefused(const QString& path, const QString& what,
                                       const QString& problem);

@@ -300,16 +300,22 @@ bool ComPort::isRemote() const {
     return isRemotePortName(path);
 }
 
+bool ComPort::reaches() const {
+    return isRemote() || device ||
+           (source == Source::HandLink && QFileInfo::exists(path));
+}
+
+QString ComPort::reachedName() const {
+    if (isRemote()) return path;
+    if (device) return device->isUsb() ? device->description() : device->ttyName();
+    return linkTarget;
+}
+
 QString ComNumbers::reachable() const {
     QStringList names;
-    for (const ComPort& port : ports) {
-        if (port.isRemote())
-            names << port.name() + QStringLiteral(" (") + port.path + QLatin1Char(')');
-        else if (port.device)
-            names << port.name() + QStringLiteral(" (") +
-                         (port.device->isUsb() ? port.device->description() : port.device->ttyName()) +
-                         QLatin1Char(')');
-    }
+    for (const ComPort& port : ports)
+        if (port.reaches())
+            names << port.name() + QStringLiteral(" (") + port.reachedName() + QLatin1Char(')');
     return names.join(QStringLiteral(", "));
 }
 

@@ -60,6 +60,10 @@ struct ComPort {
 
     QString name() const { return QStringLiteral("COM%1").arg(number); }
     bool isRemote() const;
+    // Whether opening it would find something: a device, a remote port, what a link leads to.
+    bool reaches() const;
+    // What it reaches, short: "FT232R USB UART A10K1234", "ttyS0", "/dev/pts/3", the URL.
+    QString reachedName() const;
 };
 
 struct ComNumbers {

@@ -246,9 +246,7 @@ NumberingResult numberDevices(const NumberingInput& input) {
     for (const SerialPortInfo& device : input.devices)
         if (const int n = onBoardNumber(device); n > 0 && !input.handLinks.contains(n)) taken << n;
     const QList<QString> reachedByHand = input.handLinks.values();
-    QMap<QString, SerialPortInfo> present = identities(input.devices);
-    for (auto it = present.begin(); it != present.end();)
-        it = reachedByHand.contains(it->node) ? present.erase(it) : std::next(it);
+    const QMap<QString, SerialPortInfo> present = identities(input.devices);
 
     NumberingResult result;
     QSet<QString> numbered;
@@ -263,21 +261,15 @@ NumberingResult numberDevices(const NumberingInput& input) {
             a.link = device->node;
             a.description = device->description();
         } else {
-            // Its device is unplugged, or now reached by a hand link.
-            const bool byHand = std::any_of(input.devices.cbegin(), input.devices.cend(),
-                                            [&](const SerialPortInfo& d) {
-                                                return reachedByHand.contains(d.node) &&
-                                                       d.identity() == a.identity;
-                                            });
-            if (byHand) continue;
             a.link = unpluggedLinkText(a.description);
         }
         taken << a.number;
         numbered << a.identity;
         result.assignments << a;
     }
+    // A device a hand link reaches has a number; one it had already is kept all the same.
     for (auto it = present.cbegin(); it != present.cend(); ++it) {
-        if (numbered.contains(it.key())) continue;
+        if (numbered.contains(it.key()) || reachedByHand.contains(it->node)) continue;
         int number = lowestFree(taken);
         if (number == 0) {
             const qsizetype oldest = longestUnseen(result.assignments, present);

@@ -128,9 +128,15 @@ void MSComm::setDevicePath(const QString& path) {
 }
 
 void MSComm::openDevice() {
-    if (!m_devicePath.isEmpty()) return m_device->open(m_devicePath);
+    m_openedPath.clear();
+    if (!m_devicePath.isEmpty()) {
+        m_openedPath = isSerialNumberName(m_devicePath) ? resolveSerialNumberName(m_devicePath)
+                                                        : m_devicePath;
+        return m_device->open(m_openedPath);
+    }
     const ComNumbers numbers = refreshComNumbers();
     const ComPort& port = numbers.port(m_commPort);
+    m_openedPath = port.path;
     try {
         m_device->open(port.path);
     } catch (const SerialError& error) {

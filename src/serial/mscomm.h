@@ -76,6 +76,8 @@ public:
     const LineSettings& lineSettings() const { return m_settings; }
     // The device path that CommPort resolves to, or the one set below.
     QString portPath() const;
+    // What the last open was given, once COM numbers and serial numbers were resolved.
+    const QString& openedPath() const { return m_openedPath; }
     // A device path opened instead of CommPort's (the headless checker takes any path); empty
     // goes back to CommPort. Throws SerialError (already open) while open.
     void setDevicePath(const QString& path);
@@ -91,6 +93,7 @@ signals:
     void OnComm();
 
 private:
+    QString m_openedPath;
     void postCommEvent(LineEvent event);
     void deliverCommEvent();
     void onReadyRead();

@@ -2,6 +2,7 @@
 
 #include "serial/com_numbers.h"
 #include "serial/port_device.h"
+#include "serial/serial_error.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,10 @@
 #include <unistd.h>
 
 namespace parvolo {
+
+namespace {
+const QLatin1String kSerialNumberScheme("serial:");
+}
 
 QString portMapDirectory() {
     const QString fromEnv = qEnvironmentVariable("PARVOLO_PORT_DIR");
@@ -36,6 +41,24 @@ int remotePortKindOf(const QString& name) {
     for (size_t i = 0; i < kinds.size(); ++i)
         if (name.startsWith(QLatin1String(kinds[i].scheme), Qt::CaseInsensitive)) return int(i);
     return -1;
+}
+
+bool isSerialNumberName(const QString& name) {
+    return name.startsWith(kSerialNumberScheme) && name.size() > kSerialNumberScheme.size();
+}
+
+QString resolveSerialNumberName(const QString& name) {
+    const QString wanted = name.mid(kSerialNumberScheme.size());
+    QList<SerialPortInfo> matching, numbered;
+    for (const SerialPortInfo& device : discoverSerialPorts()) {
+        if (device.serialNumber.isEmpty()) continue;
+        numbered << device;
+        if (device.serialNumber == wanted ||
+            device.serialNumber + QLatin1Char(':') + device.interfaceNumber == wanted)
+            matching << device;
+    }
+    if (matching.size() == 1) return matching.first().node;
+    throw SerialError::serialNumberNotOne(name, matching, numbered);
 }
 
 QString resolvePortPath(int portNumber) {

@@ -17,6 +17,11 @@ QString resolvePortPath(int portNumber);
 QString remotePortOf(const QString& mapEntry);
 // Whether a port name is a remote port's URL (rfc2217://...), well-formed or not.
 bool isRemotePortName(const QString& name);
+// "serial:A10K1234" names the USB serial device with that serial number, "serial:A10K1234:01"
+// one interface of an adapter that has several; for a rig without udev's by-id links.
+bool isSerialNumberName(const QString& name);
+// The device node it names; SerialError NoSuchPort when none does or several do.
+QString resolveSerialNumberName(const QString& name);
 // Which row of remotePortKinds() (port_device.h) a name belongs to, -1 for a local port.
 int remotePortKindOf(const QString& name);
 

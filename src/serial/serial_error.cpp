@@ -259,6 +259,31 @@ SerialError SerialError::comPortReachesNothing(const ComPort& port, const ComNum
                                    : QStringLiteral("。デバイスのある COM 番号: ") + reachable));
 }
 
+SerialError SerialError::serialNumberNotOne(const QString& name,
+                                            const QList<SerialPortInfo>& matching,
+                                            const QList<SerialPortInfo>& numbered) {
+    auto names = [](const QList<SerialPortInfo>& devices, bool withInterface) {
+        QStringList words;
+        for (const SerialPortInfo& d : devices)
+            words << (withInterface ? QStringLiteral("%1 (%2:%3)").arg(d.node, d.serialNumber, d.interfaceNumber)
+                                    : QStringLiteral("%1 (%2)").arg(d.serialNumber, d.node));
+        return words.join(QStringLiteral(", "));
+    };
+    if (!matching.isEmpty())
+        return SerialError(Code::NoSuchPort,
+                           QStringLiteral("%1 に当たるデバイスが %2 つあります: %3。"
+                                          "serial:番号:インターフェース で選んでください")
+                               .arg(name)
+                               .arg(matching.size())
+                               .arg(names(matching, true)));
+    return SerialError(Code::NoSuchPort,
+                       QStringLiteral("%1 のシリアル番号の USB デバイスはつながっていません。%2")
+                           .arg(name, numbered.isEmpty()
+                                          ? QStringLiteral("シリアル番号のあるデバイスはありません")
+                                          : QStringLiteral("シリアル番号のあるデバイス: ") +
+                                                names(numbered, false)));
+}
+
 SerialError SerialError::stillClosing(const QString& path) {
     return SerialError(
         Code::StillClosing,

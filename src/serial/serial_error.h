@@ -15,6 +15,7 @@
 //      (SettingRefused: settings-not-applied, 4; every other open error: cannot-open, 3;
 //      a hang-up during the run: line-lost, 5) and check_result.cpp.
 
+#include <QList>
 #include <QString>
 #include <stdexcept>
 
@@ -24,6 +25,7 @@ namespace parvolo {
 
 struct ComNumbers;
 struct ComPort;
+struct SerialPortInfo;
 struct PortHolder;
 struct LockFileState;
 struct PortUse;
@@ -83,6 +85,10 @@ public:
     // is the device's own description of why not), and the numbers that do reach one.
     static SerialError comPortReachesNothing(const ComPort& port, const ComNumbers& numbers,
                                              const QString& opening);
+    // serial:NUMBER that names no device (`matching` empty) or several; `numbered` are the
+    // devices that have a serial number.
+    static SerialError serialNumberNotOne(const QString& name, const QList<SerialPortInfo>& matching,
+                                          const QList<SerialPortInfo>& numbered);
     // The device does not take `what`; `problem` says why.
     static SerialError settingRefused(const QString& path, const QString& what,
                                       const QString& problem);

@@ -21,7 +21,9 @@
 #include "window/message_box.h"
 #include "window/multi_line_text_box.h"
 #include "window/window_error.h"
+#include "serial/device_monitor.h"
 #include "serial/mscomm.h"
+#include "serial/port_names.h"
 #include "serial/serial_device.h"
 
 namespace parvolo {
@@ -227,6 +229,12 @@ void MSCommTest::connectProcedures() {
     onToggle(Check7, &MSCommTest::Check7_Click);
     connect(Combo1, &QComboBox::currentTextChanged, this,
             [this] { guarded([this] { Combo1_Change(); }); });
+    connect(Combo2, &QComboBox::currentIndexChanged, this,
+            [this] { guarded([this] { Combo2_Click(); }); });
+    // An adapter plugged in or pulled out, or a link made by hand: the notice follows.
+    m_deviceMonitor = new DeviceMonitor(portMapDirectory(), this);
+    connect(m_deviceMonitor, &DeviceMonitor::changed, this,
+            [this] { guarded([this] { showPortNotice(); }); });
     connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
     connect(MSComm, &parvolo::MSComm::OnComm, this,
             [this] { guarded([this] { MSComm_OnComm(); }); });

@@ -41,6 +41,7 @@ class QTimer;
 namespace parvolo {
 
 class CounterDisplay;
+class DeviceMonitor;
 class MessageBoxService;
 class MultiLineTextBox;
 class MSComm;
@@ -104,6 +105,7 @@ public:
     void Command1_Click();
     void Command2_Click();
     void Combo1_Change();
+    void Combo2_Click();
 
     // ---- The port: configuration, open and close, the loop (port_procedures.cpp) ----
     void cmdOpen_Click();
@@ -183,6 +185,7 @@ private:
     // Port configuration and the open/close procedure. The open button's caption follows
     // m_portShownOpen, which the procedures test instead of reading the caption back.
     void configurePort();
+    void showPortNotice();
     void showPortOpen(bool open);
     void openSequence();
     void closeSequence();
@@ -218,6 +221,7 @@ private:
     bool m_passDidWork = false;
     bool m_portShownOpen = false;
     CounterDisplay* m_counters = nullptr;
+    DeviceMonitor* m_deviceMonitor = nullptr;
     LoopbackCheck m_loopback;
     SendRun m_sendRun;
 };

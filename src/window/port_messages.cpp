@@ -1,5 +1,7 @@
 #include "window/port_messages.h"
 
+#include "serial/com_numbers.h"
+
 namespace parvolo::PortMessages {
 
 namespace {
@@ -31,6 +33,25 @@ QString tableMessage(const QString& errorNumberText) {
     for (const Row& row : kRows)
         if (errorNumberText == QString::number(row.number)) return QString::fromUtf8(row.message);
     return kCannotOpen;
+}
+
+}  // namespace parvolo::PortMessages
+
+namespace parvolo::PortMessages {
+
+QString portNotice(const ComPort& port) {
+    const QString prefix = port.name() + QStringLiteral(": ");
+    if (port.isRemote()) return prefix + port.path;
+    if (port.device) {
+        const SerialPortInfo& d = *port.device;
+        const QString what = d.isUsb() ? d.description() : QStringLiteral("本体のシリアルポート");
+        return prefix + what + QStringLiteral(" (") + d.ttyName() + QLatin1Char(')');
+    }
+    if (!port.unplugged.isEmpty()) return prefix + port.unplugged + QStringLiteral(" (抜かれています)");
+    if (port.source == ComPort::Source::HandLink)
+        return prefix + (port.reaches() ? port.linkTarget + QStringLiteral(" へのリンク")
+                                        : QStringLiteral("リンク先 %1 がありません").arg(port.linkTarget));
+    return prefix + QStringLiteral("何もつながっていません");
 }
 
 }  // namespace parvolo::PortMessages

@@ -14,3 +14,14 @@ inline const QString kCannotOpen = QStringLiteral("通信ポートが開けま�
 QString tableMessage(const QString& errorNumberText);
 
 }  // namespace parvolo::PortMessages
+
+namespace parvolo {
+struct ComPort;
+namespace PortMessages {
+
+// The notice under the receive group: what the chosen COM number reaches now, or that nothing
+// is there ("COM3: FT232R USB UART A10K1234 (ttyUSB0)", "COM3: 何もつながっていません").
+QString portNotice(const ComPort& port);
+
+}  // namespace PortMessages
+}  // namespace parvolo

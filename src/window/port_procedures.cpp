@@ -1,3 +1,5 @@
+#include <QFontMetrics>
+#include <QLabel>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -6,6 +8,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "serial/com_numbers.h"
+#include "serial/device_monitor.h"
 #include "serial/driver_capabilities.h"
 #include "serial/mscomm.h"
 #include "window/message_box.h"
@@ -43,6 +47,22 @@ struct FlushCountersOnExit {
 void MSCommTest::showPortOpen(bool open) {
     m_portShownOpen = open;
     cmdOpen->setText(open ? kCloseCaption : kOpenCaption);
+}
+
+void MSCommTest::Combo2_Click() {
+    showPortNotice();
+}
+
+// Looking numbers new devices too, so a device plugged in is reachable before it is chosen.
+void MSCommTest::showPortNotice() {
+    const auto port = PortConfig::portNumber(Combo2->currentText());
+    if (!port) return Label15->clear();
+    const ComNumbers numbers = refreshComNumbers();
+    m_deviceMonitor->watchMapDirectory();
+    const QString notice = PortMessages::portNotice(numbers.port(*port));
+    Label15->setText(
+        QFontMetrics(Label15->font()).elidedText(notice, Qt::ElideMiddle, Label15->width()));
+    Label15->setAccessibleName(notice);
 }
 
 void MSCommTest::configurePort() {

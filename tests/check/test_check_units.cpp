@@ -129,7 +129,7 @@ void CheckUnitsTest::commandLine_data() {
     usage("--junit to the JSON's file", {"--json", "r", "--junit", "r", "COM1"}, "same FILE");
     usage("COM0", {"COM0"}, "ports are COM1 to COM15");
     usage("COM16", {"COM16"}, "ports are COM1 to COM15");
-    usage("bare device name", {"ttyUSB0"}, "PORT is COM1..COM15 or a device path");
+    usage("bare device name", {"ttyUSB0"}, "PORT is COM1..COM15, a device path");
     usage("unknown option", {"--speed", "9600", "COM1"}, "Unknown option 'speed'");
     usage("baud 0", {"--baud", "0", "COM1"}, "--baud takes a whole number from 1 to 2147483647");
     usage("baud past 32 bits", {"--baud", "2147483648", "COM1"}, "--baud takes");
@@ -446,12 +446,12 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     QCOMPARE(lockFile.readAll().trimmed().toLongLong(), qint64(lockOwner.pid()));
 
     const QString table = formatPortList({com1, com2}, {});
-    QVERIFY2(table.contains(QRegularExpression(QStringLiteral("COM1 +%1 -> %2 +pty +- +ok\n")
+    QVERIFY2(table.contains(QRegularExpression(QStringLiteral("COM1 +%1 -> %2 +- +pty +- +- +- +- +ok\n")
                                                    .arg(QRegularExpression::escape(com1.path),
                                                         QRegularExpression::escape(free.path())))),
              qPrintable(table));
     QVERIFY2(table.contains(QStringLiteral("-> /dev/nothing-here")), qPrintable(table));
-    QVERIFY2(table.endsWith(QStringLiteral("Other serial devices:\nnone found\n")),
+    QVERIFY2(table.endsWith(QStringLiteral("without a COM number (open them by path):\nnone found\n")),
              qPrintable(table));
 }
 

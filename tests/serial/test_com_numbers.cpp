@@ -104,6 +104,8 @@ private slots:
             << "COM2=/dev/ttyUSB0";
         QTest::newRow("an adapter a hand link reaches gets none")
             << "4=/dev/ttyUSB0" << "" << "ttyUSB0 A1 1-2" << "";
+        QTest::newRow("a hand link to an adapter leaves the number it had")
+            << "4=/dev/ttyUSB0" << ("COM2 " + a1 + " 1") << "ttyUSB0 A1 1-2" << "COM2=/dev/ttyUSB0";
         QTest::newRow("seen before: keeps its number, not the lowest")
             << "" << ("COM5 " + a1 + " 1") << "ttyUSB0 A1 1-2" << "COM5=/dev/ttyUSB0";
         QTest::newRow("same serial as another ttyUSBn: the same number")

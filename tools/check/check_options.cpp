@@ -120,10 +120,11 @@ void setPort(CheckOptions& options, const QString& port) {
         options.comPort = qint16(n);
         return;
     }
-    if (isRemotePortName(port)) return;
+    if (isRemotePortName(port) || isSerialNumberName(port)) return;
     if (!port.contains(QLatin1Char('/')))
-        throw UsageError(QStringLiteral("%1: PORT is COM1..COM15 or a device path such as "
-                                        "/dev/ttyUSB0, or rfc2217://HOST:PORT")
+        throw UsageError(QStringLiteral("%1: PORT is COM1..COM15, a device path such as "
+                                        "/dev/ttyUSB0, serial:NUMBER (a USB serial number) or "
+                                        "rfc2217://HOST:PORT")
                              .arg(port));
 }
 
@@ -329,8 +330,13 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     try {
         if (!parsed) throw UsageError(parser.errorText());
         if (parser.isSet(o.list)) {
-            if (parser.optionNames().size() > 1 || !parser.positionalArguments().isEmpty())
-                throw UsageError(QStringLiteral("--list takes no PORT and no other options"));
+            const bool onlyJson =
+                parser.optionNames().size() == (parser.isSet(o.json) ? 2 : 1);
+            if (!onlyJson || !parser.positionalArguments().isEmpty())
+                throw UsageError(QStringLiteral("--list takes no PORT and no option but --json"));
+            result.options.jsonPath = parser.value(o.json);
+            if (parser.isSet(o.json) && result.options.jsonPath.isEmpty())
+                throw UsageError(QStringLiteral("--json needs a FILE or -"));
             result.action = CommandLine::Action::List;
             return result;
         }

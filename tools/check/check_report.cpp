@@ -26,6 +26,7 @@ QJsonObject requestedJson(const CheckOptions& options, const CheckOutcome& outco
     QJsonObject json = lineSettingsJson(options.line);
     json.insert(QStringLiteral("port"), options.port);
     json.insert(QStringLiteral("device"), orNull(outcome.devicePath));
+    json.insert(QStringLiteral("link"), orNull(outcome.link));
     json.insert(QStringLiteral("data"), sendWord(options.send));
     json.insert(QStringLiteral("block_length"), qint64(options.text.size()));
     json.insert(QStringLiteral("timeout_ms"), outcome.timeoutMs);
@@ -223,9 +224,11 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     };
     if (!outcome.error.isEmpty()) line("error", outcome.error);
     if (const QString note = endNote(options, outcome); !note.isEmpty()) line("note", note);
-    line("port", outcome.devicePath.isEmpty() || outcome.devicePath == options.port
-                     ? options.port
-                     : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath));
+    line("port", (outcome.devicePath.isEmpty() || outcome.devicePath == options.port
+                      ? options.port
+                      : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath)) +
+                     (outcome.link.isEmpty() ? QString()
+                                             : QStringLiteral(" (link %1)").arg(outcome.link)));
     if (outcome.remote)
         line("remote",
              outcome.modemLines

@@ -1,5 +1,9 @@
 #include "check_run.h"
 
+#include <QFileInfo>
+
+#include "serial/port_names.h"
+
 #include <cmath>
 #include <limits>
 
@@ -98,6 +102,18 @@ void CheckRun::configure() {
     m_outcome.timeoutMs = m_sendRun.timeoutMs();
 }
 
+// The summary names the device behind a COM number's link, or what the link leads to.
+void CheckRun::nameDevice() {
+    const QString opened = m_comm.openedPath();
+    if (opened.isEmpty() || isRemotePortName(opened)) return;
+    const QFileInfo info(opened);
+    if (info.isSymLink()) m_outcome.link = opened;
+    const QString device = info.canonicalFilePath();
+    m_outcome.devicePath = !device.isEmpty() ? device
+                           : info.isSymLink() ? info.symLinkTarget()
+                                              : opened;
+}
+
 void CheckRun::start() {
     if (m_started || m_finished) return;
     m_started = true;
@@ -106,7 +122,9 @@ void CheckRun::start() {
         m_outcome.devicePath = m_comm.portPath();
         try {
             m_comm.setPortOpen(true);
+            nameDevice();
         } catch (const SerialError& error) {
+            nameDevice();
             m_outcome.error = error.description();
             const bool refused = error.code() == SerialError::Code::SettingRefused;
             if (refused) m_outcome.applied = m_device->readBackSettings();

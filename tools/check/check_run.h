@@ -35,7 +35,8 @@ namespace parvolo {
 struct CheckOutcome {
     RunEnd end = RunEnd::Finished;
     QString error;       // the serial layer's description when the port failed us
-    QString devicePath;  // what PORT resolved to
+    QString devicePath;  // the device PORT reached, links followed; else what it resolved to
+    QString link;        // the port map link it went through, if any
     std::optional<LineSettings> applied;
     LoopbackCounters counters;
     qint32 abandonedBlocks = 0;
@@ -93,6 +94,7 @@ signals:
     void finished();
 
 private:
+    void nameDevice();
     void configure();
     void startLines();
     void driveLineStep();

@@ -17,6 +17,7 @@
 #include "port_list.h"
 #include "progress_line.h"
 #include "report_file.h"
+#include "serial/port_names.h"
 #include "serial/stop_signals.h"
 
 using namespace parvolo;
@@ -36,10 +37,21 @@ int reportError(const QString& path, const QString& reason) {
     return exitCode(CheckResult::ReportNotWritten);
 }
 
-int listPorts() {
+int listPorts(const QString& jsonPath) {
     const DeviceRoots roots = defaultDeviceRoots();
-    const QList<PortEntry> comPorts = listComPorts(roots);
-    std::fputs(qPrintable(formatPortList(comPorts, listOtherDevices(comPorts, roots))), stdout);
+    const QList<SerialPortInfo> devices = discoverSerialPorts();
+    const ComNumbers numbers = refreshComNumbers(portMapDirectory(), devices);
+    const QList<PortEntry> comPorts = listComPorts(numbers, roots);
+    const QList<PortEntry> others = listOtherDevices(comPorts, devices, roots);
+    if (!numbers.problem.isEmpty())
+        std::fprintf(stderr, "parvolo-check: no COM number given: %s\n", qPrintable(numbers.problem));
+    if (jsonPath.isEmpty()) {
+        std::fputs(qPrintable(formatPortList(comPorts, others)), stdout);
+        return 0;
+    }
+    ReportFile file;
+    if (!file.open(jsonPath) || !file.writeAndClose(portListJson(comPorts, others)))
+        return reportError(jsonPath, file.error());
     return 0;
 }
 
@@ -112,7 +124,7 @@ int main(int argc, char* argv[]) {
         case CommandLine::Action::UsageError:
             return usageError(command.text);
         case CommandLine::Action::List:
-            return listPorts();
+            return listPorts(command.options.jsonPath);
         case CommandLine::Action::Run:
             break;
     }

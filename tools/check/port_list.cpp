@@ -3,6 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 
 #include <sys/stat.h>
@@ -137,7 +141,61 @@ QString deviceColumn(const PortEntry& entry) {
     return entry.path + QStringLiteral(" -> ") + end;
 }
 
+QStringList identityColumns(const PortEntry& e) {
+    if (!e.identity || !e.identity->isUsb()) {
+        const QString unplugged =
+            e.unplugged.isEmpty() ? QStringLiteral("-") : QStringLiteral("(unplugged) ") + e.unplugged;
+        return {QStringLiteral("-"), QStringLiteral("-"), unplugged, QStringLiteral("-")};
+    }
+    const SerialPortInfo& d = *e.identity;
+    return {d.vendorId + QLatin1Char(':') + d.productId, orDash(d.manufacturer), orDash(d.product),
+            orDash(d.serialNumber)};
+}
+
+QJsonValue orNull(const QString& text) {
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}
+
+QJsonObject entryJson(const PortEntry& e) {
+    QJsonObject json{{QStringLiteral("path"), e.path},
+                     {QStringLiteral("link_target"), orNull(e.target)},
+                     {QStringLiteral("device"), orNull(e.device)},
+                     {QStringLiteral("driver"), orNull(e.driver)},
+                     {QStringLiteral("by_id"), orNull(e.identity ? e.identity->byId : QString())},
+                     {QStringLiteral("by_path"), orNull(e.identity ? e.identity->byPath : QString())},
+                     {QStringLiteral("status"), e.status}};
+    if (!e.name.isEmpty()) {
+        json.insert(QStringLiteral("port"), e.name);
+        json.insert(QStringLiteral("number"), orNull(e.kind));
+        json.insert(QStringLiteral("unplugged"), orNull(e.unplugged));
+    }
+    QJsonValue usb;
+    if (e.identity && e.identity->isUsb()) {
+        const SerialPortInfo& d = *e.identity;
+        usb = QJsonObject{{QStringLiteral("vendor_id"), d.vendorId},
+                          {QStringLiteral("product_id"), d.productId},
+                          {QStringLiteral("manufacturer"), orNull(d.manufacturer)},
+                          {QStringLiteral("product"), orNull(d.product)},
+                          {QStringLiteral("serial"), orNull(d.serialNumber)},
+                          {QStringLiteral("port_path"), d.usbPortPath},
+                          {QStringLiteral("interface"), d.interfaceNumber},
+                          {QStringLiteral("identity"), d.identity()}};
+    }
+    json.insert(QStringLiteral("usb"), usb);
+    return json;
+}
+
 }  // namespace
+
+QByteArray portListJson(const QList<PortEntry>& comPorts, const QList<PortEntry>& others) {
+    QJsonArray ports, devices;
+    for (const PortEntry& e : comPorts) ports << entryJson(e);
+    for (const PortEntry& e : others) devices << entryJson(e);
+    return QJsonDocument(QJsonObject{{QStringLiteral("format"), 1},
+                                     {QStringLiteral("ports"), ports},
+                                     {QStringLiteral("other_devices"), devices}})
+               .toJson();
+}
 
 DeviceRoots defaultDeviceRoots() {
     DeviceRoots roots;
@@ -169,35 +227,36 @@ PortEntry describePort(const QString& name, const QString& path, const DeviceRoo
     return entry;
 }
 
-QList<PortEntry> listComPorts(const DeviceRoots& roots) {
+QList<PortEntry> listComPorts(const ComNumbers& numbers, const DeviceRoots& roots) {
+    static const QHash<ComPort::Source, QString> kinds = {
+        {ComPort::Source::HandLink, QStringLiteral("hand link")},
+        {ComPort::Source::Assigned, QStringLiteral("assigned")},
+        {ComPort::Source::OnBoard, QStringLiteral("on-board")}};
     QList<PortEntry> entries;
-    for (int n = 1; n <= 15; ++n)
-        entries << describePort(QStringLiteral("COM%1").arg(n), resolvePortPath(n), roots);
+    for (const ComPort& port : numbers.ports) {
+        PortEntry entry = describePort(port.name(), port.path, roots);
+        entry.kind = kinds.value(port.source);
+        entry.identity = port.device;
+        entry.unplugged = port.unplugged;
+        if (port.device && !port.device->byId.isEmpty())
+            entry.byId = QFileInfo(port.device->byId).fileName();
+        entries << entry;
+    }
     return entries;
 }
 
-QList<PortEntry> listOtherDevices(const QList<PortEntry>& listed, const DeviceRoots& roots) {
+QList<PortEntry> listOtherDevices(const QList<PortEntry>& listed,
+                                  const QList<SerialPortInfo>& devices, const DeviceRoots& roots) {
     QSet<QString> seen;
     for (const PortEntry& entry : listed)
         if (!entry.device.isEmpty()) seen.insert(entry.device);
-    QStringList candidates;
-    for (const QFileInfo& link :
-         QDir(roots.byIdDirectory)
-             .entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name))
-        candidates << link.canonicalFilePath();
-    const QDir dev(roots.devDirectory);
-    for (const QString& name : dev.entryList({QStringLiteral("ttyUSB*"), QStringLiteral("ttyACM*")},
-                                             QDir::System, QDir::Name))
-        candidates << dev.filePath(name);
-    // Most machines have 4 to 32 ttyS nodes; only those with a UART behind them are devices.
-    for (const QString& name : dev.entryList({QStringLiteral("ttyS*")}, QDir::System, QDir::Name))
-        if (uartPresent(name, roots) == true) candidates << dev.filePath(name);
-
     QList<PortEntry> entries;
-    for (const QString& device : candidates) {
-        if (device.isEmpty() || seen.contains(device)) continue;
-        seen.insert(device);
-        entries << describePort(QString(), device, roots);
+    for (const SerialPortInfo& device : devices) {
+        const QString node = QFileInfo(device.node).canonicalFilePath();
+        if (node.isEmpty() || seen.contains(node)) continue;
+        PortEntry entry = describePort(QString(), device.node, roots);
+        entry.identity = device;
+        entries << entry;
     }
     return entries;
 }
@@ -218,20 +277,24 @@ QString formatPortList(const QList<PortEntry>& comPorts, const QList<PortEntry>&
         }
         return text;
     };
+    const QStringList identityTitles{QStringLiteral("USB-ID"), QStringLiteral("MANUFACTURER"),
+                                     QStringLiteral("PRODUCT"), QStringLiteral("SERIAL")};
     QList<QStringList> comRows;
     for (const PortEntry& e : comPorts)
-        comRows << QStringList{e.name, deviceColumn(e), orDash(e.driver), orDash(e.byId), e.status};
-    QString text =
-        table({QStringLiteral("PORT"), QStringLiteral("DEVICE"), QStringLiteral("DRIVER"),
-               QStringLiteral("BY-ID"), QStringLiteral("STATUS")},
-              comRows);
-    text += QStringLiteral("\nOther serial devices:\n");
+        comRows << QStringList{e.name, deviceColumn(e), orDash(e.kind), orDash(e.driver)} +
+                       identityColumns(e) + QStringList{e.status};
+    QString text = table(QStringList{QStringLiteral("PORT"), QStringLiteral("DEVICE"),
+                                     QStringLiteral("NUMBER"), QStringLiteral("DRIVER")} +
+                             identityTitles + QStringList{QStringLiteral("STATUS")},
+                         comRows);
+    text += QStringLiteral("\nSerial devices without a COM number (open them by path):\n");
     if (others.isEmpty()) return text + QStringLiteral("none found\n");
     QList<QStringList> otherRows;
     for (const PortEntry& e : others)
-        otherRows << QStringList{e.path, orDash(e.driver), orDash(e.byId), e.status};
-    return text + table({QStringLiteral("DEVICE"), QStringLiteral("DRIVER"),
-                         QStringLiteral("BY-ID"), QStringLiteral("STATUS")},
+        otherRows << QStringList{e.path, orDash(e.driver)} + identityColumns(e) +
+                         QStringList{e.status};
+    return text + table(QStringList{QStringLiteral("DEVICE"), QStringLiteral("DRIVER")} +
+                            identityTitles + QStringList{QStringLiteral("STATUS")},
                         otherRows);
 }
 

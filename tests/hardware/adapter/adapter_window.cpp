@@ -6,7 +6,7 @@
 //   set NAME TEXT        a combo box's entry or a text box's text
 //   check NAME on|off    a check box, clicked when it is not already so
 //   click NAME           a button (cmdOpen stays in the window's loop; later commands still run)
-//   counters | leds | port | text9 | pid
+//   counters | leds | port | text9 | pid | notice (Label15's whole text)
 //   grab FILE            the window as a PNG, to look at
 //   wait-counters K=V... MS, wait-leds K=V... MS, wait-port open|closed MS, wait-send-done MS
 //   quit
@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
@@ -209,6 +210,10 @@ private:
         if (verb == "leds") return say(join("LEDS", leds()));
         if (verb == "port") return say(join("PORT", port()));
         if (verb == "pid") return say(QStringLiteral("PID %1").arg(::getpid()));
+        if (verb == "notice") {
+            const QLabel* label = find<QLabel>(QStringLiteral("Label15"));
+            return say(QStringLiteral("NOTICE ") + (label ? label->accessibleName() : QString()));
+        }
         if (verb == "grab" && w.size() == 2)
             return say(m_window.grab().save(w[1]) ? QStringLiteral("OK") : QStringLiteral("ERROR"));
         if (verb == "text9") {

@@ -5,7 +5,8 @@
 // DCD), and a control socket takes one command a line to cut wires, set lines, ring, inject line
 // errors or unplug.
 //
-//   usb-serial-adapter --chip NAME --control SOCKET [--port N] [--vhci DIR]   serve
+//   usb-serial-adapter --chip NAME --control SOCKET [--port N] [--vhci DIR] [--serial TEXT]
+//                                                         serve (TEXT: the serial number, "" none)
 //   usb-serial-adapter --ask SOCKET COMMAND...          send one command, print the reply
 #include <fcntl.h>
 #include <poll.h>
@@ -25,6 +26,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,8 @@ public:
           m_vhci(std::move(vhci)) {
         m_chip->attach(this);
     }
+    // --serial: the adapter gives this serial number instead of the chip's ("" for none).
+    void setSerialNumber(std::string serial) { m_serial = std::move(serial); }
 
     int run() {
         if (!listenControl()) return 1;
@@ -330,7 +334,7 @@ private:
             case 11:  // SET_INTERFACE
                 return true;
             case 6:  // GET_DESCRIPTOR
-                return m_chip->descriptor(uint8_t(value >> 8), uint8_t(value & 0xFF), in);
+                return descriptor(uint8_t(value >> 8), uint8_t(value & 0xFF), in);
             case 8:  // GET_CONFIGURATION
                 in = {uint8_t(m_configured ? 1 : 0)};
                 return true;
@@ -732,7 +736,21 @@ private:
     }
 
     std::unique_ptr<Chip> m_chip;
+    // The chip's descriptors, with the serial number string replaced when one was given.
+    bool descriptor(uint8_t kind, uint8_t index, std::vector<uint8_t>& out) const {
+        constexpr uint8_t kSerialIndex = 14;  // clear of every chip's own strings
+        if (m_serial && kind == 3 && index == kSerialIndex) {
+            if (m_serial->empty()) return false;
+            out = stringDescriptor(*m_serial);
+            return true;
+        }
+        if (!m_chip->descriptor(kind, index, out)) return false;
+        if (m_serial && kind == 1 && out.size() > 16) out[16] = m_serial->empty() ? 0 : kSerialIndex;
+        return true;
+    }
+
     std::string m_controlPath;
+    std::optional<std::string> m_serial;
     int m_port = 0;
     std::string m_vhci;
     int m_usb = -1;
@@ -798,7 +816,7 @@ int usage(const char* program) {
     std::string chips;
     for (const std::string& name : chipNames()) chips += (chips.empty() ? "" : "|") + name;
     std::fprintf(stderr,
-                 "usage: %s --chip %s --control SOCKET [--port N] [--vhci DIR]\n"
+                 "usage: %s --chip %s --control SOCKET [--port N] [--vhci DIR] [--serial TEXT]\n"
                  "       %s --ask SOCKET COMMAND...\n",
                  program, chips.c_str(), program);
     return 64;
@@ -808,6 +826,7 @@ int usage(const char* program) {
 
 int main(int argc, char* argv[]) {
     std::string control, vhci = "/sys/devices/platform/vhci_hcd.0", chip;
+    std::optional<std::string> serial;
     int port = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -825,6 +844,8 @@ int main(int argc, char* argv[]) {
             port = std::atoi(argv[++i]);
         else if (a == "--vhci" && i + 1 < argc)
             vhci = argv[++i];
+        else if (a == "--serial" && i + 1 < argc)
+            serial = argv[++i];
         else
             return usage(argv[0]);
     }
@@ -832,5 +853,7 @@ int main(int argc, char* argv[]) {
     if (control.empty() || !model) return usage(argv[0]);
     ::signal(SIGPIPE, SIG_IGN);
     setvbuf(stderr, nullptr, _IOLBF, 0);
-    return Adapter(std::move(model), control, port, vhci).run();
+    Adapter adapter(std::move(model), control, port, vhci);
+    if (serial) adapter.setSerialNumber(*serial);
+    return adapter.run();
 }

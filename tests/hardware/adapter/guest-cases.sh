@@ -60,18 +60,6 @@ dmesg | grep -q "$bound" && pass "$driver binds the adapter as $tty" ||
 
 # ---- the window, one process for the window cases --------------------------------------------
 coproc WIN { exec "$window" 2>"$logs/window.err"; }
-wsay() { echo "$*" >&"${WIN[1]}"; }
-# wread REGEX SECONDS: the first line matching, else empty.
-wread() {
-    local line end=$((SECONDS + $2))
-    while [ $SECONDS -le $end ] && IFS= read -r -t $((end - SECONDS + 1)) line <&"${WIN[0]}"; do
-        echo "$line" >>"$logs/window.out"
-        [[ "$line" =~ $1 ]] && { echo "$line"; return 0; }
-    done
-    return 1
-}
-wdo() { wsay "$@"; wread '^(OK|ERROR|MET|TIMEOUT|COUNTERS|LEDS|PORT|PID|TEXT9)' 30; }
-messages() { cat "$logs/window.out" 2>/dev/null | grep -c '^MESSAGE' || true; }
 # Not in a pipeline: a pipeline's subshell has no coprocess descriptors.
 ri_toggles() {
     local r
@@ -82,8 +70,6 @@ ri_toggles() {
 ready=$(wread '^READY' 30) || fail "the window starts" "$(cat "$logs/window.err")"
 win_pid=${ready#READY }
 wdo set Combo2 COM3 >/dev/null
-wopen() { wdo click cmdOpen >/dev/null; wdo wait-port open 10000; }
-wclose() { wdo click cmdOpen >/dev/null; wdo wait-port closed 5000 >/dev/null; }
 
 # Every rate of the window's list: the chip makes it, or the window refuses it with a message.
 for baud in 300 600 1200 2400 4800 9600 14400 19200 28800 38400 57600 115200 128000 256000 \
@@ -139,17 +125,12 @@ expect "RI toggles once per ring (3 rings)" 3 $((after - before))
 # its main thread, where the poll of a driver that cannot wait runs) and its CPU ticks.
 # ftdi_sio wakes a TIOCMIWAIT waiter inside the kernel at every status packet (the 16 ms latency
 # timer) without returning it: those switches cost the kernel, not the window's code.
-switches() { cat "$1"/status | awk '/ctxt_switches/ { s += $2 } END { print s }'; }
-all_switches() { local t n=0; for t in /proc/$win_pid/task/*; do n=$((n + $(switches $t))); done; echo $n; }
-ticks() { awk '{ print $14 + $15 }' /proc/$win_pid/stat; }
-a0=$(all_switches) m0=$(switches /proc/$win_pid) t0=$(ticks)
-sleep 10
-a1=$(all_switches) m1=$(switches /proc/$win_pid) t1=$(ticks)
-echo "# idle window on $driver, port open, 10 s: $((a1 - a0)) context switches ($((m1 - m0)) on the main thread), $((t1 - t0)) ticks"
+read -r all main ticks_used <<<"$(idle_cost $win_pid)"
+echo "# idle window on $driver, port open, 10 s: $all context switches ($main on the main thread), $ticks_used ticks"
 main_bound=10
 [ "$driver" = cp210x ] && main_bound=250  # a look at the lines every 100 ms, and slack
-[ $((m1 - m0)) -le $main_bound ] && pass "idle window: the main thread woken at most $main_bound times" ||
-    fail "idle window: the main thread woken at most $main_bound times" "$((m1 - m0)) switches"
+[ "$main" -le $main_bound ] && pass "idle window: the main thread woken at most $main_bound times" ||
+    fail "idle window: the main thread woken at most $main_bound times" "$main switches"
 
 # Injected line errors: each counted once, what it damaged not shown; or, where the driver
 # cannot report them, nothing counted.

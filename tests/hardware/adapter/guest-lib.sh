@@ -1,7 +1,9 @@
 # Helpers for the guest scripts of the USB legs, sourced after setting $adapter (the adapter
 # program), $ctl (its control socket) and $PARVOLO_PORT_DIR, and $tty_glob where the driver's
 # ttys are not /dev/ttyUSB* (cdc_acm's are /dev/ttyACM*), $tty_driver to tell them apart. One line per case:
-# "ok N - what" or "not ok N - what: why"; measurements as "# " lines.
+# "ok N - what" or "not ok N - what: why"; measurements as "# " lines. The w* functions drive the
+# window program started as the coprocess WIN (coproc WIN { exec "$window"; }), logging what it
+# says to $logs/window.out.
 case_no=0
 tty_glob="${tty_glob:-/dev/ttyUSB*}"
 
@@ -49,4 +51,31 @@ wait_tty() {
         sleep 0.05
     done
     return 1
+}
+
+wsay() { echo "$*" >&"${WIN[1]}"; }
+# wread REGEX SECONDS: the first line matching, else empty.
+wread() {
+    local line end=$((SECONDS + $2))
+    while [ $SECONDS -le $end ] && IFS= read -r -t $((end - SECONDS + 1)) line <&"${WIN[0]}"; do
+        echo "$line" >>"$logs/window.out"
+        [[ "$line" =~ $1 ]] && { echo "$line"; return 0; }
+    done
+    return 1
+}
+wdo() { wsay "$@"; wread '^(OK|ERROR|MET|TIMEOUT|COUNTERS|LEDS|PORT|PID|TEXT9|NOTICE)' 30; }
+messages() { cat "$logs/window.out" 2>/dev/null | grep -c '^MESSAGE' || true; }
+wopen() { wdo click cmdOpen >/dev/null; wdo wait-port open 10000; }
+wclose() { wdo click cmdOpen >/dev/null; wdo wait-port closed 5000 >/dev/null; }
+
+# The idle cost of the window over 10 s: "ALL MAIN TICKS", its context switches (all its
+# threads, and its main thread) and its CPU ticks.
+switches() { awk '/ctxt_switches/ { s += $2 } END { print s }' "$1"/status; }
+all_switches() { local t n=0; for t in /proc/$1/task/*; do n=$((n + $(switches $t))); done; echo $n; }
+ticks() { awk '{ print $14 + $15 }' /proc/$1/stat; }
+idle_cost() {
+    local a0 m0 t0
+    a0=$(all_switches $1) m0=$(switches /proc/$1) t0=$(ticks $1)
+    sleep 10
+    echo "$(($(all_switches $1) - a0)) $(($(switches /proc/$1) - m0)) $(($(ticks $1) - t0))"
 }

@@ -29,3 +29,6 @@ for chip in "${chips[@]}"; do
     cat "$out/$chip" 2>/dev/null
 done
 wait
+# COM numbers on the real driver, once the chips are done (the idle costs it measures would
+# otherwise count the lanes' plugs).
+"$here/guest-numbering.sh" "$build"

@@ -2,6 +2,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "window/multi_line_text_box.h"
@@ -38,6 +40,8 @@ private slots:
     void overlongSendTextClosesAgain();
     void counterOverflowClosesThePort();
     void idleLoopWaitsForEvents();
+    void noticeFollowsChoiceAndMap_data();
+    void noticeFollowsChoiceAndMap();
     void indicators();
     void ringToggles();
     void eofAndUndefinedCodes();
@@ -504,6 +508,35 @@ void OpenCloseTest::refusedSwitch() {
         QVERIFY(box->isChecked());
         QVERIFY(h.w().MSComm->PortOpen());
     });
+}
+
+// The notice names what the chosen number reaches, and follows a link made or removed by
+// hand while the window is open (inotify on the port map, no timer).
+void OpenCloseTest::noticeFollowsChoiceAndMap_data() {
+    QTest::addColumn<QString>("target");  // COM7's link, made once the window is open
+    QTest::addColumn<QString>("notice");
+    QTest::newRow("nothing") << "" << "COM7: 何もつながっていません";
+    QTest::newRow("a link to a device") << "/dev/null" << "COM7: /dev/null へのリンク";
+    QTest::newRow("a link to nothing") << "/nonexistent/ttyUSB4"
+                                       << "COM7: リンク先 /nonexistent/ttyUSB4 がありません";
+    QTest::newRow("a remote port") << "rfc2217://127.0.0.1:4001" << "COM7: rfc2217://127.0.0.1:4001";
+}
+
+void OpenCloseTest::noticeFollowsChoiceAndMap() {
+    QFETCH(QString, target);
+    QFETCH(QString, notice);
+    QTemporaryDir map;
+    qputenv("PARVOLO_PORT_DIR", QFile::encodeName(map.path()));
+    WindowHarness h;
+    MSCommTest& w = h.w();
+    w.Combo2->setCurrentText(QStringLiteral("COM7"));
+    QCOMPARE(w.Label15->accessibleName(), QStringLiteral("COM7: 何もつながっていません"));
+    if (!target.isEmpty()) QVERIFY(QFile::link(target, map.filePath(QStringLiteral("COM7"))));
+    QTRY_COMPARE_WITH_TIMEOUT(w.Label15->accessibleName(), notice, 5000);
+    QVERIFY(w.Label15->text().startsWith(QStringLiteral("COM7: ")));
+    w.Combo2->setCurrentText(QStringLiteral("COM8"));
+    QCOMPARE(w.Label15->accessibleName(), QStringLiteral("COM8: 何もつながっていません"));
+    qunsetenv("PARVOLO_PORT_DIR");
 }
 
 QTEST_MAIN(OpenCloseTest)

@@ -55,7 +55,7 @@ print(next(p[sys.argv[2]] for p in json.load(sys.stdin)["ports"] if p["port"] ==
 }
 lowest_free() {
     "$check" --list --json - | python3 -c 'import json, sys
-print(next(p["port"] for p in json.load(sys.stdin)["ports"] if not p["number"] and not p["device"]))'
+print(next(p["port"] for p in json.load(sys.stdin)["ports"] if not p["number"]))'
 }
 list_line() { "$check" --list | grep "^$1 "; }
 notice() { local r; r=$(wdo notice); echo "${r#NOTICE }"; }
@@ -168,6 +168,8 @@ wait "$WIN_PID" 2>/dev/null
 # ---- with udev: libudev reads what sysfs reads, and the by-id names -------------------------
 udevd=/lib/systemd/systemd-udevd
 if [ -x "$udevd" ] && command -v udevadm >/dev/null; then
+    # The guest's root is the host's, entered by chroot; udev would otherwise stand aside.
+    export SYSTEMD_IGNORE_CHROOT=1
     "$udevd" --daemon 2>>"$logs/udevd.log"
     udevadm trigger --action=add >/dev/null 2>&1
     udevadm settle --timeout=30

@@ -55,7 +55,8 @@ int lowestFree(const QSet<int>& taken) {
 }
 
 // The assignment of a device that is not here, seen the longest ago; -1 when every one is here.
-qsizetype longestUnseen(const QList<ComAssignment>& kept, const QMap<QString, SerialPortInfo>& present) {
+qsizetype longestUnseen(const QList<ComAssignment>& kept,
+                        const QMap<QString, SerialPortInfo>& present) {
     qsizetype oldest = -1;
     for (qsizetype i = 0; i < kept.size(); ++i)
         if (!present.contains(kept[i].identity) &&
@@ -104,11 +105,11 @@ QByteArray assignmentsText(const QList<ComAssignment>& assignments) {
         "# numbers. Change or remove a link to make it yours or to give the number back.\n"
         "# number\tidentity\tlast seen\tlink\tdevice\n";
     for (const ComAssignment& a : assignments)
-        text += QStringLiteral("COM%1\t%2\t%3\t%4\t%5\n")
-                    .arg(a.number)
-                    .arg(a.identity, a.lastSeen.toUTC().toString(Qt::ISODate), a.link,
-                         a.description)
-                    .toUtf8();
+        text +=
+            QStringLiteral("COM%1\t%2\t%3\t%4\t%5\n")
+                .arg(a.number)
+                .arg(a.identity, a.lastSeen.toUTC().toString(Qt::ISODate), a.link, a.description)
+                .toUtf8();
     return text;
 }
 
@@ -154,12 +155,13 @@ MapState readMap(const QString& dir) {
     for (const ComAssignment& a : readAssignments(dir))
         if (state.linkTexts.value(a.number) == a.link) state.assignments << a;
     for (auto it = state.linkTexts.cbegin(); it != state.linkTexts.cend(); ++it) {
-        const bool assigned = std::any_of(state.assignments.cbegin(), state.assignments.cend(),
-                                          [&](const ComAssignment& a) { return a.number == it.key(); });
+        const bool assigned =
+            std::any_of(state.assignments.cbegin(), state.assignments.cend(),
+                        [&](const ComAssignment& a) { return a.number == it.key(); });
         if (assigned) continue;
         const QString path = linkPath(dir, it.key());
-        const QString leadsTo = isRemotePortName(it.value()) ? it.value()
-                                                              : QFileInfo(path).canonicalFilePath();
+        const QString leadsTo =
+            isRemotePortName(it.value()) ? it.value() : QFileInfo(path).canonicalFilePath();
         state.handLinks.insert(it.key(), leadsTo.isEmpty() ? it.value() : leadsTo);
     }
     return state;
@@ -170,7 +172,8 @@ QString writeMap(const QString& dir, const MapState& before, NumberingResult& re
     QString problem;
     auto failed = [&](const QString& what) {
         if (problem.isEmpty())
-            problem = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));
+            problem =
+                QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));
     };
     for (const ComAssignment& old : before.assignments)
         if (std::none_of(result.assignments.cbegin(), result.assignments.cend(),
@@ -281,7 +284,8 @@ NumberingResult numberDevices(const NumberingInput& input) {
         }
         taken << number;
         numbered << it.key();
-        result.assignments << ComAssignment{number, it.key(), it->description(), it->node, input.now};
+        result.assignments << ComAssignment{number, it.key(), it->description(), it->node,
+                                            input.now};
     }
     std::sort(result.assignments.begin(), result.assignments.end(),
               [](const ComAssignment& a, const ComAssignment& b) { return a.number < b.number; });
@@ -293,8 +297,7 @@ bool ComPort::isRemote() const {
 }
 
 bool ComPort::reaches() const {
-    return isRemote() || device ||
-           (source == Source::HandLink && QFileInfo::exists(path));
+    return isRemote() || device || (source == Source::HandLink && QFileInfo::exists(path));
 }
 
 QString ComPort::reachedName() const {

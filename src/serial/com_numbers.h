@@ -56,7 +56,7 @@ struct ComPort {
     QString path;        // what opening it opens: the link, /dev/ttyS<n-1>, or a remote URL
     QString linkTarget;  // a link's own text
     std::optional<SerialPortInfo> device;  // the device it reaches now
-    QString unplugged;   // an assignment's device that is not there: its description
+    QString unplugged;  // an assignment's device that is not there: its description
 
     QString name() const { return QStringLiteral("COM%1").arg(number); }
     bool isRemote() const;

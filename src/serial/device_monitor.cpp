@@ -21,9 +21,11 @@ const char* eventSource() {
 DeviceMonitor::DeviceMonitor(const QString& mapDirectory, QObject* parent)
     : QObject(parent), m_mapDirectory(mapDirectory), m_udev(udev_new()) {
     if (m_udev) m_monitor = udev_monitor_new_from_netlink(m_udev, eventSource());
-    if (m_monitor && udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "tty", nullptr) >= 0 &&
+    if (m_monitor &&
+        udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "tty", nullptr) >= 0 &&
         udev_monitor_enable_receiving(m_monitor) >= 0) {
-        m_notifier = new QSocketNotifier(udev_monitor_get_fd(m_monitor), QSocketNotifier::Read, this);
+        m_notifier =
+            new QSocketNotifier(udev_monitor_get_fd(m_monitor), QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &DeviceMonitor::readDeviceEvents);
     }
     m_watcher = new QFileSystemWatcher(this);

@@ -130,8 +130,8 @@ void MSComm::setDevicePath(const QString& path) {
 void MSComm::openDevice() {
     m_openedPath.clear();
     if (!m_devicePath.isEmpty()) {
-        m_openedPath = isSerialNumberName(m_devicePath) ? resolveSerialNumberName(m_devicePath)
-                                                        : m_devicePath;
+        m_openedPath =
+            isSerialNumberName(m_devicePath) ? resolveSerialNumberName(m_devicePath) : m_devicePath;
         return m_device->open(m_openedPath);
     }
     const ComNumbers numbers = refreshComNumbers();
@@ -141,8 +141,8 @@ void MSComm::openDevice() {
         m_device->open(port.path);
     } catch (const SerialError& error) {
         // Only where nothing is there: a link to something that is no serial port says so.
-        const bool nothingThere = port.source == ComPort::Source::Nothing ||
-                                  !QFileInfo::exists(port.path);
+        const bool nothingThere =
+            port.source == ComPort::Source::Nothing || !QFileInfo::exists(port.path);
         if (error.code() != SerialError::Code::NoSuchPort || port.device || port.isRemote() ||
             !nothingThere)
             throw;

@@ -73,19 +73,20 @@ void addPortNumber(SerialPortInfo& info, const QString& portNumber) {
 }
 
 void sortByNode(QList<SerialPortInfo>& ports) {
-    std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
-        return a.node < b.node;
-    });
+    std::sort(ports.begin(), ports.end(),
+              [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.node < b.node; });
 }
 
 // sysfs: the tty's device, and the USB interface and device above it.
-SerialPortInfo fromSysfsTty(const QString& ttyDir, const QString& name, const DiscoveryRoots& roots) {
+SerialPortInfo fromSysfsTty(const QString& ttyDir, const QString& name,
+                            const DiscoveryRoots& roots) {
     SerialPortInfo info;
     info.node = roots.devDirectory + QLatin1Char('/') + name;
     info.driver = ttyDriverName(name, roots.sysDirectory + QStringLiteral("/class/tty"));
     const QString device = QFileInfo(ttyDir + QStringLiteral("/device")).canonicalFilePath();
     addPortNumber(info, readAttribute(device, "port_number"));
-    const QString top = QFileInfo(roots.sysDirectory + QStringLiteral("/devices")).canonicalFilePath();
+    const QString top =
+        QFileInfo(roots.sysDirectory + QStringLiteral("/devices")).canonicalFilePath();
     QString interfaceNumber;
     for (QString dir = device; dir.size() > top.size() && dir.startsWith(top);
          dir = QFileInfo(dir).path()) {
@@ -125,16 +126,17 @@ std::optional<SerialPortInfo> fromUdevTty(udev_device* tty) {
     info.node = QString::fromUtf8(node);
     info.driver = ttyDriverName(QString::fromUtf8(udev_device_get_sysname(tty)));
     addPortNumber(info, attribute(parent, "port_number"));
-    if (udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device")) {
+    if (udev_device* usb =
+            udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device")) {
         info.vendorId = attribute(usb, "idVendor");
         info.productId = attribute(usb, "idProduct");
         info.manufacturer = attribute(usb, "manufacturer");
         info.product = attribute(usb, "product");
         info.serialNumber = attribute(usb, "serial");
         info.usbPortPath = QString::fromUtf8(udev_device_get_sysname(usb));
-        info.interfaceNumber.prepend(attribute(
-            udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface"),
-            "bInterfaceNumber"));
+        info.interfaceNumber.prepend(
+            attribute(udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface"),
+                      "bInterfaceNumber"));
     }
     for (udev_list_entry* link = udev_device_get_devlinks_list_entry(tty); link;
          link = udev_list_entry_get_next(link)) {
@@ -179,16 +181,17 @@ QString SerialPortInfo::identity() const {
     if (!isUsb()) return QStringLiteral("tty:") + ttyName();
     const QString ids = vendorId + QLatin1Char(':') + productId;
     if (!serialNumber.isEmpty())
-        return QStringLiteral("serial:%1:%2:%3").arg(ids, identityWord(serialNumber), interfaceNumber);
+        return QStringLiteral("serial:%1:%2:%3")
+            .arg(ids, identityWord(serialNumber), interfaceNumber);
     return QStringLiteral("usb-port:%1:%2:%3").arg(ids, usbPortPath, interfaceNumber);
 }
 
 QString SerialPortInfo::description() const {
-    if (!isUsb()) return driver.isEmpty() ? QStringLiteral("UART") : driver + QStringLiteral(" UART");
-    QString name = !product.isEmpty() ? product
-                   : !manufacturer.isEmpty()
-                       ? manufacturer
-                       : QStringLiteral("USB %1:%2").arg(vendorId, productId);
+    if (!isUsb())
+        return driver.isEmpty() ? QStringLiteral("UART") : driver + QStringLiteral(" UART");
+    QString name = !product.isEmpty()        ? product
+                   : !manufacturer.isEmpty() ? manufacturer
+                                             : QStringLiteral("USB %1:%2").arg(vendorId, productId);
     return serialNumber.isEmpty() ? name : name + QLatin1Char(' ') + serialNumber;
 }
 

@@ -12,11 +12,11 @@
 namespace parvolo {
 
 struct SerialPortInfo {
-    QString node;             // /dev/ttyUSB0
-    QString driver;           // ftdi_sio, cdc_acm, serial8250, ...
-    QString vendorId;         // USB ids as four hex digits; empty for a device not on USB
+    QString node;      // /dev/ttyUSB0
+    QString driver;    // ftdi_sio, cdc_acm, serial8250, ...
+    QString vendorId;  // USB ids as four hex digits; empty for a device not on USB
     QString productId;
-    QString manufacturer;     // the USB strings the device gives, empty when it gives none
+    QString manufacturer;  // the USB strings the device gives, empty when it gives none
     QString product;
     QString serialNumber;
     QString usbPortPath;      // the USB device's place on the bus, "3-1.2"

@@ -253,10 +253,10 @@ SerialError SerialError::comPortReachesNothing(const ComPort& port, const ComNum
     else
         text = QStringLiteral("%1 には何もつながっていません (%2)").arg(port.name(), opening);
     const QString reachable = numbers.reachable();
-    return SerialError(Code::NoSuchPort,
-                       text + (reachable.isEmpty()
-                                   ? QStringLiteral("。デバイスのある COM 番号はありません")
-                                   : QStringLiteral("。デバイスのある COM 番号: ") + reachable));
+    return SerialError(
+        Code::NoSuchPort,
+        text + (reachable.isEmpty() ? QStringLiteral("。デバイスのある COM 番号はありません")
+                                    : QStringLiteral("。デバイスのある COM 番号: ") + reachable));
 }
 
 SerialError SerialError::serialNumberNotOne(const QString& name,
@@ -265,7 +265,8 @@ SerialError SerialError::serialNumberNotOne(const QString& name,
     auto names = [](const QList<SerialPortInfo>& devices, bool withInterface) {
         QStringList words;
         for (const SerialPortInfo& d : devices)
-            words << (withInterface ? QStringLiteral("%1 (%2:%3)").arg(d.node, d.serialNumber, d.interfaceNumber)
+            words << (withInterface ? QStringLiteral("%1 (%2:%3)")
+                                          .arg(d.node, d.serialNumber, d.interfaceNumber)
                                     : QStringLiteral("%1 (%2)").arg(d.serialNumber, d.node));
         return words.join(QStringLiteral(", "));
     };
@@ -276,10 +277,10 @@ SerialError SerialError::serialNumberNotOne(const QString& name,
                                .arg(name)
                                .arg(matching.size())
                                .arg(names(matching, true)));
-    return SerialError(Code::NoSuchPort,
-                       QStringLiteral("%1 のシリアル番号の USB デバイスはつながっていません。%2")
-                           .arg(name, numbered.isEmpty()
-                                          ? QStringLiteral("シリアル番号のあるデバイスはありません")
+    return SerialError(
+        Code::NoSuchPort,
+        QStringLiteral("%1 のシリアル番号の USB デバイスはつながっていません。%2")
+            .arg(name, numbered.isEmpty() ? QStringLiteral("シリアル番号のあるデバイスはありません")
                                           : QStringLiteral("シリアル番号のあるデバイス: ") +
                                                 names(numbered, false)));
 }
@@ -438,7 +439,6 @@ QString serverAnsweredCode(int code) {
 QString serverSilent(int ms) {
     return QStringLiteral("サーバーから答えがありません (待ち時間 %1)").arg(seconds(ms));
 }
-
 
 QString seconds(int ms) {
     return QStringLiteral("%1 秒").arg(QString::number(ms / 1000.0, 'g', 4));

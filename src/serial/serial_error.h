@@ -87,7 +87,8 @@ public:
                                              const QString& opening);
     // serial:NUMBER that names no device (`matching` empty) or several; `numbered` are the
     // devices that have a serial number.
-    static SerialError serialNumberNotOne(const QString& name, const QList<SerialPortInfo>& matching,
+    static SerialError serialNumberNotOne(const QString& name,
+                                          const QList<SerialPortInfo>& matching,
                                           const QList<SerialPortInfo>& numbered);
     // The device does not take `what`; `problem` says why.
     static SerialError settingRefused(const QString& path, const QString& what,

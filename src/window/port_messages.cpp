@@ -47,10 +47,12 @@ QString portNotice(const ComPort& port) {
         const QString what = d.isUsb() ? d.description() : QStringLiteral("本体のシリアルポート");
         return prefix + what + QStringLiteral(" (") + d.ttyName() + QLatin1Char(')');
     }
-    if (!port.unplugged.isEmpty()) return prefix + port.unplugged + QStringLiteral(" (抜かれています)");
+    if (!port.unplugged.isEmpty())
+        return prefix + port.unplugged + QStringLiteral(" (抜かれています)");
     if (port.source == ComPort::Source::HandLink)
-        return prefix + (port.reaches() ? port.linkTarget + QStringLiteral(" へのリンク")
-                                        : QStringLiteral("リンク先 %1 がありません").arg(port.linkTarget));
+        return prefix + (port.reaches()
+                             ? port.linkTarget + QStringLiteral(" へのリンク")
+                             : QStringLiteral("リンク先 %1 がありません").arg(port.linkTarget));
     return prefix + QStringLiteral("何もつながっていません");
 }
 

@@ -53,12 +53,17 @@ void MSCommTest::Combo2_Click() {
     showPortNotice();
 }
 
-// Looking numbers new devices too, so a device plugged in is reachable before it is chosen.
+// Looking gives numbers to new devices too, so a device plugged in is reachable before it is
+// chosen.
 void MSCommTest::showPortNotice() {
     const auto port = PortConfig::portNumber(Combo2->currentText());
     if (!port) return Label15->clear();
     const ComNumbers numbers = refreshComNumbers();
     m_deviceMonitor->watchMapDirectory();
+    // Each entry of the open list tells its device as a tooltip; its text stays "COMn".
+    for (int i = 0; i < Combo2->count(); ++i)
+        if (const auto n = PortConfig::portNumber(Combo2->itemText(i)))
+            Combo2->setItemData(i, PortMessages::portNotice(numbers.port(*n)), Qt::ToolTipRole);
     const QString notice = PortMessages::portNotice(numbers.port(*port));
     Label15->setText(
         QFontMetrics(Label15->font()).elidedText(notice, Qt::ElideMiddle, Label15->width()));

@@ -446,13 +446,15 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     QCOMPARE(lockFile.readAll().trimmed().toLongLong(), qint64(lockOwner.pid()));
 
     const QString table = formatPortList({com1, com2}, {});
-    QVERIFY2(table.contains(QRegularExpression(QStringLiteral("COM1 +%1 -> %2 +- +pty +- +- +- +- +ok\n")
-                                                   .arg(QRegularExpression::escape(com1.path),
-                                                        QRegularExpression::escape(free.path())))),
-             qPrintable(table));
+    QVERIFY2(
+        table.contains(QRegularExpression(QStringLiteral("COM1 +%1 -> %2 +- +pty +- +- +- +- +ok\n")
+                                              .arg(QRegularExpression::escape(com1.path),
+                                                   QRegularExpression::escape(free.path())))),
+        qPrintable(table));
     QVERIFY2(table.contains(QStringLiteral("-> /dev/nothing-here")), qPrintable(table));
-    QVERIFY2(table.endsWith(QStringLiteral("without a COM number (open them by path):\nnone found\n")),
-             qPrintable(table));
+    QVERIFY2(
+        table.endsWith(QStringLiteral("without a COM number (open them by path):\nnone found\n")),
+        qPrintable(table));
 }
 
 void CheckUnitsTest::worstOfSeveral_data() {

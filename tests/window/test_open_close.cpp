@@ -515,11 +515,14 @@ void OpenCloseTest::refusedSwitch() {
 void OpenCloseTest::noticeFollowsChoiceAndMap_data() {
     QTest::addColumn<QString>("target");  // COM7's link, made once the window is open
     QTest::addColumn<QString>("notice");
-    QTest::newRow("nothing") << "" << "COM7: 何もつながっていません";
-    QTest::newRow("a link to a device") << "/dev/null" << "COM7: /dev/null へのリンク";
+    QTest::newRow("nothing") << ""
+                             << "COM7: 何もつながっていません";
+    QTest::newRow("a link to a device") << "/dev/null"
+                                        << "COM7: /dev/null へのリンク";
     QTest::newRow("a link to nothing") << "/nonexistent/ttyUSB4"
                                        << "COM7: リンク先 /nonexistent/ttyUSB4 がありません";
-    QTest::newRow("a remote port") << "rfc2217://127.0.0.1:4001" << "COM7: rfc2217://127.0.0.1:4001";
+    QTest::newRow("a remote port") << "rfc2217://127.0.0.1:4001"
+                                   << "COM7: rfc2217://127.0.0.1:4001";
 }
 
 void OpenCloseTest::noticeFollowsChoiceAndMap() {
@@ -534,6 +537,8 @@ void OpenCloseTest::noticeFollowsChoiceAndMap() {
     if (!target.isEmpty()) QVERIFY(QFile::link(target, map.filePath(QStringLiteral("COM7"))));
     QTRY_COMPARE_WITH_TIMEOUT(w.Label15->accessibleName(), notice, 5000);
     QVERIFY(w.Label15->text().startsWith(QStringLiteral("COM7: ")));
+    QCOMPARE(w.Combo2->itemText(6), QStringLiteral("COM7"));
+    QCOMPARE(w.Combo2->itemData(6, Qt::ToolTipRole).toString(), notice);
     w.Combo2->setCurrentText(QStringLiteral("COM8"));
     QCOMPARE(w.Label15->accessibleName(), QStringLiteral("COM8: 何もつながっていません"));
     qunsetenv("PARVOLO_PORT_DIR");

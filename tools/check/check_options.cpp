@@ -330,8 +330,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     try {
         if (!parsed) throw UsageError(parser.errorText());
         if (parser.isSet(o.list)) {
-            const bool onlyJson =
-                parser.optionNames().size() == (parser.isSet(o.json) ? 2 : 1);
+            const bool onlyJson = parser.optionNames().size() == (parser.isSet(o.json) ? 2 : 1);
             if (!onlyJson || !parser.positionalArguments().isEmpty())
                 throw UsageError(QStringLiteral("--list takes no PORT and no option but --json"));
             result.options.jsonPath = parser.value(o.json);

@@ -224,11 +224,11 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     };
     if (!outcome.error.isEmpty()) line("error", outcome.error);
     if (const QString note = endNote(options, outcome); !note.isEmpty()) line("note", note);
-    line("port", (outcome.devicePath.isEmpty() || outcome.devicePath == options.port
-                      ? options.port
-                      : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath)) +
-                     (outcome.link.isEmpty() ? QString()
-                                             : QStringLiteral(" (link %1)").arg(outcome.link)));
+    line("port",
+         (outcome.devicePath.isEmpty() || outcome.devicePath == options.port
+              ? options.port
+              : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath)) +
+             (outcome.link.isEmpty() ? QString() : QStringLiteral(" (link %1)").arg(outcome.link)));
     if (outcome.remote)
         line("remote",
              outcome.modemLines

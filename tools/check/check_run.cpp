@@ -109,7 +109,7 @@ void CheckRun::nameDevice() {
     const QFileInfo info(opened);
     if (info.isSymLink()) m_outcome.link = opened;
     const QString device = info.canonicalFilePath();
-    m_outcome.devicePath = !device.isEmpty() ? device
+    m_outcome.devicePath = !device.isEmpty()  ? device
                            : info.isSymLink() ? info.symLinkTarget()
                                               : opened;
 }

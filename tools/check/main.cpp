@@ -44,7 +44,8 @@ int listPorts(const QString& jsonPath) {
     const QList<PortEntry> comPorts = listComPorts(numbers, roots);
     const QList<PortEntry> others = listOtherDevices(comPorts, devices, roots);
     if (!numbers.problem.isEmpty())
-        std::fprintf(stderr, "parvolo-check: no COM number given: %s\n", qPrintable(numbers.problem));
+        std::fprintf(stderr, "parvolo-check: no COM number given: %s\n",
+                     qPrintable(numbers.problem));
     if (jsonPath.isEmpty()) {
         std::fputs(qPrintable(formatPortList(comPorts, others)), stdout);
         return 0;

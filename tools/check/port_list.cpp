@@ -143,8 +143,9 @@ QString deviceColumn(const PortEntry& entry) {
 
 QStringList identityColumns(const PortEntry& e) {
     if (!e.identity || !e.identity->isUsb()) {
-        const QString unplugged =
-            e.unplugged.isEmpty() ? QStringLiteral("-") : QStringLiteral("(unplugged) ") + e.unplugged;
+        const QString unplugged = e.unplugged.isEmpty()
+                                      ? QStringLiteral("-")
+                                      : QStringLiteral("(unplugged) ") + e.unplugged;
         return {QStringLiteral("-"), QStringLiteral("-"), unplugged, QStringLiteral("-")};
     }
     const SerialPortInfo& d = *e.identity;
@@ -157,13 +158,14 @@ QJsonValue orNull(const QString& text) {
 }
 
 QJsonObject entryJson(const PortEntry& e) {
-    QJsonObject json{{QStringLiteral("path"), e.path},
-                     {QStringLiteral("link_target"), orNull(e.target)},
-                     {QStringLiteral("device"), orNull(e.device)},
-                     {QStringLiteral("driver"), orNull(e.driver)},
-                     {QStringLiteral("by_id"), orNull(e.identity ? e.identity->byId : QString())},
-                     {QStringLiteral("by_path"), orNull(e.identity ? e.identity->byPath : QString())},
-                     {QStringLiteral("status"), e.status}};
+    QJsonObject json{
+        {QStringLiteral("path"), e.path},
+        {QStringLiteral("link_target"), orNull(e.target)},
+        {QStringLiteral("device"), orNull(e.device)},
+        {QStringLiteral("driver"), orNull(e.driver)},
+        {QStringLiteral("by_id"), orNull(e.identity ? e.identity->byId : QString())},
+        {QStringLiteral("by_path"), orNull(e.identity ? e.identity->byPath : QString())},
+        {QStringLiteral("status"), e.status}};
     if (!e.name.isEmpty()) {
         json.insert(QStringLiteral("port"), e.name);
         json.insert(QStringLiteral("number"), orNull(e.kind));
@@ -194,7 +196,7 @@ QByteArray portListJson(const QList<PortEntry>& comPorts, const QList<PortEntry>
     return QJsonDocument(QJsonObject{{QStringLiteral("format"), 1},
                                      {QStringLiteral("ports"), ports},
                                      {QStringLiteral("other_devices"), devices}})
-               .toJson();
+        .toJson();
 }
 
 DeviceRoots defaultDeviceRoots() {

@@ -24,7 +24,7 @@ struct PortEntry {
     QString status;  // "ok", "missing (...)", "busy: ...", "permission denied: ...", ...
     QString kind;    // where COMn comes from: "hand link", "assigned", "on-board"; empty: nothing
     std::optional<SerialPortInfo> identity;  // the device as discovery knows it
-    QString unplugged;  // an assigned number's device that is not plugged in
+    QString unplugged;                       // an assigned number's device that is not plugged in
 };
 
 // Where serial devices are looked for; tests point them elsewhere.

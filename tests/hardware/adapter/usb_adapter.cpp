@@ -745,7 +745,8 @@ private:
             return true;
         }
         if (!m_chip->descriptor(kind, index, out)) return false;
-        if (m_serial && kind == 1 && out.size() > 16) out[16] = m_serial->empty() ? 0 : kSerialIndex;
+        if (m_serial && kind == 1 && out.size() > 16)
+            out[16] = m_serial->empty() ? 0 : kSerialIndex;
         return true;
     }
 

@@ -1,6 +1,6 @@
 #include "serial/port_names.h"
 
-#include "serial/com_numbers.h"
+#include "serial/serial_discovery.h"
 #include "serial/port_device.h"
 #include "serial/serial_error.h"
 
@@ -62,8 +62,11 @@ QString resolveSerialNumberName(const QString& name) {
 }
 
 QString resolvePortPath(int portNumber) {
+    const QString mapped = portMapDirectory() + QStringLiteral("/COM%1").arg(portNumber);
+    if (const QString remote = remotePortOf(mapped); !remote.isEmpty()) return remote;
     // A dangling link still names the device the user meant; opening it reports it missing.
-    return refreshComNumbers().port(portNumber).path;
+    if (QFileInfo(mapped).isSymLink() || QFileInfo::exists(mapped)) return mapped;
+    return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);
 }
 
 }  // namespace parvolo

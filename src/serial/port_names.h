@@ -11,7 +11,7 @@ namespace parvolo {
 // another machine, and COMn resolves to that URL.
 
 QString portMapDirectory();
-// Gives numbers to new devices first (refreshComNumbers).
+// As the map is now; opening gives numbers to new devices first (refreshComNumbers).
 QString resolvePortPath(int portNumber);
 // The URL a port map entry names, or empty when it names a local device (or nothing).
 QString remotePortOf(const QString& mapEntry);

@@ -297,9 +297,11 @@ esac
 # Unplug during a checker run: exit 5.
 for run in 1 2; do
     wait_tty || { fail "checker unplug $run" "no tty"; break; }
+    ask clear >/dev/null
     "$check" --duration 20 --json "$work/u.json" COM3 >/dev/null 2>&1 &
     cpid=$!
-    sleep 1
+    # Mid-run: once blocks are going out, however long the checker took to start.
+    ask wait-received 32 10000 >/dev/null
     t0=$(ms_now)
     ask unplug >/dev/null
     wait $cpid

@@ -10,17 +10,28 @@ namespace parvolo {
 
 namespace {
 
-// Where udev runs, its events come after it has set the node's group and made the by-id
-// links; elsewhere the kernel's own come once the node exists.
-const char* eventSource() {
-    return QFileInfo::exists(QStringLiteral("/run/udev/control")) ? "udev" : "kernel";
+const QString kDevDirectory = QStringLiteral("/dev");
+
+bool udevRuns() {
+    return QFileInfo::exists(QStringLiteral("/run/udev/control"));
 }
 
 }  // namespace
 
 DeviceMonitor::DeviceMonitor(const QString& mapDirectory, QObject* parent)
-    : QObject(parent), m_mapDirectory(mapDirectory), m_udev(udev_new()) {
-    if (m_udev) m_monitor = udev_monitor_new_from_netlink(m_udev, eventSource());
+    : QObject(parent), m_mapDirectory(mapDirectory) {
+    m_watcher = new QFileSystemWatcher(this);
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &DeviceMonitor::changed);
+    watchMapDirectory();
+    // Where udev runs, its events come once it has set the node's group and made the by-id
+    // links, filtered to ttys inside the kernel. Without udev, the kernel's own events would
+    // wake us for every device of every kind: a node made or removed in /dev is what counts.
+    if (!udevRuns()) {
+        m_watcher->addPath(kDevDirectory);
+        return;
+    }
+    m_udev = udev_new();
+    if (m_udev) m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
     if (m_monitor &&
         udev_monitor_filter_add_match_subsystem_devtype(m_monitor, "tty", nullptr) >= 0 &&
         udev_monitor_enable_receiving(m_monitor) >= 0) {
@@ -28,9 +39,6 @@ DeviceMonitor::DeviceMonitor(const QString& mapDirectory, QObject* parent)
             new QSocketNotifier(udev_monitor_get_fd(m_monitor), QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &DeviceMonitor::readDeviceEvents);
     }
-    m_watcher = new QFileSystemWatcher(this);
-    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, &DeviceMonitor::changed);
-    watchMapDirectory();
 }
 
 DeviceMonitor::~DeviceMonitor() {
@@ -39,8 +47,12 @@ DeviceMonitor::~DeviceMonitor() {
     if (m_udev) udev_unref(m_udev);
 }
 
+bool DeviceMonitor::watchingDevices() const {
+    return m_notifier != nullptr || m_watcher->directories().contains(kDevDirectory);
+}
+
 void DeviceMonitor::watchMapDirectory() {
-    if (m_watcher->directories().isEmpty() && QFileInfo(m_mapDirectory).isDir())
+    if (!m_watcher->directories().contains(m_mapDirectory) && QFileInfo(m_mapDirectory).isDir())
         m_watcher->addPath(m_mapDirectory);
 }
 

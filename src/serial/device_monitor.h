@@ -1,8 +1,9 @@
 #pragma once
 
 // Tells when serial devices come or go, or the port map directory changes, so that the COM
-// numbers can be looked at again. Event-driven: the kernel's or udev's device events on a
-// netlink socket and inotify on the directory; nothing wakes it while nothing happens.
+// numbers can be looked at again. Event-driven: udev's tty events on a netlink socket where
+// udev runs, else inotify on /dev, and inotify on the port map directory; nothing wakes it while
+// nothing happens.
 
 #include <QObject>
 #include <QString>
@@ -21,7 +22,7 @@ public:
     ~DeviceMonitor() override;
 
     // Whether device events arrive (a machine without netlink, a sandbox, gives none).
-    bool watchingDevices() const { return m_notifier != nullptr; }
+    bool watchingDevices() const;
     // The directory is watched once it exists; call after it may have been made.
     void watchMapDirectory();
 

@@ -190,7 +190,7 @@ struct Options {
                                             "follow DTR (a DE-9 loopback plug).")};
     QCommandLineOption list{QStringLiteral("list"),
                             QStringLiteral("List COM1..COM15 and the serial devices, without "
-                                           "opening any, and exit.")};
+                                           "opening any, and exit (with --json, as JSON).")};
     QCommandLineOption quiet{QStringLiteral("quiet"),
                              QStringLiteral("No summary and no progress line on stderr.")};
     QCommandLineOption stream{
@@ -219,7 +219,8 @@ QString helpText(QCommandLineParser& parser) {
     // The parser names the program by its path; the help names it as the man page does.
     const QString options = parser.helpText().section(QLatin1Char('\n'), 1);
     return QStringLiteral(
-               "Usage: parvolo-check [options] PORT [PORT ...]\n       parvolo-check --list\n") +
+               "Usage: parvolo-check [options] PORT [PORT ...]\n"
+               "       parvolo-check --list [--json FILE|-]\n") +
            options + QStringLiteral("\nExit codes:\n") + exitCodeTable();
 }
 
@@ -309,11 +310,13 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         "Sends blocks of test data to each PORT, all at once, compares what comes back\n"
         "byte by byte and ends with an exit code that tells scripts the result: with\n"
         "several ports, the highest exit code of any. PORT is COM1..COM15, resolved as\n"
-        "the Parvolo window resolves it, a device path, or rfc2217://HOST:PORT."));
+        "the Parvolo window resolves it, a device path, serial:NUMBER (a USB serial\n"
+        "number) or rfc2217://HOST:PORT."));
     parser.addOptions(o.all());
     parser.addPositionalArgument(
         QStringLiteral("PORT"),
-        QStringLiteral("COM1..COM15, a device path or rfc2217://HOST:PORT; one or more."));
+        QStringLiteral("COM1..COM15, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or "
+                       "more."));
 
     CommandLine result;
     const bool parsed = parser.parse(arguments);

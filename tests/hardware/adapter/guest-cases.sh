@@ -47,9 +47,13 @@ checker() { "$check" "$@" --json "$work/c.json" COM3 >"$work/c.txt" 2>&1; }
 # Within 3 % of the rate asked, as a UART at the far end needs.
 rate_close() { awk -v a="$1" -v m="$2" 'BEGIN { d = m - a; exit !(d * d <= (0.03 * a) ^ 2) }'; }
 
-"$adapter" --chip "$chip" --control "$ctl" --port "$first_port" 2>"$logs/adapter.log" &
+plugs_held
+"$adapter" --chip "$chip" --control "$ctl" --port "$first_port" 2>"$logs/adapter.log" {plug_fd}>&- &
 adapter_pid=$!
-if ! wait_tty; then
+wait_tty
+bound_rc=$?
+plugs_released
+if [ $bound_rc != 0 ]; then
     fail "$driver binds the adapter" "no $tty_glob ($(tail -3 "$logs/adapter.log"))"
     kill $adapter_pid
     exit 1

@@ -12,7 +12,18 @@ fail() { case_no=$((case_no + 1)); echo "not ok $case_no - $1: $2"; }
 expect() { # expect NAME WANT GOT
     if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "expected $2, got $3"; fi
 }
-ask() { "$adapter" --ask "$ctl" "$@"; }
+# Plugs and unplugs in the lanes side by side wake every window that watches for devices, so
+# the idle cost is measured while none happens: a plug or an unplug holds this lock shared, a
+# measurement holds it alone.
+quiet_lock=/tmp/usb-quiet.lock
+ask() {
+    case $1 in
+        plug | unplug | quit) flock -s "$quiet_lock" "$adapter" --ask "$ctl" "$@" ;;
+        *) "$adapter" --ask "$ctl" "$@" ;;
+    esac
+}
+plugs_held() { exec {plug_fd}>"$quiet_lock"; flock -s $plug_fd; }
+plugs_released() { flock -u $plug_fd; exec {plug_fd}>&-; }
 field() { ask state | tr ' ' '\n' | sed -n "s/^$1=//p"; }
 json() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1]))
 for k in sys.argv[2].split("."): d = d.get(k) if isinstance(d, dict) else None
@@ -74,8 +85,12 @@ switches() { awk '/ctxt_switches/ { s += $2 } END { print s }' "$1"/status; }
 all_switches() { local t n=0; for t in /proc/$1/task/*; do n=$((n + $(switches $t))); done; echo $n; }
 ticks() { awk '{ print $14 + $15 }' /proc/$1/stat; }
 idle_cost() {
-    local a0 m0 t0
+    local a0 m0 t0 quiet
+    exec {quiet}>"$quiet_lock"
+    flock -x $quiet
+    sleep 1  # the last unplug's teardown
     a0=$(all_switches $1) m0=$(switches /proc/$1) t0=$(ticks $1)
     sleep 10
     echo "$(($(all_switches $1) - a0)) $(($(switches /proc/$1) - m0)) $(($(ticks $1) - t0))"
+    exec {quiet}>&-
 }

@@ -129,6 +129,7 @@ private slots:
     void manyPortsAtOnce();
     void remotePorts_data();
     void remotePorts();
+    void longRunFollowedAndKilled();
 };
 
 void CheckProcessTest::runs_data() {
@@ -196,6 +197,9 @@ void CheckProcessTest::runs() {
     Checker checker(arguments + QStringList{"COM1"});
     QCOMPARE(checker.finish(), exitCode);
     QVERIFY(checker.reportParsed());
+    QCOMPARE(checker.report().value("in_progress"), QJsonValue(false));
+    QVERIFY(checker.report().value("ended_at").toString() >=
+            checker.report().value("started_at").toString());
     const QJsonObject& got = checker.report();
     const QString wrong = jsonDifferences(got, report);
     QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
@@ -395,6 +399,48 @@ void CheckProcessTest::reportNotWritten() {
     QVERIFY2(said.contains(QStringLiteral("cannot write the report %1: %2").arg(report, reason)),
              qPrintable(said));
     QTEST(int(plug.stop().value(QStringLiteral("received"))), "farEnd");
+}
+
+// A long run watched from outside: with stderr not a terminal, one stamped status line a
+// second, never one per block; the JSON report on disk is a whole run in progress at every
+// moment, so that a kill -9 leaves the last one.
+void CheckProcessTest::longRunFollowedAndKilled() {
+    LoopbackPlug plug;
+    START_PLUG(plug);
+    QTemporaryDir dir;
+    const QString report = dir.filePath(QStringLiteral("r.json"));
+    QProcess checker;
+    QElapsedTimer clock;
+    clock.start();
+    checker.start(qEnvironmentVariable("PARVOLO_CHECK_BIN"),
+                  {"--duration", "60", "--status-every", "1", "--snapshot-every", "1", "--json",
+                   report, "COM1"});
+    QVERIFY(checker.waitForStarted());
+    QString status;
+    QTRY_VERIFY_WITH_TIMEOUT((status += QString::fromUtf8(checker.readAllStandardError()))
+                                     .count(QLatin1Char('\n')) >= 3,
+                             10000);
+    ::kill(pid_t(checker.processId()), SIGKILL);
+    QVERIFY(checker.waitForFinished(5000));
+    const double seconds = double(clock.elapsed()) / 1000.0;
+
+    static const QRegularExpression line(QStringLiteral(
+        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d COM1 0:00:\d\d  blocks \d+  )"
+        R"(\d+ B/s  mismatches 0  line errors 0  remaining 0:00:\d\d$)"));
+    const QStringList lines = status.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() <= seconds + 1, qPrintable(status));
+    for (const QString& text : lines) QVERIFY2(line.match(text).hasMatch(), qPrintable(text));
+
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QJsonParseError error;
+    const QJsonObject last = QJsonDocument::fromJson(file.readAll(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(last.value("in_progress"), QJsonValue(true));
+    QCOMPARE(last.value("result"), QJsonValue(QStringLiteral("running")));
+    QVERIFY(last.value("exit_code").isNull() && last.value("ended_at").isNull());
+    QVERIFY(last.value("blocks").toInteger() > 0);
+    QVERIFY(last.value("duration_seconds").toDouble() >= 1.0);
 }
 
 QTEST_GUILESS_MAIN(CheckProcessTest)

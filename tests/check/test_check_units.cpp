@@ -15,6 +15,7 @@
 #include "check_result.h"
 #include "line_check.h"
 #include "port_list.h"
+#include "progress_line.h"
 #include "round_trip_stats.h"
 #include "support/holder_process.h"
 #include "support/json_subset.h"
@@ -74,6 +75,8 @@ private slots:
     void jsonReport_data();
     void jsonReport();
     void portStatusWithoutOpening();
+    void recentRate_data();
+    void recentRate();
     void worstOfSeveral_data();
     void worstOfSeveral();
     void remoteUnknownsAreNull();
@@ -455,6 +458,28 @@ void CheckUnitsTest::portStatusWithoutOpening() {
     QVERIFY2(
         table.endsWith(QStringLiteral("without a COM number (open them by path):\nnone found\n")),
         qPrintable(table));
+}
+
+// The live rate is the last five seconds', not the average since the start: a rate that
+// dropped shows at once.
+void CheckUnitsTest::recentRate_data() {
+    QTest::addColumn<QList<QPointF>>("samples");  // (seconds, bytes so far)
+    QTest::addColumn<double>("rate");
+    QTest::newRow("one sample") << QList<QPointF>{{0, 0}} << 0.0;
+    QTest::newRow("steady") << QList<QPointF>{{0, 0}, {1, 1000}, {2, 2000}} << 1000.0;
+    QTest::newRow("dropped after a fast hour: the last 5 s only")
+        << QList<QPointF>{{0, 0}, {3600, 36000000}, {3601, 36000100}, {3603, 36000300},
+                          {3606, 36000600}, {3609, 36000900}}
+        << 100.0;
+    QTest::newRow("stopped") << QList<QPointF>{{0, 0}, {10, 5000}, {12, 5000}, {16, 5000}} << 0.0;
+}
+
+void CheckUnitsTest::recentRate() {
+    QFETCH(QList<QPointF>, samples);
+    QFETCH(double, rate);
+    RecentRate recent(5.0);
+    for (const QPointF& sample : samples) recent.add(sample.x(), qint64(sample.y()));
+    QCOMPARE(recent.bytesPerSecond(), rate);
 }
 
 void CheckUnitsTest::worstOfSeveral_data() {

@@ -203,6 +203,18 @@ struct Options {
                        "and the first block's round trip)."),
         QStringLiteral("N")};
 
+    QCommandLineOption statusEvery{
+        QStringLiteral("status-every"),
+        QStringLiteral("When stderr is not a terminal, one status line every SECONDS (default "
+                       "60; 0: none)."),
+        QStringLiteral("SECONDS")};
+
+    QCommandLineOption snapshotEvery{
+        QStringLiteral("snapshot-every"),
+        QStringLiteral("Bring the JSON report up to date every SECONDS during the run, marked "
+                       "as in progress (default 60; 0: only at the end)."),
+        QStringLiteral("SECONDS")};
+
     QCommandLineOption junit{QStringLiteral("junit"),
                              QStringLiteral("Also write the result as JUnit XML to FILE (- for "
                                             "stdout), one test case per PORT."),
@@ -211,7 +223,7 @@ struct Options {
     QList<QCommandLineOption> all() const {
         return {help,  version, baud,    dataBits, parity,   stopBits,   flow,
                 text,  fox,     countUp, blocks,   duration, continuous, json,
-                junit, lines,   list,    quiet,    stream,   inFlight};
+                junit, lines,   list,    quiet,    stream,   inFlight, statusEvery, snapshotEvery};
     }
 };
 
@@ -292,6 +304,12 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
             throw UsageError(QStringLiteral("--json needs a FILE or -"));
     }
     options.quiet = parser.isSet(o.quiet);
+    if (parser.isSet(o.snapshotEvery))
+        options.snapshotEverySeconds = qint32(
+            integerIn(QStringLiteral("snapshot-every"), parser.value(o.snapshotEvery), 0, 86400));
+    if (parser.isSet(o.statusEvery))
+        options.statusEverySeconds = qint32(
+            integerIn(QStringLiteral("status-every"), parser.value(o.statusEvery), 0, 86400));
     options.stream = parser.isSet(o.stream);
     if (parser.isSet(o.inFlight)) {
         if (!options.stream) throw UsageError(QStringLiteral("--in-flight needs --stream"));

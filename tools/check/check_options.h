@@ -24,6 +24,10 @@ struct CheckOptions {
     QString jsonPath;  // empty: none; "-": stdout
     bool lines = false;
     bool quiet = false;
+    // With stderr not a terminal, a status line this often; 0: none.
+    qint32 statusEverySeconds = 60;
+    // The JSON report brought up to date this often during the run; 0: only at the end.
+    qint32 snapshotEverySeconds = 60;
     // Several blocks in flight at once, the line kept busy; 0 in flight: sized from the line
     // rate and the first block's round trip.
     bool stream = false;

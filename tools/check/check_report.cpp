@@ -320,13 +320,32 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     return text;
 }
 
-QString progressText(const LoopbackCounters& counters, qint64 comparedBytes, double seconds) {
-    const double rate = seconds > 0 ? double(comparedBytes) / seconds : 0.0;
-    return QStringLiteral("blocks %1  %2 B/s  mismatches %3  line errors %4")
-        .arg(counters.blocks)
-        .arg(rate, 0, 'f', 0)
-        .arg(counters.mismatches)
-        .arg(counters.lineErrors);
+QString clockText(double seconds) {
+    const qint64 whole = qint64(std::max(0.0, seconds));
+    return QStringLiteral("%1:%2:%3")
+        .arg(whole / 3600)
+        .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(whole % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString wallClockText(const QDateTime& time) {
+    const int offset = time.offsetFromUtc();
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+           QStringLiteral("%1%2:%3")
+               .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+               .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+               .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString progressText(const ProgressFigures& figures) {
+    QString text = QStringLiteral("%1  blocks %2  %3 B/s  mismatches %4  line errors %5")
+                       .arg(clockText(figures.seconds))
+                       .arg(figures.counters.blocks)
+                       .arg(figures.recentRate, 0, 'f', 0)
+                       .arg(figures.counters.mismatches)
+                       .arg(figures.counters.lineErrors);
+    if (figures.remaining) text += QStringLiteral("  remaining ") + clockText(*figures.remaining);
+    return text;
 }
 
 QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcome) {
@@ -414,10 +433,8 @@ QString summaryTable(const QList<PortReport>& ports, CheckResult worst) {
     return text;
 }
 
-QString progressRow(const QString& port, const LoopbackCounters& counters, qint64 comparedBytes,
-                    double seconds, const QString& state) {
-    return QStringLiteral("%1  %2  %3")
-        .arg(port, progressText(counters, comparedBytes, seconds), state);
+QString progressRow(const QString& port, const ProgressFigures& figures, const QString& state) {
+    return QStringLiteral("%1  %2  %3").arg(port, progressText(figures), state);
 }
 
 }  // namespace parvolo

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QDateTime>
+
+#include <optional>
+
 #include <QJsonObject>
 #include <QString>
 
@@ -45,14 +49,25 @@ int portsPassed(const QList<PortReport>& ports);
 QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcome);
 // One row per port, with what went wrong on each port that did not pass.
 QString summaryTable(const QList<PortReport>& ports, CheckResult worst);
+// What the progress line and the status lines show of a run under way.
+struct ProgressFigures {
+    LoopbackCounters counters;
+    double seconds = 0;              // since the start
+    double recentRate = 0;           // bytes per second over the last few seconds
+    std::optional<double> remaining;  // seconds, with --duration or --blocks
+};
+// "0:05:00  blocks 7803  11520 B/s  mismatches 0  line errors 0  remaining 0:55:00"
+QString progressText(const ProgressFigures& figures);
 // The live table's row for one port.
-QString progressRow(const QString& port, const LoopbackCounters& counters, qint64 comparedBytes,
-                    double seconds, const QString& state);
+QString progressRow(const QString& port, const ProgressFigures& figures, const QString& state);
+// H:MM:SS.
+QString clockText(double seconds);
+// ISO 8601 to the millisecond with the offset always written out: 2026-12-09T03:00:00.125+01:00.
+QString wallClockText(const QDateTime& time);
 // The settings as the summary and the JUnit test names give them: "9600 8N1, flow none".
 QString shortSettings(const LineSettings& line);
 // Where and how the run first went wrong, in words; empty when it did not.
 QString firstFailureText(const CheckOutcome& outcome);
 
-QString progressText(const LoopbackCounters& counters, qint64 comparedBytes, double seconds);
 
 }  // namespace parvolo

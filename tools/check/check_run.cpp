@@ -150,6 +150,18 @@ double CheckRun::secondsSoFar() const {
     return m_runClock.isValid() ? double(m_runClock.nsecsElapsed()) / 1e9 : 0.0;
 }
 
+const CheckOutcome& CheckRun::outcomeSoFar() const {
+    if (m_finished) return m_outcome;
+    CheckOutcome& outcome = m_outcomeSoFar;
+    outcome = m_outcome;
+    outcome.stream = m_options.stream;
+    outcome.placed = m_stream.counts();
+    outcome.firstFailure = m_stream.firstFailure();
+    outcome.counters = counters();
+    outcome.seconds = secondsSoFar();
+    return outcome;
+}
+
 RunFacts CheckRun::facts() const {
     RunFacts facts;
     const LoopbackCounters& counters = m_outcome.counters;

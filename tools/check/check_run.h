@@ -84,6 +84,9 @@ public:
     const CheckOptions& options() const { return m_options; }
     const QString& portName() const { return m_options.port; }
     const CheckOutcome& outcome() const { return m_outcome; }
+    // The outcome as it stands during the run, for a report brought up to date as it goes;
+    // valid until the next call.
+    const CheckOutcome& outcomeSoFar() const;
     RunFacts facts() const;
     // For the progress line while the run goes on.
     LoopbackCounters counters() const;
@@ -115,6 +118,7 @@ private:
     void guarded(Step step);
 
     CheckOptions m_options;
+    mutable CheckOutcome m_outcomeSoFar;
     PortDevice* m_device;  // owned by m_comm
     MSComm m_comm;
     LoopbackCheck m_check;

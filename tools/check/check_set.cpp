@@ -56,6 +56,13 @@ QList<PortReport> CheckSet::reports() const {
     return reports;
 }
 
+QList<PortReport> CheckSet::reportsSoFar() const {
+    QList<PortReport> reports;
+    for (const auto& run : m_runs)
+        reports << PortReport{run->options(), run->outcomeSoFar(), CheckResult::Pass};
+    return reports;
+}
+
 CheckResult CheckSet::worst() const {
     QList<CheckResult> results;
     for (const PortReport& report : reports()) results << report.result;

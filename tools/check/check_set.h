@@ -31,6 +31,8 @@ public:
     QList<const CheckRun*> runs() const;
     // Valid once finished: each port's result, and the set's (the worst of them).
     QList<PortReport> reports() const;
+    // The same while the runs go on; their results are only known at the end.
+    QList<PortReport> reportsSoFar() const;
     CheckResult worst() const;
     double seconds() const;
 

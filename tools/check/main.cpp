@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QSysInfo>
+#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -67,6 +68,26 @@ bool openReport(ReportFile& file, const QString& path) {
     return path.isEmpty() || file.open(path);
 }
 
+// The JSON report whole: at the end with its result, or as a run in progress (result
+// "running", exit_code null) for the version that stands until the next.
+QByteArray jsonReport(const CheckSet& set, const CheckOptions& options, const QDateTime& started,
+                      bool inProgress) {
+    const QList<PortReport> ports = inProgress ? set.reportsSoFar() : set.reports();
+    const CheckResult worst = set.worst();
+    QJsonObject json = ports.size() == 1 ? reportJson(options, ports.front().outcome, worst)
+                                         : setReportJson(ports, worst, set.seconds());
+    json.insert(QStringLiteral("in_progress"), inProgress);
+    json.insert(QStringLiteral("started_at"), wallClockText(started));
+    const QString now = wallClockText(QDateTime::currentDateTime());
+    json.insert(QStringLiteral("ended_at"), inProgress ? QJsonValue() : QJsonValue(now));
+    json.insert(QStringLiteral("updated_at"), now);
+    if (inProgress) {
+        json.insert(QStringLiteral("result"), QStringLiteral("running"));
+        json.insert(QStringLiteral("exit_code"), QJsonValue());
+    }
+    return QJsonDocument(json).toJson(QJsonDocument::Indented);
+}
+
 int runCheck(const CommandLine& command) {
     const CheckOptions& options = command.options;
     Reports reports;
@@ -82,11 +103,24 @@ int runCheck(const CommandLine& command) {
     QObject::connect(&set, &CheckSet::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
     std::unique_ptr<ProgressLine> progress;
-    if (ProgressLine::wanted(options.quiet))
-        progress = std::make_unique<ProgressLine>(set.runs(), stderr);
+    if (const auto mode = ProgressLine::wanted(options.quiet, options.statusEverySeconds))
+        progress = std::make_unique<ProgressLine>(set.runs(), stderr, *mode,
+                                                  options.statusEverySeconds);
     const QDateTime started = QDateTime::currentDateTime();
+    // A long run's report is brought up to date as it goes, so that a kill leaves its figures.
+    QTimer snapshots;
+    bool snapshotFailed = false;
+    QObject::connect(&snapshots, &QTimer::timeout, [&] {
+        if (!reports.json.writeSnapshot(jsonReport(set, options, started, true))) {
+            snapshotFailed = true;
+            snapshots.stop();
+        }
+    });
+    if (reports.json.isOpen() && options.snapshotEverySeconds > 0)
+        snapshots.start(options.snapshotEverySeconds * 1000);
     set.start();
     if (!set.isFinished()) QCoreApplication::exec();
+    snapshots.stop();
     progress.reset();
 
     const QList<PortReport> ports = set.reports();
@@ -96,12 +130,9 @@ int runCheck(const CommandLine& command) {
         std::fputs(qPrintable(single ? summaryText(options, ports.front().outcome, worst)
                                      : summaryTable(ports, worst)),
                    stderr);
-    if (reports.json.isOpen()) {
-        const QJsonObject json = single ? reportJson(options, ports.front().outcome, worst)
-                                        : setReportJson(ports, worst, set.seconds());
-        if (!reports.json.writeAndClose(QJsonDocument(json).toJson(QJsonDocument::Indented)))
-            return reportError(options.jsonPath, reports.json.error());
-    }
+    if (snapshotFailed || (reports.json.isOpen() &&
+                           !reports.json.writeAndClose(jsonReport(set, options, started, false))))
+        return reportError(options.jsonPath, reports.json.error());
     if (reports.junit.isOpen() &&
         !reports.junit.writeAndClose(
             junitXml(ports, worst, {started, QSysInfo::machineHostName(), set.seconds()}).toUtf8()))

@@ -130,6 +130,8 @@ private slots:
     void remotePorts_data();
     void remotePorts();
     void longRunFollowedAndKilled();
+    void eventLog_data();
+    void eventLog();
 };
 
 void CheckProcessTest::runs_data() {
@@ -417,9 +419,9 @@ void CheckProcessTest::longRunFollowedAndKilled() {
                    report, "COM1"});
     QVERIFY(checker.waitForStarted());
     QString status;
-    QTRY_VERIFY_WITH_TIMEOUT((status += QString::fromUtf8(checker.readAllStandardError()))
-                                     .count(QLatin1Char('\n')) >= 3,
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (status += QString::fromUtf8(checker.readAllStandardError())).count(QLatin1Char('\n')) >= 3,
+        10000);
     ::kill(pid_t(checker.processId()), SIGKILL);
     QVERIFY(checker.waitForFinished(5000));
     const double seconds = double(clock.elapsed()) / 1000.0;
@@ -441,6 +443,53 @@ void CheckProcessTest::longRunFollowedAndKilled() {
     QVERIFY(last.value("exit_code").isNull() && last.value("ended_at").isNull());
     QVERIFY(last.value("blocks").toInteger() > 0);
     QVERIFY(last.value("duration_seconds").toDouble() >= 1.0);
+}
+
+// The event log of a run with every 1000th byte corrupted: one failure event per corruption, at
+// its block and byte, between a start and an end, with times that never go back; and a run that
+// fails on every other byte logs a bounded number of them and counts the rest.
+void CheckProcessTest::eventLog_data() {
+    QTest::addColumn<int>("corruptEvery");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<int>("logged");     // failure events
+    QTest::addColumn<int>("notLogged");  // counted in the end event instead (at least)
+    QTest::newRow("every 1000th byte") << 1000 << 300 << 4 << 0;
+    QTest::newRow("every 2nd byte: bounded") << 2 << 300 << 1000 << 1000;
+}
+
+void CheckProcessTest::eventLog() {
+    QFETCH(int, corruptEvery);
+    QFETCH(int, blocks);
+    QFETCH(int, logged);
+    QFETCH(int, notLogged);
+    LoopbackPlug plug;
+    START_PLUG(plug, {"--corrupt-every", QString::number(corruptEvery)});
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("events.jsonl"));
+    Checker checker({"--blocks", QString::number(blocks), "--log", path, "COM1"});
+    QCOMPARE(checker.finish(), 1);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QList<QJsonObject> events;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (!line.isEmpty()) events << QJsonDocument::fromJson(line).object();
+    QVERIFY(events.size() >= 2);
+    QCOMPARE(events.first().value("event"), QJsonValue(QStringLiteral("start")));
+    QCOMPARE(events.last().value("event"), QJsonValue(QStringLiteral("end")));
+    QVERIFY(events.last().value("not_logged").toInteger() >= notLogged);
+    int failures = 0;
+    for (qsizetype i = 0; i < events.size(); ++i) {
+        const QJsonObject& e = events[i];
+        QVERIFY(!e.value("time").toString().isEmpty());
+        if (i > 0) QVERIFY(e.value("t").toDouble() >= events[i - 1].value("t").toDouble());
+        if (e.value("event") != QJsonValue(QStringLiteral("failure"))) continue;
+        ++failures;
+        if (corruptEvery < 1000) continue;
+        QCOMPARE(e.value("byte").toInteger(), qint64(corruptEvery) * failures);
+        QCOMPARE(e.value("block").toInteger(), (qint64(corruptEvery) * failures + 15) / 16);
+        QCOMPARE(e.value("got").toInt(), 255 - e.value("expected").toInt());
+    }
+    QCOMPARE(failures, logged);
 }
 
 QTEST_GUILESS_MAIN(CheckProcessTest)

@@ -209,6 +209,11 @@ struct Options {
                        "60; 0: none)."),
         QStringLiteral("SECONDS")};
 
+    QCommandLineOption log{
+        QStringLiteral("log"),
+        QStringLiteral("Write every event with its time to FILE as JSON Lines, as it happens "
+                       "(- for stdout)."),
+        QStringLiteral("FILE")};
     QCommandLineOption snapshotEvery{
         QStringLiteral("snapshot-every"),
         QStringLiteral("Bring the JSON report up to date every SECONDS during the run, marked "
@@ -221,9 +226,9 @@ struct Options {
                              QStringLiteral("FILE")};
 
     QList<QCommandLineOption> all() const {
-        return {help,  version, baud,    dataBits, parity,   stopBits,   flow,
-                text,  fox,     countUp, blocks,   duration, continuous, json,
-                junit, lines,   list,    quiet,    stream,   inFlight, statusEvery, snapshotEvery};
+        return {help, version, baud,   dataBits, parity,      stopBits,      flow,  text,
+                fox,  countUp, blocks, duration, continuous,  json,          junit, lines,
+                list, quiet,   stream, inFlight, statusEvery, snapshotEvery, log};
     }
 };
 
@@ -304,6 +309,10 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
             throw UsageError(QStringLiteral("--json needs a FILE or -"));
     }
     options.quiet = parser.isSet(o.quiet);
+    if (parser.isSet(o.log)) {
+        options.logPath = parser.value(o.log);
+        if (options.logPath.isEmpty()) throw UsageError(QStringLiteral("--log needs a FILE or -"));
+    }
     if (parser.isSet(o.snapshotEvery))
         options.snapshotEverySeconds = qint32(
             integerIn(QStringLiteral("snapshot-every"), parser.value(o.snapshotEvery), 0, 86400));
@@ -369,6 +378,9 @@ CommandLine parseCommandLine(const QStringList& arguments) {
             if (result.junitPath == result.options.jsonPath)
                 throw UsageError(QStringLiteral("--junit and --json name the same FILE"));
         }
+        const QString& log = result.options.logPath;
+        if (!log.isEmpty() && (log == result.options.jsonPath || log == result.junitPath))
+            throw UsageError(QStringLiteral("--log names the same FILE as a report"));
         result.action = CommandLine::Action::Run;
     } catch (const UsageError& error) {
         result.action = CommandLine::Action::UsageError;

@@ -22,6 +22,7 @@ struct CheckOptions {
     qint32 blocks = 1000;
     qint64 durationMs = 0;
     QString jsonPath;  // empty: none; "-": stdout
+    QString logPath;   // the event log; empty: none; "-": stdout
     bool lines = false;
     bool quiet = false;
     // With stderr not a terminal, a status line this often; 0: none.

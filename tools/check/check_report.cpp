@@ -22,22 +22,6 @@ QJsonObject lineSettingsJson(const LineSettings& line) {
             {QStringLiteral("flow"), flowWord(line.flow)}};
 }
 
-QJsonObject requestedJson(const CheckOptions& options, const CheckOutcome& outcome) {
-    QJsonObject json = lineSettingsJson(options.line);
-    json.insert(QStringLiteral("port"), options.port);
-    json.insert(QStringLiteral("device"), orNull(outcome.devicePath));
-    json.insert(QStringLiteral("link"), orNull(outcome.link));
-    json.insert(QStringLiteral("data"), sendWord(options.send));
-    json.insert(QStringLiteral("block_length"), qint64(options.text.size()));
-    json.insert(QStringLiteral("timeout_ms"), outcome.timeoutMs);
-    json.insert(QStringLiteral("stop_rule"), stopRuleWord(options.stopRule));
-    if (options.stopRule == StopRule::Blocks) json.insert(QStringLiteral("blocks"), options.blocks);
-    if (options.stopRule == StopRule::Duration)
-        json.insert(QStringLiteral("duration_seconds"), double(options.durationMs) / 1000.0);
-    json.insert(QStringLiteral("lines"), options.lines);
-    return json;
-}
-
 QJsonValue kernelJson(const std::optional<KernelLineCounts>& counts) {
     if (!counts) return QJsonValue();
     QJsonObject json;
@@ -162,6 +146,22 @@ QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
 }
 
 }  // namespace
+
+QJsonObject requestedJson(const CheckOptions& options, const CheckOutcome& outcome) {
+    QJsonObject json = lineSettingsJson(options.line);
+    json.insert(QStringLiteral("port"), options.port);
+    json.insert(QStringLiteral("device"), orNull(outcome.devicePath));
+    json.insert(QStringLiteral("link"), orNull(outcome.link));
+    json.insert(QStringLiteral("data"), sendWord(options.send));
+    json.insert(QStringLiteral("block_length"), qint64(options.text.size()));
+    json.insert(QStringLiteral("timeout_ms"), outcome.timeoutMs);
+    json.insert(QStringLiteral("stop_rule"), stopRuleWord(options.stopRule));
+    if (options.stopRule == StopRule::Blocks) json.insert(QStringLiteral("blocks"), options.blocks);
+    if (options.stopRule == StopRule::Duration)
+        json.insert(QStringLiteral("duration_seconds"), double(options.durationMs) / 1000.0);
+    json.insert(QStringLiteral("lines"), options.lines);
+    return json;
+}
 
 QString shortSettings(const LineSettings& line) {
     return QStringLiteral("%1 %2%3%4, flow %5")

@@ -49,11 +49,14 @@ int portsPassed(const QList<PortReport>& ports);
 QString whereItWentWrong(const CheckOptions& options, const CheckOutcome& outcome);
 // One row per port, with what went wrong on each port that did not pass.
 QString summaryTable(const QList<PortReport>& ports, CheckResult worst);
+// settings_requested: the port, the device it reached, the settings and the stop rule.
+QJsonObject requestedJson(const CheckOptions& options, const CheckOutcome& outcome);
+
 // What the progress line and the status lines show of a run under way.
 struct ProgressFigures {
     LoopbackCounters counters;
-    double seconds = 0;              // since the start
-    double recentRate = 0;           // bytes per second over the last few seconds
+    double seconds = 0;               // since the start
+    double recentRate = 0;            // bytes per second over the last few seconds
     std::optional<double> remaining;  // seconds, with --duration or --blocks
 };
 // "0:05:00  blocks 7803  11520 B/s  mismatches 0  line errors 0  remaining 0:55:00"
@@ -68,6 +71,5 @@ QString wallClockText(const QDateTime& time);
 QString shortSettings(const LineSettings& line);
 // Where and how the run first went wrong, in words; empty when it did not.
 QString firstFailureText(const CheckOutcome& outcome);
-
 
 }  // namespace parvolo

@@ -41,6 +41,8 @@ CheckRun::CheckRun(const CheckOptions& options, QString lockDirectory, QObject* 
       m_device(new PortDevice(std::move(lockDirectory))),
       m_comm(std::unique_ptr<SerialDevice>(m_device)) {
     connect(&m_comm, &MSComm::OnComm, this, [this] { guarded([this] { onComm(); }); });
+    m_stream.setFailureObserver(
+        [this](const StreamFailure& failure) { emit failureFound(failure); });
     m_blockTimer.setSingleShot(true);
     m_blockTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_blockTimer, &QTimer::timeout, this, [this] { guarded([this] { onBlockTimer(); }); });
@@ -352,6 +354,8 @@ void CheckRun::sendBlock() {
 void CheckRun::onComm() {
     const LineEvent event = LineEvent(m_comm.CommEvent());
     if (event == LineEvent::DeviceLost) return finish(RunEnd::LineLost);
+    if (event != LineEvent::DataReceived && event != LineEvent::TransmitEmpty)
+        emit lineEventSeen(event);
     if (isLineError(event)) {
         m_check.countLineError();
         // As in the window: what the buffer holds when a line error is reported is suspect

@@ -95,6 +95,10 @@ public:
 
 signals:
     void finished();
+    // As they happen, for the event log: every failure the stream check finds, every line
+    // error and every change of a modem input the driver reports.
+    void failureFound(const parvolo::StreamFailure& failure);
+    void lineEventSeen(parvolo::LineEvent event);
 
 private:
     void nameDevice();

@@ -14,6 +14,7 @@
 #include "check_report.h"
 #include "check_result.h"
 #include "check_set.h"
+#include "event_log.h"
 #include "junit_report.h"
 #include "port_list.h"
 #include "progress_line.h"
@@ -96,6 +97,10 @@ int runCheck(const CommandLine& command) {
     if (!openReport(reports.junit, command.junitPath))
         return reportError(command.junitPath, reports.junit.error());
 
+    EventLog log;
+    if (!options.logPath.isEmpty() && !log.open(options.logPath))
+        return reportError(options.logPath, log.error());
+
     CheckSet set(command.runs);
     // Ctrl+C, a kill or a logout end the run cleanly and still report it.
     StopSignals stopSignals;
@@ -104,27 +109,31 @@ int runCheck(const CommandLine& command) {
                      &QCoreApplication::quit, Qt::QueuedConnection);
     std::unique_ptr<ProgressLine> progress;
     if (const auto mode = ProgressLine::wanted(options.quiet, options.statusEverySeconds))
-        progress = std::make_unique<ProgressLine>(set.runs(), stderr, *mode,
-                                                  options.statusEverySeconds);
+        progress =
+            std::make_unique<ProgressLine>(set.runs(), stderr, *mode, options.statusEverySeconds);
     const QDateTime started = QDateTime::currentDateTime();
     // A long run's report is brought up to date as it goes, so that a kill leaves its figures.
     QTimer snapshots;
     bool snapshotFailed = false;
     QObject::connect(&snapshots, &QTimer::timeout, [&] {
-        if (!reports.json.writeSnapshot(jsonReport(set, options, started, true))) {
+        log.snapshot();
+        if (reports.json.isOpen() &&
+            !reports.json.writeSnapshot(jsonReport(set, options, started, true))) {
             snapshotFailed = true;
             snapshots.stop();
         }
     });
-    if (reports.json.isOpen() && options.snapshotEverySeconds > 0)
+    if ((reports.json.isOpen() || log.isOpen()) && options.snapshotEverySeconds > 0)
         snapshots.start(options.snapshotEverySeconds * 1000);
     set.start();
+    if (log.isOpen()) log.follow(set.runs());
     if (!set.isFinished()) QCoreApplication::exec();
     snapshots.stop();
     progress.reset();
 
     const QList<PortReport> ports = set.reports();
     const CheckResult worst = set.worst();
+    log.end(ports);
     const bool single = ports.size() == 1;
     if (!options.quiet)
         std::fputs(qPrintable(single ? summaryText(options, ports.front().outcome, worst)
@@ -137,6 +146,7 @@ int runCheck(const CommandLine& command) {
         !reports.junit.writeAndClose(
             junitXml(ports, worst, {started, QSysInfo::machineHostName(), set.seconds()}).toUtf8()))
         return reportError(command.junitPath, reports.junit.error());
+    if (!log.error().isEmpty()) return reportError(options.logPath, log.error());
     return exitCode(worst);
 }
 

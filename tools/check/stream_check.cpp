@@ -78,7 +78,7 @@ void StreamCheck::trim() {
 }
 
 void StreamCheck::fail(FailureKind kind, qint64 position) {
-    if (m_first) return;
+    if (m_first && !m_observer) return;
     StreamFailure failure;
     failure.kind = kind;
     failure.byte = position + 1;
@@ -96,7 +96,12 @@ void StreamCheck::fail(FailureKind kind, qint64 position) {
             break;
         }
     }
-    m_first = failure;
+    if (kind != FailureKind::Extra && position >= m_expStart && position < m_expEnd)
+        failure.expected = static_cast<unsigned char>(expectedAt(position));
+    if ((kind == FailureKind::Mismatch || kind == FailureKind::Extra) && !m_held.isEmpty())
+        failure.got = static_cast<unsigned char>(m_held.at(0));
+    if (!m_first) m_first = failure;
+    if (m_observer) m_observer(failure);
 }
 
 // What the first held byte, which differs from the expected one, is taken to be: the guess with

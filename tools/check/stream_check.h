@@ -5,6 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 #include <deque>
+#include <functional>
 #include <optional>
 
 // The checker's own accounting of the echo: every block sent is appended to one expected byte
@@ -26,6 +27,8 @@ struct StreamFailure {
     qint64 byte = 0;         // position in the stream of sent bytes, from 1
     qint64 byteInBlock = 0;  // from 1; an extra byte after a block's end is its length + 1
     qint64 received = 0;     // bytes read up to it (the received byte's own position, from 1)
+    int expected = -1;       // the byte that should have come there; -1 where none was due
+    int got = -1;            // the byte that came instead; -1 for a missing or timed-out one
 
     bool operator==(const StreamFailure&) const = default;
 };
@@ -65,6 +68,10 @@ public:
 
     const StreamCounts& counts() const { return m_counts; }
     const std::optional<StreamFailure>& firstFailure() const { return m_first; }
+    // Told of every failure as it is found, not only the first (the event log).
+    void setFailureObserver(std::function<void(const StreamFailure&)> observer) {
+        m_observer = std::move(observer);
+    }
     // Blocks sent, and those whose every byte is placed or timed out.
     qint64 sentBlocks() const { return m_sentBlocks; }
     qint64 resolvedBlocks() const { return m_resolvedBlocks; }
@@ -91,6 +98,7 @@ private:
     char expectedAt(qint64 position) const { return m_exp.at(position - m_expStart); }
     void advanceTo(qint64 position);
     void fail(FailureKind kind, qint64 position);
+    std::function<void(const StreamFailure&)> m_observer;
     void trim();
 
     QByteArray m_exp;  // expected bytes from m_expStart

@@ -132,6 +132,8 @@ private slots:
     void longRunFollowedAndKilled();
     void eventLog_data();
     void eventLog();
+    void reconnect_data();
+    void reconnect();
 };
 
 void CheckProcessTest::runs_data() {
@@ -490,6 +492,49 @@ void CheckProcessTest::eventLog() {
         QCOMPARE(e.value("got").toInt(), 255 - e.value("expected").toInt());
     }
     QCOMPARE(failures, logged);
+}
+
+// A device that goes away mid-run: with --reconnect the run waits for it on the same COM
+// number and goes on, the outage logged and counted, and never passes; without, or when it
+// does not come back in time, the run ends as line-lost as it always did.
+void CheckProcessTest::reconnect_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("plugBack");
+    QTest::addColumn<int>("outages");
+    QTest::addColumn<QString>("note");  // in the summary
+    QTest::newRow("comes back") << QStringList{"--duration", "4", "--reconnect", "5"} << true << 1
+                                << "outages     1, ";
+    QTest::newRow("not waited for")
+        << QStringList{"--duration", "4"} << true << 0 << "the device went away mid-run\n";
+    QTest::newRow("does not come back in time")
+        << QStringList{"--duration", "20", "--reconnect", "1"} << false << 0
+        << "the device went away mid-run: it did not come back within 1 s";
+}
+
+void CheckProcessTest::reconnect() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, plugBack);
+    QFETCH(int, outages);
+    QFETCH(QString, note);
+    LoopbackPlug plug;
+    START_PLUG(plug);
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("events.jsonl"));
+    Checker checker(arguments + QStringList{"--log", log, "COM1"});
+    QFile events(log);
+    QTRY_VERIFY_WITH_TIMEOUT(events.size() > 0, 5000);  // the port is open and the run going
+    plug.kill();
+    // An unplugged adapter leaves no node; a dangling link to a pty could meet another test's.
+    if (!plugBack) QVERIFY(QFile::remove(plug.portDir() + QStringLiteral("/COM1")));
+    if (plugBack) START_PLUG(plug);
+    QCOMPARE(checker.finish(), 5);
+    QCOMPARE(checker.value("outages"), qint64(outages));
+    QVERIFY2(checker.summary().contains(note), qPrintable(checker.summary()));
+    QVERIFY(events.open(QIODevice::ReadOnly));
+    const QByteArray text = events.readAll();
+    // Every outage waited for is logged, and its return when it came back.
+    QCOMPARE(text.count("\"event\":\"outage\""), arguments.contains("--reconnect") ? 1 : 0);
+    QCOMPARE(text.count("\"event\":\"return\""), outages);
 }
 
 QTEST_GUILESS_MAIN(CheckProcessTest)

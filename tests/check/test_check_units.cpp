@@ -388,7 +388,7 @@ void CheckUnitsTest::jsonReport() {
                        "duration_seconds error exit_code extra_bytes first_failure "
                        "first_mismatch format_version in_flight kernel_line_errors line_errors "
                        "line_rate_bytes_per_second lines matched_bytes mismatches "
-                       "missing_bytes mode received_bytes remote result round_trip_us "
+                       "missing_bytes mode outage_seconds outages received_bytes remote result round_trip_us "
                        "settings_applied settings_requested timed_out_bytes")
             .split(QLatin1Char(' ')));
     expected.insert("settings_requested", json(R"({"port": "COM2", "device": "/dev/ttyUSB1",

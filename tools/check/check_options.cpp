@@ -209,6 +209,12 @@ struct Options {
                        "60; 0: none)."),
         QStringLiteral("SECONDS")};
 
+    QCommandLineOption reconnect{
+        QStringLiteral("reconnect"),
+        QStringLiteral("When the device goes away mid-run, wait up to SECONDS for it to come "
+                       "back, reopen it and go on; the outage is counted and the run never "
+                       "passes."),
+        QStringLiteral("SECONDS")};
     QCommandLineOption log{
         QStringLiteral("log"),
         QStringLiteral("Write every event with its time to FILE as JSON Lines, as it happens "
@@ -228,7 +234,7 @@ struct Options {
     QList<QCommandLineOption> all() const {
         return {help, version, baud,   dataBits, parity,      stopBits,      flow,  text,
                 fox,  countUp, blocks, duration, continuous,  json,          junit, lines,
-                list, quiet,   stream, inFlight, statusEvery, snapshotEvery, log};
+                list, quiet,   stream, inFlight, statusEvery, snapshotEvery, log,   reconnect};
     }
 };
 
@@ -309,6 +315,9 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
             throw UsageError(QStringLiteral("--json needs a FILE or -"));
     }
     options.quiet = parser.isSet(o.quiet);
+    if (parser.isSet(o.reconnect))
+        options.reconnectSeconds =
+            qint32(integerIn(QStringLiteral("reconnect"), parser.value(o.reconnect), 1, 86400));
     if (parser.isSet(o.log)) {
         options.logPath = parser.value(o.log);
         if (options.logPath.isEmpty()) throw UsageError(QStringLiteral("--log needs a FILE or -"));

@@ -29,6 +29,9 @@ struct CheckOptions {
     qint32 statusEverySeconds = 60;
     // The JSON report brought up to date this often during the run; 0: only at the end.
     qint32 snapshotEverySeconds = 60;
+    // A device that goes away mid-run is waited for this long and the run goes on; 0: the run
+    // ends as line-lost.
+    qint32 reconnectSeconds = 0;
     // Several blocks in flight at once, the line kept busy; 0 in flight: sized from the line
     // rate and the first block's round trip.
     bool stream = false;

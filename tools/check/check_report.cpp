@@ -131,7 +131,10 @@ QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
         case RunEnd::NoAnswer:
             return QStringLiteral("nothing came back within the first block's time-out");
         case RunEnd::LineLost:
-            if (!outcome.remote) return QStringLiteral("the device went away mid-run");
+            if (!outcome.remote)
+                return outcome.lostReason.isEmpty()
+                           ? QStringLiteral("the device went away mid-run")
+                           : QStringLiteral("the device went away mid-run: ") + outcome.lostReason;
             return outcome.lostReason.isEmpty()
                        ? QStringLiteral("the server closed the connection mid-run")
                        : QStringLiteral("the server went away mid-run: ") + outcome.lostReason;
@@ -193,6 +196,8 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
          outcome.lineErrorsKnown ? QJsonValue(c.lineErrors) : QJsonValue()},
         {QStringLiteral("first_mismatch"), c.firstMismatch},
         {QStringLiteral("abandoned_blocks"), outcome.abandonedBlocks},
+        {QStringLiteral("outages"), outcome.outages},
+        {QStringLiteral("outage_seconds"), std::round(outcome.outageSeconds * 1000) / 1000},
         {QStringLiteral("mode"),
          outcome.stream ? QStringLiteral("stream") : QStringLiteral("block")},
         {QStringLiteral("in_flight"), outcome.inFlight},
@@ -272,6 +277,10 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
                        .arg(c.blocks)
                        .arg(outcome.abandonedBlocks)
                        .arg(outcome.seconds, 0, 'f', 2));
+    if (outcome.outages > 0)
+        line("outages", QStringLiteral("%1, %2 s in all; the device went away and came back")
+                            .arg(outcome.outages)
+                            .arg(outcome.outageSeconds, 0, 'f', 2));
     line("bytes", QStringLiteral("%1 received, %2 matched, %3 mismatches, first mismatch at %4")
                       .arg(c.receivedBytes)
                       .arg(c.matchedBytes)

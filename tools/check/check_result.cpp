@@ -73,6 +73,7 @@ CheckResult classify(const RunFacts& facts) {
         case RunEnd::WentSilent:
             break;
     }
+    if (facts.outages > 0) return CheckResult::LineLost;
     const bool linesFailed = facts.lines == LinesVerdict::Fail;
     if (!facts.sentBlocks) {
         if (facts.lines == LinesVerdict::Pass) return CheckResult::Pass;

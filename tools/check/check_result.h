@@ -50,8 +50,10 @@ struct RunFacts {
     qint64 receivedBytes = 0;
     LinesVerdict lines = LinesVerdict::NotChecked;
     qint64 extraBytes = 0;  // came back beyond what was sent
+    qint32 outages = 0;     // the device went away and came back (--reconnect)
 };
 
+// A run with an outage is line-lost, whatever else it did: the device went away mid-run.
 // A run that completed no block never passes: with nothing received it had no answer, else
 // bytes were missing. Any mismatch, abandoned block, extra byte, line error or failed pin is a
 // mismatch.

@@ -46,6 +46,9 @@ CheckRun::CheckRun(const CheckOptions& options, QString lockDirectory, QObject* 
     m_blockTimer.setSingleShot(true);
     m_blockTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_blockTimer, &QTimer::timeout, this, [this] { guarded([this] { onBlockTimer(); }); });
+    m_reconnectTimer.setInterval(kReconnectPollMs);
+    connect(&m_reconnectTimer, &QTimer::timeout, this,
+            [this] { guarded([this] { tryReopen(); }); });
     m_lineTimer.setInterval(kLinePollMs);
     connect(&m_lineTimer, &QTimer::timeout, this, [this] { guarded([this] { watchLines(); }); });
 }
@@ -144,6 +147,63 @@ void CheckRun::start() {
     });
 }
 
+void CheckRun::deviceLost() {
+    if (m_options.reconnectSeconds <= 0 || m_options.lines) return finish(RunEnd::LineLost);
+    m_blockTimer.stop();
+    abandonInFlight();
+    // After a hang-up closing touches nothing; the node may be gone already.
+    m_comm.setPortOpen(false);
+    m_outageStart = secondsSoFar();
+    m_reconnectDeadline.setRemainingTime(qint64(m_options.reconnectSeconds) * 1000);
+    m_reconnectTimer.start();
+    emit outageBegan();
+}
+
+void CheckRun::abandonInFlight() {
+    if (m_blockInFlight) {
+        m_blockInFlight = false;
+        ++m_outcome.abandonedBlocks;
+        m_check.abandonBlock();
+        m_stream.expire(m_stream.sentBlocks());
+    }
+    while (!m_flights.empty()) {
+        ++m_outcome.abandonedBlocks;
+        m_stream.expire(m_flights.front().block);
+        m_flights.pop_front();
+    }
+    m_discardOutput = false;
+    m_silentBlocks = 0;
+}
+
+// The same port name as at the start, so a COM number finds its adapter under a new node.
+void CheckRun::tryReopen() {
+    const bool durationOver =
+        m_options.stopRule == StopRule::Duration && m_runDeadline.hasExpired();
+    try {
+        if (!durationOver) m_comm.setPortOpen(true);
+    } catch (const SerialError&) {
+        if (!m_reconnectDeadline.hasExpired()) return;
+        m_outcome.lostReason =
+            QStringLiteral("it did not come back within %1 s").arg(m_options.reconnectSeconds);
+        m_reconnectTimer.stop();
+        return finish(RunEnd::LineLost);
+    }
+    m_reconnectTimer.stop();
+    ++m_outcome.outages;
+    const double seconds = secondsSoFar() - m_outageStart;
+    m_outcome.outageSeconds += seconds;
+    emit outageEnded(seconds);
+    if (durationOver) return finish(RunEnd::Finished);
+    m_comm.purge(PURGE_RXCLEAR);
+    // The counts of the device that went away are gone with it.
+    m_countsAtStart.reset();
+    m_kernelCountsLost = true;
+    if (m_options.stream)
+        fillStream();
+    else
+        nextBlockOrFinish();
+}
+
 void CheckRun::interrupt() {
     finish(RunEnd::Interrupted);
 }
@@ -174,6 +234,7 @@ RunFacts CheckRun::facts() const {
     facts.lineErrors = counters.lineErrors;
     facts.receivedBytes = counters.receivedBytes;
     facts.extraBytes = m_outcome.placed.extra;
+    facts.outages = m_outcome.outages;
     // What the window's count lets through (a byte lost inside a block it still completes).
     if (m_outcome.firstFailure && facts.mismatches == 0) facts.mismatches = 1;
     if (m_options.lines) facts.lines = m_outcome.lines.verdict();
@@ -353,7 +414,7 @@ void CheckRun::sendBlock() {
 
 void CheckRun::onComm() {
     const LineEvent event = LineEvent(m_comm.CommEvent());
-    if (event == LineEvent::DeviceLost) return finish(RunEnd::LineLost);
+    if (event == LineEvent::DeviceLost) return deviceLost();
     if (event != LineEvent::DataReceived && event != LineEvent::TransmitEmpty)
         emit lineEventSeen(event);
     if (isLineError(event)) {
@@ -432,6 +493,7 @@ void CheckRun::finish(RunEnd end) {
     m_finished = true;
     m_blockTimer.stop();
     m_lineTimer.stop();
+    m_reconnectTimer.stop();
     m_outcome.end = end;
     // Bytes held back to tell a shift from a mismatch are decided with what came; the blocks
     // still in flight are not counted.
@@ -442,7 +504,7 @@ void CheckRun::finish(RunEnd end) {
     m_outcome.counters = counters();
     m_outcome.seconds = secondsSoFar();
     // A remote port's counts start with the session, at the server's first report.
-    if (const auto now = m_device->kernelLineCounts())
+    if (const auto now = m_device->kernelLineCounts(); now && !m_kernelCountsLost)
         m_outcome.kernelLineErrors = now->since(m_countsAtStart.value_or(KernelLineCounts{}));
     m_outcome.remote = m_device->isRemote();
     if (const DriverCapabilities* driver = m_device->driverCapabilities();
@@ -450,7 +512,8 @@ void CheckRun::finish(RunEnd end) {
         m_outcome.lineErrorsKnown = false;
         m_outcome.blindDriver = QString::fromLatin1(driver->driver);
     }
-    if (end == RunEnd::LineLost) m_outcome.lostReason = m_device->lostReason();
+    if (end == RunEnd::LineLost && m_outcome.lostReason.isEmpty())
+        m_outcome.lostReason = m_device->lostReason();
     if (m_outcome.remote) {
         m_outcome.lineErrorsKnown = m_outcome.kernelLineErrors.has_value();
         if (m_device->hasModemLines()) m_outcome.modemLines = m_device->modemLines();

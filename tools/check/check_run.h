@@ -55,8 +55,10 @@ struct CheckOutcome {
     // a server that reported none leaves them unknown.
     bool remote = false;
     bool lineErrorsKnown = true;
-    QString lostReason;   // line-lost: why the device went away, where it could tell
-    QString blindDriver;  // a local driver that cannot report line errors at all
+    QString lostReason;  // line-lost: why the device went away, where it could tell
+    qint32 outages = 0;  // --reconnect: times the device went away and came back
+    double outageSeconds = 0;
+    QString blindDriver;                   // a local driver that cannot report line errors at all
     std::optional<ModemLines> modemLines;  // remote only: the last state the server reported
 };
 
@@ -68,6 +70,8 @@ public:
     // After this many blocks in a row time out with nothing received, the far end is taken to
     // have stopped answering: the run ends instead of waiting out every remaining block.
     static constexpr int kSilentBlocks = 3;
+    // How often a device that went away is looked for (--reconnect).
+    static constexpr int kReconnectPollMs = 250;
 
     explicit CheckRun(
         const CheckOptions& options,
@@ -99,9 +103,16 @@ signals:
     // error and every change of a modem input the driver reports.
     void failureFound(const parvolo::StreamFailure& failure);
     void lineEventSeen(parvolo::LineEvent event);
+    // --reconnect: the device went away; it is back (after `seconds`).
+    void outageBegan();
+    void outageEnded(double seconds);
 
 private:
     void nameDevice();
+    void deviceLost();
+    void tryReopen();
+    // The blocks in flight when the device went away: lost, counted as timed out.
+    void abandonInFlight();
     void configure();
     void startLines();
     void driveLineStep();
@@ -135,6 +146,10 @@ private:
     // later block is in flight by then, re-armed for that block's, so that a block costs a
     // clock reading and not a timer registration.
     QTimer m_blockTimer;
+    QTimer m_reconnectTimer;
+    QDeadlineTimer m_reconnectDeadline;
+    double m_outageStart = 0;
+    bool m_kernelCountsLost = false;
     QDeadlineTimer m_blockDeadline;
     QElapsedTimer m_blockClock;
     QElapsedTimer m_runClock;

@@ -81,6 +81,16 @@ void EventLog::follow(const QList<const CheckRun*>& runs) {
                 [this, run](const StreamFailure& failure) { detail(run, failureEvent(failure)); });
         connect(run, &CheckRun::lineEventSeen, this,
                 [this, run](LineEvent event) { detail(run, lineEvent(event)); });
+        // Outages are few and always logged.
+        connect(run, &CheckRun::outageBegan, this, [this, run] {
+            write({{QStringLiteral("event"), QStringLiteral("outage")},
+                   {QStringLiteral("port"), run->portName()}});
+        });
+        connect(run, &CheckRun::outageEnded, this, [this, run](double seconds) {
+            write({{QStringLiteral("event"), QStringLiteral("return")},
+                   {QStringLiteral("port"), run->portName()},
+                   {QStringLiteral("outage_seconds"), rounded(seconds)}});
+        });
     }
 }
 
@@ -130,6 +140,8 @@ void EventLog::end(const QList<PortReport>& ports) {
                {QStringLiteral("blocks"), port.outcome.counters.blocks},
                {QStringLiteral("mismatches"), port.outcome.counters.mismatches},
                {QStringLiteral("line_errors"), port.outcome.counters.lineErrors},
+               {QStringLiteral("outages"), port.outcome.outages},
+               {QStringLiteral("outage_seconds"), rounded(port.outcome.outageSeconds)},
                {QStringLiteral("duration_seconds"), rounded(port.outcome.seconds)},
                {QStringLiteral("error"),
                 port.outcome.error.isEmpty() ? QJsonValue() : QJsonValue(port.outcome.error)}});

@@ -2,6 +2,7 @@
 // report, its summary, the signals that end it and the far end going away.
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 #include <signal.h>
@@ -134,6 +135,7 @@ private slots:
     void eventLog();
     void reconnect_data();
     void reconnect();
+    void htmlPage();
 };
 
 void CheckProcessTest::runs_data() {
@@ -535,6 +537,27 @@ void CheckProcessTest::reconnect() {
     // Every outage waited for is logged, and its return when it came back.
     QCOMPARE(text.count("\"event\":\"outage\""), arguments.contains("--reconnect") ? 1 : 0);
     QCOMPARE(text.count("\"event\":\"return\""), outages);
+}
+
+// The page of a run with every 1000th byte corrupted: well-formed (it is XHTML as well), one
+// mark per corruption on the timeline and a row for each, and nothing it would fetch.
+void CheckProcessTest::htmlPage() {
+    LoopbackPlug plug;
+    START_PLUG(plug, {"--corrupt-every", "1000"});
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("run.html"));
+    Checker checker({"--blocks", "300", "--html", path, "COM1"});
+    QCOMPARE(checker.finish(), 1);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray page = file.readAll();
+    QXmlStreamReader xml(page);
+    while (!xml.atEnd()) xml.readNext();
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    QCOMPARE(page.count("<line class=\"failure\""), 4);
+    QCOMPARE(page.count("<td>mismatch at block"), 4);
+    for (const char* outside : {"http:", "https:", "src=", "<script", "<link", "url("})
+        QVERIFY2(!page.contains(outside), outside);
 }
 
 QTEST_GUILESS_MAIN(CheckProcessTest)

@@ -215,6 +215,11 @@ struct Options {
                        "back, reopen it and go on; the outage is counted and the run never "
                        "passes."),
         QStringLiteral("SECONDS")};
+    QCommandLineOption html{
+        QStringLiteral("html"),
+        QStringLiteral("Also write one self-contained HTML page of the run to FILE: the rate "
+                       "over time with every failure and outage marked."),
+        QStringLiteral("FILE")};
     QCommandLineOption log{
         QStringLiteral("log"),
         QStringLiteral("Write every event with its time to FILE as JSON Lines, as it happens "
@@ -234,7 +239,8 @@ struct Options {
     QList<QCommandLineOption> all() const {
         return {help, version, baud,   dataBits, parity,      stopBits,      flow,  text,
                 fox,  countUp, blocks, duration, continuous,  json,          junit, lines,
-                list, quiet,   stream, inFlight, statusEvery, snapshotEvery, log,   reconnect};
+                list, quiet,   stream, inFlight, statusEvery, snapshotEvery, log,   reconnect,
+                html};
     }
 };
 
@@ -318,6 +324,10 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
     if (parser.isSet(o.reconnect))
         options.reconnectSeconds =
             qint32(integerIn(QStringLiteral("reconnect"), parser.value(o.reconnect), 1, 86400));
+    if (parser.isSet(o.html)) {
+        options.htmlPath = parser.value(o.html);
+        if (options.htmlPath.isEmpty()) throw UsageError(QStringLiteral("--html needs a FILE"));
+    }
     if (parser.isSet(o.log)) {
         options.logPath = parser.value(o.log);
         if (options.logPath.isEmpty()) throw UsageError(QStringLiteral("--log needs a FILE or -"));

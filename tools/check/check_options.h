@@ -23,6 +23,7 @@ struct CheckOptions {
     qint64 durationMs = 0;
     QString jsonPath;  // empty: none; "-": stdout
     QString logPath;   // the event log; empty: none; "-": stdout
+    QString htmlPath;  // the page of the run; empty: none
     bool lines = false;
     bool quiet = false;
     // With stderr not a terminal, a status line this often; 0: none.

@@ -15,6 +15,7 @@
 #include "check_result.h"
 #include "check_set.h"
 #include "event_log.h"
+#include "html_report.h"
 #include "junit_report.h"
 #include "port_list.h"
 #include "progress_line.h"
@@ -63,6 +64,7 @@ int listPorts(const QString& jsonPath) {
 struct Reports {
     ReportFile json;
     ReportFile junit;
+    ReportFile html;
 };
 
 bool openReport(ReportFile& file, const QString& path) {
@@ -96,6 +98,8 @@ int runCheck(const CommandLine& command) {
         return reportError(options.jsonPath, reports.json.error());
     if (!openReport(reports.junit, command.junitPath))
         return reportError(command.junitPath, reports.junit.error());
+    if (!openReport(reports.html, options.htmlPath))
+        return reportError(options.htmlPath, reports.html.error());
 
     EventLog log;
     if (!options.logPath.isEmpty() && !log.open(options.logPath))
@@ -127,6 +131,13 @@ int runCheck(const CommandLine& command) {
         snapshots.start(options.snapshotEverySeconds * 1000);
     set.start();
     if (log.isOpen()) log.follow(set.runs());
+    std::vector<std::unique_ptr<RunTimeline>> timelines;
+    QList<const RunTimeline*> timelineList;
+    if (reports.html.isOpen())
+        for (const CheckRun* run : set.runs()) {
+            timelines.push_back(std::make_unique<RunTimeline>(run));
+            timelineList << timelines.back().get();
+        }
     if (!set.isFinished()) QCoreApplication::exec();
     snapshots.stop();
     progress.reset();
@@ -146,6 +157,10 @@ int runCheck(const CommandLine& command) {
         !reports.junit.writeAndClose(
             junitXml(ports, worst, {started, QSysInfo::machineHostName(), set.seconds()}).toUtf8()))
         return reportError(command.junitPath, reports.junit.error());
+    if (reports.html.isOpen() &&
+        !reports.html.writeAndClose(
+            htmlReport(ports, timelineList, worst, started, QDateTime::currentDateTime())))
+        return reportError(options.htmlPath, reports.html.error());
     if (!log.error().isEmpty()) return reportError(options.logPath, log.error());
     return exitCode(worst);
 }

@@ -159,6 +159,32 @@ com_c=$(list_field "$tty_c" port)
 unplug c "$tty_c"
 tty_c2=$(plug c "" 3)
 expect "no serial number: back on the same USB port, the same number" "$com_c" "$(list_field "$tty_c2" port)"
+# ---- a soak that survives two unplugs, by the adapter's COM number -----------------------------
+"$check" --duration 25 --reconnect 15 --snapshot-every 2 --log "$work/r.jsonl" --json "$work/r.json" \
+    "$com_a" >"$work/r.txt" 2>&1 &
+cpid=$!
+ports=(4 5)
+for n in 0 1; do
+    # Blocks going out on the (re)opened port, then pulled out, and back on another port.
+    "$adapter" --ask "$work/a.ctl" clear >/dev/null
+    "$adapter" --ask "$work/a.ctl" wait-received 64 10000 >/dev/null
+    "$adapter" --ask "$work/a.ctl" unplug >/dev/null
+    sleep 1
+    "$adapter" --ask "$work/a.ctl" plug "${ports[$n]}" >/dev/null
+    for i in $(seq 100); do
+        [ "$(grep -c '"event":"return"' "$work/r.jsonl")" -gt $n ] && break
+        sleep 0.1
+    done
+done
+wait $cpid
+code=$?
+outages=$(grep -c '"event":"outage"' "$work/r.jsonl")
+returns=$(grep -c '"event":"return"' "$work/r.jsonl")
+echo "# --reconnect run with two unplugs: exit $code, $(json "$work/r.json" outages) outages, $(json "$work/r.json" outage_seconds) s in all; the log's outages:"
+grep -E '"event":"(outage|return|end)"' "$work/r.jsonl" | sed 's/^/#   /'
+expect "a --reconnect run through two unplugs: goes on, line-lost, both outages logged and counted" \
+    "5 2 2 2" "$code $(json "$work/r.json" outages) $outages $returns"
+
 echo "# --list at the end:"
 "$check" --list | sed 's/^/#   /'
 

@@ -384,12 +384,13 @@ void CheckUnitsTest::jsonReport() {
         reportJson(options, outcome, pass ? CheckResult::Pass : CheckResult::CannotOpen);
     QCOMPARE(
         report.keys(),  // sorted
-        QStringLiteral("abandoned_blocks blocks bytes_per_second compared_bytes "
-                       "duration_seconds error exit_code extra_bytes first_failure "
-                       "first_mismatch format_version in_flight kernel_line_errors line_errors "
-                       "line_rate_bytes_per_second lines matched_bytes mismatches "
-                       "missing_bytes mode outage_seconds outages received_bytes remote result round_trip_us "
-                       "settings_applied settings_requested timed_out_bytes")
+        QStringLiteral(
+            "abandoned_blocks blocks bytes_per_second compared_bytes "
+            "duration_seconds error exit_code extra_bytes first_failure "
+            "first_mismatch format_version in_flight kernel_line_errors line_errors "
+            "line_rate_bytes_per_second lines matched_bytes mismatches "
+            "missing_bytes mode outage_seconds outages received_bytes remote result round_trip_us "
+            "settings_applied settings_requested timed_out_bytes")
             .split(QLatin1Char(' ')));
     expected.insert("settings_requested", json(R"({"port": "COM2", "device": "/dev/ttyUSB1",
         "parity": "odd"})"));
@@ -468,8 +469,8 @@ void CheckUnitsTest::recentRate_data() {
     QTest::newRow("one sample") << QList<QPointF>{{0, 0}} << 0.0;
     QTest::newRow("steady") << QList<QPointF>{{0, 0}, {1, 1000}, {2, 2000}} << 1000.0;
     QTest::newRow("dropped after a fast hour: the last 5 s only")
-        << QList<QPointF>{{0, 0}, {3600, 36000000}, {3601, 36000100}, {3603, 36000300},
-                          {3606, 36000600}, {3609, 36000900}}
+        << QList<QPointF>{{0, 0},           {3600, 36000000}, {3601, 36000100},
+                          {3603, 36000300}, {3606, 36000600}, {3609, 36000900}}
         << 100.0;
     QTest::newRow("stopped") << QList<QPointF>{{0, 0}, {10, 5000}, {12, 5000}, {16, 5000}} << 0.0;
 }

@@ -237,10 +237,10 @@ struct Options {
                              QStringLiteral("FILE")};
 
     QList<QCommandLineOption> all() const {
-        return {help, version, baud,   dataBits, parity,      stopBits,      flow,  text,
-                fox,  countUp, blocks, duration, continuous,  json,          junit, lines,
-                list, quiet,   stream, inFlight, statusEvery, snapshotEvery, log,   reconnect,
-                html};
+        return {help,          version, baud,      dataBits, parity,   stopBits,   flow,
+                text,          fox,     countUp,   blocks,   duration, continuous, json,
+                junit,         lines,   list,      quiet,    stream,   inFlight,   statusEvery,
+                snapshotEvery, log,     reconnect, html};
     }
 };
 

@@ -113,10 +113,12 @@ QString timelineSvg(const RunTimeline& timeline, double duration) {
                .arg(kHeight - kBottom);
     for (int i = 0; i <= 4; ++i) {
         const double s = span * i / 4;
-        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"middle\">%3</text>")
-                   .arg(x(s))
-                   .arg(kHeight - 10)
-                   .arg(axisTime(s, span));
+        // The last label ends at the axis' end, so that it is not cut off.
+        svg +=
+            QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"%3\">%4</text>")
+                .arg(x(s))
+                .arg(kHeight - 10)
+                .arg(i == 4 ? QStringLiteral("end") : QStringLiteral("middle"), axisTime(s, span));
         const double r = top * i / 4;
         svg += QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"end\">%3</text>")
                    .arg(kLeft - 6)

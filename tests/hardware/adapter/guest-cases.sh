@@ -44,6 +44,13 @@ export PARVOLO_PORT_DIR="$work/ports"
 pass() { case_no=$((case_no + 1)); echo "ok $case_no - $chip: $1"; }
 fail() { case_no=$((case_no + 1)); echo "not ok $case_no - $chip: $1: $2"; }
 checker() { "$check" "$@" --json "$work/c.json" COM3 >"$work/c.txt" 2>&1; }
+# pl2303's last close waits 256 character times, 2 s at 1200 baud and below; an open before it
+# ends would be told that the port is still closing. close_settles BAUD waits that out.
+close_settles() {
+    [ "$chip" = pl2303 ] && [ "$1" -le 9600 ] &&
+        sleep "$(awk -v b="$1" 'BEGIN { print (b <= 1200 ? 2 : 2560 / b) + 0.2 }')"
+    return 0
+}
 # Within 3 % of the rate asked, as a UART at the far end needs.
 rate_close() { awk -v a="$1" -v m="$2" 'BEGIN { d = m - a; exit !(d * d <= (0.03 * a) ^ 2) }'; }
 
@@ -93,9 +100,7 @@ for baud in 300 600 1200 2400 4800 9600 14400 19200 28800 38400 57600 115200 128
             fail "window at $baud (over $fastest): refused" "${r%% *}, $said message(s), chip $made"
     fi
     [[ "$r" == MET* ]] && wclose
-    # pl2303's last close waits 256 character times, 2 s at 1200 baud and below; the next open
-    # would be told that the port is still closing.
-    [ "$chip" = pl2303 ] && [ "$baud" -le 9600 ] && sleep "$(awk -v b="$baud" 'BEGIN { print (b <= 1200 ? 2 : 2560 / b) + 0.2 }')"
+    close_settles "$baud"
 done
 wdo set Combo1 9600 >/dev/null
 r=$(wopen)
@@ -178,6 +183,7 @@ expect "check off, a run of 5: the far end receives every character" 80 "$(ask r
 # port from opening again soon after.
 if [ "$has_rtscts" = 1 ]; then
     wclose
+    close_settles 9600
     wdo set Combo6 RTS/CTS >/dev/null
     wopen >/dev/null
     ask set cts off >/dev/null

@@ -2,7 +2,7 @@
 # What every USB adapter leg's run.sh does: builds the programs it needs, boots one guest with
 # the driver's module, runs the leg's guest-tests.sh there and counts its "ok"/"not ok" lines.
 #   run-leg.sh LEG MODULE RUNNER BUILD_DIR TARGET...
-# A guest run that ends badly without a "not ok" line is one failed case.
+# A guest run that ends badly without a "not ok" line, or runs no case, is one failed case.
 set -uo pipefail
 leg="$1" module="$2"
 runner="${3:-${PARVOLO_GUEST_RUNNER:-}}"
@@ -36,6 +36,12 @@ passed=$(grep -c '^ok ' "$out")
 failed=$(grep -c '^not ok ' "$out")
 if [ "$rc" != 0 ] && [ "$failed" = 0 ]; then
     echo "not ok - the guest run ended with status $rc"
+    failed=1
+fi
+# A guest that ran no case at all (a build dir it could not read, a script that did not start)
+# proved nothing.
+if [ "$passed" = 0 ] && [ "$failed" = 0 ]; then
+    echo "not ok - the guest ran no case"
     failed=1
 fi
 echo "$passed passed, $failed failed"

@@ -197,7 +197,8 @@ if [ -x "$udevd" ] && command -v udevadm >/dev/null; then
     # The guest's root is the host's, entered by chroot; udev would otherwise stand aside.
     export SYSTEMD_IGNORE_CHROOT=1
     "$udevd" --daemon 2>>"$logs/udevd.log"
-    udevadm trigger --action=add >/dev/null 2>&1
+    # Only the adapters' ttys: an event for every device would touch the guest's own console too.
+    udevadm trigger --action=add --subsystem-match=tty --sysname-match='ttyUSB*' >/dev/null 2>&1
     udevadm settle --timeout=30
     "$check" --list --json "$work/udev.json"
     PARVOLO_NO_UDEV=1 "$check" --list --json "$work/sysfs.json"

@@ -355,7 +355,7 @@ void RemoteLink::releaseSocket() {
 void RemoteLink::queue(QByteArray bytes, Part part) {
     if (bytes.isEmpty() || !usable()) return;
     if (m_queued + bytes.size() > kMaxQueued)
-        return end(QStringLiteral("it stopped reading what was sent (%1 KiB waited)")
+        return end(SerialTexts::tr("it stopped reading what was sent (%1 KiB waited)")
                        .arg(kMaxQueued / 1024));
     m_queued += bytes.size();
     // A piece the socket has begun on is not grown, so that what was sent of it never
@@ -472,19 +472,19 @@ void RemoteLink::onReadable() {
     const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (got < 0 && isTransient(errno)) return;
     if (got < 0) return endWithError(errno);
-    if (got == 0) return end(QStringLiteral("it closed the connection"));
+    if (got == 0) return end(SerialTexts::tr("it closed the connection"));
     if (received) received(QByteArrayView(chunk, got));
 }
 
 void RemoteLink::endWithError(int err) {
     switch (err) {
         case ETIMEDOUT:
-            return end(QStringLiteral("nothing came back from the network for %1 s")
+            return end(SerialTexts::tr("nothing came back from the network for %1 s")
                            .arg(kUserTimeoutMs / 1000));
         case ECONNRESET:
-            return end(QStringLiteral("it reset the connection"));
+            return end(SerialTexts::tr("it reset the connection"));
         default:
-            return end(QStringLiteral("the connection failed: %1").arg(osReason(err)));
+            return end(SerialTexts::tr("the connection failed: %1").arg(osReason(err)));
     }
 }
 

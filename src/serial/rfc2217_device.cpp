@@ -124,7 +124,7 @@ void Rfc2217Device::open(const QString& url) {
             throw fail(SerialError::remoteClosed(url, printableText(m_input)));
         case WaitResult::TimedOut:
         case WaitResult::Ended:
-            throw fail(SerialError::remoteNoAnswer(url, QStringLiteral("COM ポート制御の申し込み"),
+            throw fail(SerialError::remoteNoAnswer(url, RemoteTexts::comPortControlOffer(),
                                                    m_bounds.answerMs));
         case WaitResult::Done:
             break;
@@ -271,31 +271,33 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
         m_readBack.reset();
 
     // An answer that has no meaning is named by its bytes.
-    const auto codeOf = [&](int i, const char* setting) {
-        return SettingTexts::serverCode(QString::fromUtf8(setting),
+    const auto codeOf = [&](int i, const QString& setting) {
+        return SettingTexts::serverCode(setting,
                                         QString::fromLatin1(values[i].toHex(' ').toUpper()));
     };
     // A UART reaches most rates only approximately; 2% is what a receiver tolerates.
     const qint64 wantedBaud = settings.baudRate;
     if (!baud || std::llabs(qint64(*baud) - wantedBaud) * 50 > wantedBaud)
-        refuse(whats[0], SettingTexts::serverAnswers(baud ? SettingTexts::baudRate(*baud)
-                                                          : codeOf(0, "通信速度")));
+        refuse(whats[0],
+               SettingTexts::serverAnswers(baud ? SettingTexts::baudRate(*baud)
+                                                : codeOf(0, SettingTexts::baudRateName())));
     if (dataRead != settings.dataBits)
         refuse(whats[1],
                SettingTexts::serverAnswers(dataRead ? SettingTexts::dataBits(int(*dataRead))
-                                                    : codeOf(1, "データビット")));
+                                                    : codeOf(1, SettingTexts::dataBitsName())));
     if (parityRead != settings.parity)
-        refuse(whats[2], SettingTexts::serverAnswers(parityRead ? SettingTexts::parity(*parityRead)
-                                                                : codeOf(2, "パリティ")));
+        refuse(whats[2],
+               SettingTexts::serverAnswers(parityRead ? SettingTexts::parity(*parityRead)
+                                                      : codeOf(2, SettingTexts::parityName())));
     if (stopRead != settings.stopBits)
         refuse(whats[3],
                SettingTexts::serverAnswers(stopRead ? SettingTexts::stopBits(int(*stopRead))
-                                                    : codeOf(3, "ストップビット")));
+                                                    : codeOf(3, SettingTexts::stopBitsName())));
     if (flowRead != settings.flow)
         refuse(whats[4], SettingTexts::serverAnswers(
                              flowRead ? SettingTexts::flowControl(*flowRead == FlowControl::RtsCts,
                                                                   *flowRead == FlowControl::XonXoff)
-                                      : codeOf(4, "フロー制御")));
+                                      : codeOf(4, SettingTexts::flowControlName())));
 }
 
 void Rfc2217Device::setRts(bool on) {

@@ -73,8 +73,81 @@ DeviceAccess deviceAccess(const QString& path) {
     return access;
 }
 
+namespace {
+
+struct CodeRow {
+    SerialError::Code code;
+    int number;
+    SerialReason reason;  // unless the error names a finer one
+};
+
+constexpr CodeRow kCodes[] = {
+    {SerialError::Code::InvalidValue, ErrorNumbers::InvalidPropertyValue, SerialReason::Misuse},
+    {SerialError::Code::InvalidPort, ErrorNumbers::InvalidPort, SerialReason::BadName},
+    {SerialError::Code::NoSuchPort, ErrorNumbers::InvalidPort, SerialReason::Missing},
+    {SerialError::Code::AlreadyOpen, ErrorNumbers::PortAlreadyOpen, SerialReason::Misuse},
+    {SerialError::Code::NotOpen, ErrorNumbers::PortNotOpen, SerialReason::Misuse},
+    {SerialError::Code::PermissionDenied, ErrorNumbers::HardwareUnavailable,
+     SerialReason::Permission},
+    {SerialError::Code::Busy, ErrorNumbers::HardwareUnavailable, SerialReason::Busy},
+    {SerialError::Code::StillClosing, ErrorNumbers::HardwareUnavailable,
+     SerialReason::StillClosing},
+    {SerialError::Code::OpenFailed, ErrorNumbers::HardwareUnavailable, SerialReason::OsError},
+    {SerialError::Code::SettingRefused, ErrorNumbers::CannotSetState, SerialReason::SettingRefused},
+    {SerialError::Code::LineRefused, ErrorNumbers::CannotSetState, SerialReason::LineRefused},
+};
+
+const CodeRow& rowOf(SerialError::Code code) {
+    for (const CodeRow& row : kCodes)
+        if (row.code == code) return row;
+    return kCodes[std::size(kCodes) - 1];
+}
+
+}  // namespace
+
+const QList<SerialReasonRow> kSerialReasons = {
+    {SerialReason::Missing, "missing",
+     "nothing is at the port's path, or its COM number reaches no device"},
+    {SerialReason::NotASerialPort, "not-a-serial-port",
+     "something is there, but it is not a serial port"},
+    {SerialReason::BadName, "bad-name", "the port name is not one that can be opened"},
+    {SerialReason::Busy, "busy", "another program has the port, or a lock file says so"},
+    {SerialReason::StillClosing, "still-closing", "the port's last close has not finished yet"},
+    {SerialReason::Permission, "permission", "the user may not open the device"},
+    {SerialReason::Console, "console", "the kernel's console or a login is on the port"},
+    {SerialReason::Unreachable, "unreachable",
+     "the remote host is not found or takes no connection"},
+    {SerialReason::ServerSilent, "server-silent",
+     "the remote server took the connection but does not answer"},
+    {SerialReason::ServerRefused, "server-refused",
+     "the remote server refused port control or hung up"},
+    {SerialReason::SettingRefused, "setting-refused",
+     "the driver or server does not take the line settings"},
+    {SerialReason::LineRefused, "line-refused", "an RTS or DTR change was refused"},
+    {SerialReason::DeviceGone, "device-gone", "the device went away during the run"},
+    {SerialReason::ServerGone, "server-gone", "the remote server went away during the run"},
+    {SerialReason::OsError, "os-error", "the operating system refused for another reason"},
+    {SerialReason::Misuse, "misuse", "an operation the port does not allow in its state"},
+};
+
+QString reasonWord(SerialReason reason) {
+    for (const SerialReasonRow& row : kSerialReasons)
+        if (row.reason == reason) return QLatin1String(row.word);
+    return QString();
+}
+
 SerialError::SerialError(Code code, const QString& description)
-    : std::runtime_error(description.toStdString()), m_code(code), m_description(description) {}
+    : SerialError(code, rowOf(code).reason, description) {}
+
+SerialError::SerialError(Code code, SerialReason reason, const QString& description)
+    : std::runtime_error(description.toStdString()),
+      m_code(code),
+      m_reason(reason),
+      m_description(description) {}
+
+int SerialError::number() const noexcept {
+    return rowOf(m_code).number;
+}
 
 QString osReason(int err) {
     // strerror follows LC_MESSAGES, which QApplication sets; the reason stays the C library's
@@ -83,21 +156,29 @@ QString osReason(int err) {
     return text ? QString::fromLatin1(text) : QStringLiteral("error %1").arg(err);
 }
 
+namespace {
+
+QString onOff(bool on) {
+    return on ? SerialTexts::tr("on") : SerialTexts::tr("off");
+}
+
+}  // namespace
+
 SerialError SerialError::invalidValue() {
-    return SerialError(Code::InvalidValue, QStringLiteral("プロパティの値が無効です"));
+    return SerialError(Code::InvalidValue, SerialTexts::tr("Invalid property value"));
 }
 
 SerialError SerialError::invalidPortNumber(int port) {
-    return SerialError(Code::InvalidPort, QStringLiteral("ポート番号が不正です: COM%1").arg(port));
+    return SerialError(Code::InvalidPort, SerialTexts::tr("Invalid port number: COM%1").arg(port));
 }
 
 SerialError SerialError::alreadyOpen() {
-    return SerialError(Code::AlreadyOpen, QStringLiteral("ポートはすでに開いています"));
+    return SerialError(Code::AlreadyOpen, SerialTexts::tr("The port is already open"));
 }
 
 SerialError SerialError::notOpen() {
     return SerialError(Code::NotOpen,
-                       QStringLiteral("ポートが開いていないため、この操作はできません"));
+                       SerialTexts::tr("The port is not open, so this cannot be done"));
 }
 
 SerialError SerialError::openFailed(const QString& path, int err) {
@@ -110,8 +191,8 @@ SerialError SerialError::openFailed(const QString& path, int err) {
             return busy(path, PortHolder{});
         case ENOTTY:
             return SerialError(
-                Code::NoSuchPort,
-                QStringLiteral("%1 はシリアルポートではありません: %2").arg(path, osReason(err)));
+                Code::NoSuchPort, SerialReason::NotASerialPort,
+                SerialTexts::tr("%1 is not a serial port: %2").arg(path, osReason(err)));
         case ENOENT:
         case ENODEV:
         case ENXIO:
@@ -121,10 +202,10 @@ SerialError SerialError::openFailed(const QString& path, int err) {
         case ENAMETOOLONG:
         case EIO:  // a /dev/ttyS node without a UART behind it
             return SerialError(Code::NoSuchPort,
-                               QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
+                               SerialTexts::tr("Cannot open %1: %2").arg(path, osReason(err)));
         default:
             return SerialError(Code::OpenFailed,
-                               QStringLiteral("%1 を開けません: %2").arg(path, osReason(err)));
+                               SerialTexts::tr("Cannot open %1: %2").arg(path, osReason(err)));
     }
 }
 
@@ -132,36 +213,34 @@ QString permissionHint(const DeviceAccess& access) {
     if (access.unknown) return QString();
     if (access.group.isEmpty())
         return access.owner == QLatin1String("root")
-                   ? QStringLiteral("このデバイスは root だけが開けます")
-                   : QStringLiteral("このデバイスは所有者の %1 と root だけが開けます")
+                   ? SerialTexts::tr("Only root may open this device")
+                   : SerialTexts::tr("Only its owner %1 and root may open this device")
                          .arg(access.owner);
     if (access.joined)
-        return QStringLiteral(
-                   "グループ %1 には参加済みですが、このログインにはまだ反映されていません。"
-                   "ログインし直してください")
+        return SerialTexts::tr(
+                   "You are in the group %1, but this login does not have it yet. Log in again")
             .arg(access.group);
-    return QStringLiteral(
-               "グループ %1 に参加して (sudo usermod -aG %1 $USER)、ログインし直してください")
+    return SerialTexts::tr("Join the group %1 (sudo usermod -aG %1 $USER) and log in again")
         .arg(access.group);
 }
 
 SerialError SerialError::permissionDenied(const QString& path, int err,
                                           const DeviceAccess& access) {
-    QString text = QStringLiteral("%1 を開く権限がありません: %2").arg(path, osReason(err));
+    QString text = SerialTexts::tr("No permission to open %1: %2").arg(path, osReason(err));
     const QString hint = permissionHint(access);
-    if (!hint.isEmpty()) text += QStringLiteral("。") + hint;
+    if (!hint.isEmpty()) text = SerialTexts::tr("%1. %2").arg(text, hint);
     return SerialError(Code::PermissionDenied, text);
 }
 
 SerialError SerialError::busy(const QString& path, const PortHolder& holder) {
     QString who;
     if (holder.pid > 0 && !holder.program.isEmpty())
-        who = QStringLiteral("%1 (PID %2) が使っています").arg(holder.program).arg(holder.pid);
+        who = SerialTexts::tr("%1 (PID %2) has it").arg(holder.program).arg(holder.pid);
     else if (holder.pid > 0)
-        who = QStringLiteral("PID %1 のプログラムが使っています").arg(holder.pid);
+        who = SerialTexts::tr("the program with PID %1 has it").arg(holder.pid);
     else
-        who = QStringLiteral("他のプログラムが使っています");
-    return SerialError(Code::Busy, QStringLiteral("%1 は使用中です: %2").arg(path, who));
+        who = SerialTexts::tr("another program has it");
+    return SerialError(Code::Busy, SerialTexts::tr("%1 is in use: %2").arg(path, who));
 }
 
 namespace {
@@ -171,74 +250,76 @@ QString fileKindText(mode_t type) {
         case S_IFIFO:
             return QStringLiteral("FIFO");
         case S_IFLNK:
-            return QStringLiteral("シンボリックリンク");
+            return SerialTexts::tr("symbolic link");
         case S_IFDIR:
-            return QStringLiteral("ディレクトリ");
+            return SerialTexts::tr("directory");
         case S_IFCHR:
         case S_IFBLK:
-            return QStringLiteral("デバイス");
+            return SerialTexts::tr("device");
         case S_IFSOCK:
-            return QStringLiteral("ソケット");
+            return SerialTexts::tr("socket");
         default:
-            return QStringLiteral("通常のファイルではないもの");
+            return SerialTexts::tr("something that is not a regular file");
     }
 }
 
 QString lockProblemText(const LockFileState& lock) {
     using Kind = LockFileState::Kind;
-    const QString file = QStringLiteral("ロックファイル %1").arg(lock.path);
     switch (lock.kind) {
         case Kind::Empty:
-            return file + QStringLiteral(" が空です");
+            return SerialTexts::tr("the lock file %1 is empty").arg(lock.path);
         case Kind::TooLarge:
-            return file + QStringLiteral(" はロックファイルにしては大きすぎます (%1 バイト)")
-                              .arg(lock.size);
+            return SerialTexts::tr("the lock file %1 is too large for a lock file (%2 bytes)")
+                .arg(lock.path)
+                .arg(lock.size);
         case Kind::NotANumber:
-            return file + QStringLiteral(" に PID が書かれていません");
+            return SerialTexts::tr("the lock file %1 holds no PID").arg(lock.path);
         case Kind::PidOutOfRange:
-            return file + QStringLiteral(" の PID はどのプロセスにもありえない値です");
+            return SerialTexts::tr("the PID in the lock file %1 is a value no process can have")
+                .arg(lock.path);
         case Kind::NotAFile:
-            return file +
-                   QStringLiteral(" がファイルではなく %1 です").arg(fileKindText(lock.type));
+            return SerialTexts::tr("the lock file %1 is not a file but a %2")
+                .arg(lock.path, fileKindText(lock.type));
         case Kind::Unreadable:
-            return file + QStringLiteral(" (所有者 %1) を読めません: %2")
-                              .arg(userName(lock.owner), osReason(lock.error));
+            return SerialTexts::tr("cannot read the lock file %1 (owner %2): %3")
+                .arg(lock.path, userName(lock.owner), osReason(lock.error));
         case Kind::CannotRemove:
-            return QStringLiteral("古い") + file +
-                   QStringLiteral(" (所有者 %1) を削除できません: %2")
-                       .arg(userName(lock.owner), osReason(lock.error));
+            return SerialTexts::tr("cannot remove the old lock file %1 (owner %2): %3")
+                .arg(lock.path, userName(lock.owner), osReason(lock.error));
         case Kind::Missing:
         case Kind::Pid:
             break;
     }
-    return file;
+    return SerialTexts::tr("the lock file %1").arg(lock.path);
 }
 
 }  // namespace
 
 SerialError SerialError::inSystemUse(const QString& path, const PortUse& use) {
-    const QString what = use.kind == PortUse::Kind::Console
-                             ? QStringLiteral("カーネルのコンソール (%1) です").arg(use.by)
-                             : QStringLiteral("ログイン用の端末です (%1)").arg(use.by);
-    return SerialError(
-        Code::Busy, QStringLiteral("%1 は%2。テストデータを送るとシステムの邪魔になるため開きません"
-                                   " (使うには PARVOLO_ALLOW_CONSOLE=1)")
-                        .arg(path, what));
+    const QString text =
+        use.kind == PortUse::Kind::Console
+            ? SerialTexts::tr(
+                  "%1 is the kernel's console (%2). Sending test data would disturb the "
+                  "system, so it is not opened (to use it anyway: PARVOLO_ALLOW_CONSOLE=1)")
+            : SerialTexts::tr(
+                  "%1 is a login terminal (%2). Sending test data would disturb the system, "
+                  "so it is not opened (to use it anyway: PARVOLO_ALLOW_CONSOLE=1)");
+    return SerialError(Code::Busy, SerialReason::Console, text.arg(path, use.by));
 }
 
 SerialError SerialError::lockInTheWay(const QString& path, const LockFileState& lock) {
     // Without a lock other programs cannot see that the port is taken, so it is not opened;
     // the message names the file, so that whoever may remove it can.
-    return SerialError(Code::Busy, QStringLiteral("%1 が使用中かどうか確かめられません: %2。"
-                                                  "確かめてから取り除いてください")
-                                       .arg(path, lockProblemText(lock)));
+    return SerialError(
+        Code::Busy, SerialTexts::tr("Cannot tell whether %1 is in use: %2. Check, then remove it")
+                        .arg(path, lockProblemText(lock)));
 }
 
 SerialError SerialError::exclusiveLeftOver(const QString& path) {
     // Nothing tells a pty's user from its far end, so both causes are named.
     return SerialError(
-        Code::Busy, QStringLiteral("%1 は排他モードになっています: 他のプログラムが使っているか、"
-                                   "使っていたプログラムが閉じずに終了しました")
+        Code::Busy, SerialTexts::tr("%1 is in exclusive mode: another program is using it, or the "
+                                    "program that used it ended without closing it")
                         .arg(path));
 }
 
@@ -246,17 +327,18 @@ SerialError SerialError::comPortReachesNothing(const ComPort& port, const ComNum
                                                const QString& opening) {
     QString text;
     if (!port.unplugged.isEmpty())
-        text = QStringLiteral("%1 の %2 はつながっていません").arg(port.name(), port.unplugged);
+        text = SerialTexts::tr("%2 on %1 is not connected").arg(port.name(), port.unplugged);
     else if (port.source == ComPort::Source::HandLink)
-        text = QStringLiteral("%1 のリンク先 %2 がありません (リンク %3)")
+        text = SerialTexts::tr("The link target %2 of %1 does not exist (link %3)")
                    .arg(port.name(), port.linkTarget, port.path);
     else
-        text = QStringLiteral("%1 には何もつながっていません (%2)").arg(port.name(), opening);
+        text = SerialTexts::tr("Nothing is connected to %1 (%2)").arg(port.name(), opening);
     const QString reachable = numbers.reachable();
     return SerialError(
         Code::NoSuchPort,
-        text + (reachable.isEmpty() ? QStringLiteral("。デバイスのある COM 番号はありません")
-                                    : QStringLiteral("。デバイスのある COM 番号: ") + reachable));
+        reachable.isEmpty()
+            ? SerialTexts::tr("%1. No COM number reaches a device").arg(text)
+            : SerialTexts::tr("%1. COM numbers with a device: %2").arg(text, reachable));
 }
 
 SerialError SerialError::serialNumberNotOne(const QString& name,
@@ -271,18 +353,18 @@ SerialError SerialError::serialNumberNotOne(const QString& name,
         return words.join(QStringLiteral(", "));
     };
     if (!matching.isEmpty())
-        return SerialError(Code::NoSuchPort,
-                           QStringLiteral("%1 に当たるデバイスが %2 つあります: %3。"
-                                          "serial:番号:インターフェース で選んでください")
-                               .arg(name)
-                               .arg(matching.size())
-                               .arg(names(matching, true)));
+        return SerialError(
+            Code::NoSuchPort,
+            SerialTexts::tr("%1 matches %2 devices: %3. Choose one with serial:NUMBER:INTERFACE")
+                .arg(name)
+                .arg(matching.size())
+                .arg(names(matching, true)));
     return SerialError(
         Code::NoSuchPort,
-        QStringLiteral("%1 のシリアル番号の USB デバイスはつながっていません。%2")
-            .arg(name, numbered.isEmpty() ? QStringLiteral("シリアル番号のあるデバイスはありません")
-                                          : QStringLiteral("シリアル番号のあるデバイス: ") +
-                                                names(numbered, false)));
+        SerialTexts::tr("No USB device with the serial number %1 is connected. %2")
+            .arg(name, numbered.isEmpty() ? SerialTexts::tr("No device has a serial number")
+                                          : SerialTexts::tr("Devices with a serial number: %1")
+                                                .arg(names(numbered, false))));
 }
 
 SerialError SerialError::stillClosing(const QString& path) {
@@ -290,43 +372,42 @@ SerialError SerialError::stillClosing(const QString& path) {
         Code::StillClosing,
         // The kernel's last close waits until what was queued has left, and some drivers then
         // wait longer (pl2303: 2 s at 1200 baud and below); flow control can hold it far longer.
-        QStringLiteral("%1 はまだ閉じている途中です (カーネルが送信の終わりを待っています)。"
-                       "しばらくしてから開き直してください")
+        SerialTexts::tr("%1 is still closing (the kernel is waiting for the last bytes to leave). "
+                        "Open it again in a moment")
             .arg(path));
 }
 
 SerialError SerialError::settingRefused(const QString& path, const QString& what,
                                         const QString& problem) {
     return SerialError(Code::SettingRefused,
-                       QStringLiteral("%1 に %2 を設定できません: %3").arg(path, what, problem));
+                       SerialTexts::tr("Cannot set %2 on %1: %3").arg(path, what, problem));
 }
 
 SerialError SerialError::lineRefused(const QString& path, const QString& line, bool on, int err) {
     return SerialError(
         Code::LineRefused,
-        QStringLiteral("%1 の %2 を%3にできません: %4")
-            .arg(path, line, on ? QStringLiteral("オン") : QStringLiteral("オフ"), osReason(err)));
+        SerialTexts::tr("Cannot turn %2 of %1 %3: %4").arg(path, line, onOff(on), osReason(err)));
 }
 
 SerialError SerialError::badRemoteName(const QString& url, const QString& problem) {
-    return SerialError(Code::NoSuchPort,
-                       QStringLiteral("%1 はリモートポートの名前として正しくありません: %2。"
-                                      "rfc2217://ホスト:ポート番号 の形で指定してください")
+    return SerialError(Code::NoSuchPort, SerialReason::BadName,
+                       SerialTexts::tr("%1 is not a remote port name: %2. Give it as "
+                                       "rfc2217://HOST:PORT")
                            .arg(url, problem));
 }
 
 SerialError SerialError::remoteHostNotFound(const QString& url, const QString& host,
                                             const QString& reason) {
-    return SerialError(Code::NoSuchPort,
-                       QStringLiteral("%1 に接続できません: ホスト %2 が見つかりません (%3)")
-                           .arg(url, host, reason));
+    return SerialError(
+        Code::NoSuchPort, SerialReason::Unreachable,
+        SerialTexts::tr("Cannot connect to %1: host %2 not found (%3)").arg(url, host, reason));
 }
 
 SerialError SerialError::remoteLookupTimedOut(const QString& url, const QString& host, int ms) {
     return SerialError(
-        Code::NoSuchPort,
-        QStringLiteral("%1 に接続できません: ホスト %2 が見つかりません (名前の問い合わせに"
-                       "答えがありません。待ち時間 %3)")
+        Code::NoSuchPort, SerialReason::Unreachable,
+        SerialTexts::tr("Cannot connect to %1: host %2 not found (no answer to the name "
+                        "lookup; waited %3)")
             .arg(url, host, RemoteTexts::seconds(ms)));
 }
 
@@ -334,51 +415,54 @@ SerialError SerialError::remoteUnreachable(const QString& url, int err) {
     // Nobody listening at that address is, to the operator, a port that is not there.
     switch (err) {
         case ECONNREFUSED:
-            return SerialError(Code::NoSuchPort,
-                               QStringLiteral("%1 に接続できません: %2 (サーバーが動いていないか、"
-                                              "ポート番号が違います)")
-                                   .arg(url, osReason(err)));
+            return SerialError(
+                Code::NoSuchPort, SerialReason::Unreachable,
+                SerialTexts::tr("Cannot connect to %1: %2 (the server is not running, or "
+                                "the port number is wrong)")
+                    .arg(url, osReason(err)));
         case EHOSTUNREACH:
         case ENETUNREACH:
         case EADDRNOTAVAIL:
         case EAFNOSUPPORT:
-            return SerialError(Code::NoSuchPort,
-                               QStringLiteral("%1 に接続できません: %2").arg(url, osReason(err)));
+            return SerialError(Code::NoSuchPort, SerialReason::Unreachable,
+                               SerialTexts::tr("Cannot connect to %1: %2").arg(url, osReason(err)));
         default:
-            return SerialError(Code::OpenFailed,
-                               QStringLiteral("%1 に接続できません: %2").arg(url, osReason(err)));
+            return SerialError(Code::OpenFailed, SerialReason::Unreachable,
+                               SerialTexts::tr("Cannot connect to %1: %2").arg(url, osReason(err)));
     }
 }
 
 SerialError SerialError::remoteConnectTimedOut(const QString& url, int ms) {
-    return SerialError(Code::OpenFailed,
-                       QStringLiteral("%1 に接続できません: 接続に答えがありません (待ち時間 %2)")
-                           .arg(url, RemoteTexts::seconds(ms)));
+    return SerialError(
+        Code::OpenFailed, SerialReason::Unreachable,
+        SerialTexts::tr("Cannot connect to %1: no answer to the connection (waited %2)")
+            .arg(url, RemoteTexts::seconds(ms)));
 }
 
 SerialError SerialError::remoteNoAnswer(const QString& url, const QString& what, int ms) {
     return SerialError(
-        Code::OpenFailed,
-        QStringLiteral("%1 のサーバーが応答しません: %2に答えがありません (待ち時間 %3)")
+        Code::OpenFailed, SerialReason::ServerSilent,
+        SerialTexts::tr("The server of %1 does not answer: no answer to %2 (waited %3)")
             .arg(url, what, RemoteTexts::seconds(ms)));
 }
 
 SerialError SerialError::remoteRefusedControl(const QString& url) {
-    return SerialError(Code::OpenFailed,
-                       QStringLiteral("%1 のサーバーは Telnet の COM ポート制御を断りました。"
-                                      "通信設定も RTS/DTR も変えられないため開きません")
-                           .arg(url));
+    return SerialError(
+        Code::OpenFailed, SerialReason::ServerRefused,
+        SerialTexts::tr("The server of %1 refused Telnet COM port control. Neither the line "
+                        "settings nor RTS/DTR could be changed, so it is not opened")
+            .arg(url));
 }
 
 SerialError SerialError::remoteClosed(const QString& url, const QString& said) {
-    QString text = QStringLiteral("%1 のサーバーが接続を切りました").arg(url);
-    if (!said.isEmpty()) text += QStringLiteral(": 「%1」").arg(said);
-    return SerialError(Code::OpenFailed, text);
+    const QString text = SerialTexts::tr("The server of %1 closed the connection").arg(url);
+    return SerialError(Code::OpenFailed, SerialReason::ServerRefused,
+                       said.isEmpty() ? text : SerialTexts::tr("%1: \"%2\"").arg(text, said));
 }
 
 SerialError SerialError::remoteOpenCancelled(const QString& url) {
-    return SerialError(Code::OpenFailed,
-                       QStringLiteral("%1 は開いている途中で閉じられました").arg(url));
+    return SerialError(Code::OpenFailed, SerialReason::Misuse,
+                       SerialTexts::tr("%1 was closed while it was being opened").arg(url));
 }
 
 SerialError SerialError::remoteSettingUnanswered(const QString& url, const QString& what, int ms) {
@@ -389,59 +473,61 @@ SerialError SerialError::remoteLineRefused(const QString& url, const QString& li
                                            const QString& problem) {
     return SerialError(
         Code::LineRefused,
-        QStringLiteral("%1 の %2 を%3にできません: %4")
-            .arg(url, line, on ? QStringLiteral("オン") : QStringLiteral("オフ"), problem));
+        SerialTexts::tr("Cannot turn %2 of %1 %3: %4").arg(url, line, onOff(on), problem));
 }
 
 namespace RemoteTexts {
 
 QString notRemoteScheme() {
-    return QStringLiteral("rfc2217:// で始まっていません");
+    return SerialTexts::tr("it does not begin with rfc2217://");
 }
 
 QString noHost() {
-    return QStringLiteral("ホスト名がありません");
+    return SerialTexts::tr("there is no host name");
 }
 
 QString noPort() {
-    return QStringLiteral("ポート番号がありません");
+    return SerialTexts::tr("there is no port number");
 }
 
 QString badPort(const QString& port) {
-    return QStringLiteral("ポート番号 %1 は 1 から 65535 までの数でなければなりません").arg(port);
+    return SerialTexts::tr("the port number %1 must be a number from 1 to 65535").arg(port);
 }
 
 QString trailingText(const QString& text) {
-    return QStringLiteral("ポート番号のあとに余分な文字列 %1 があります").arg(text);
+    return SerialTexts::tr("there is extra text %1 after the port number").arg(text);
 }
 
 QString badHostCharacters(const QString& host) {
-    return QStringLiteral("ホスト名 %1 に使えない文字があります").arg(host);
+    return SerialTexts::tr("the host name %1 has characters that cannot be used").arg(host);
 }
 
 QString badIpv6(const QString& host) {
-    return QStringLiteral("[%1] は IPv6 アドレスではありません").arg(host);
+    return SerialTexts::tr("[%1] is not an IPv6 address").arg(host);
 }
 
 QString ipv6NeedsBrackets() {
-    return QStringLiteral("IPv6 アドレスは [ ] で囲んでください");
+    return SerialTexts::tr("put an IPv6 address in [ ]");
 }
 
 QString serverAnswered(const QString& line, bool on) {
-    return QStringLiteral("サーバーの答えは %1 %2 です")
-        .arg(line, on ? QStringLiteral("オン") : QStringLiteral("オフ"));
+    return SerialTexts::tr("the server answered %1 %2").arg(line, onOff(on));
 }
 
 QString serverAnsweredCode(int code) {
-    return QStringLiteral("サーバーの答えはコード %1 です").arg(code);
+    return SerialTexts::tr("the server answered code %1").arg(code);
 }
 
 QString serverSilent(int ms) {
-    return QStringLiteral("サーバーから答えがありません (待ち時間 %1)").arg(seconds(ms));
+    return SerialTexts::tr("no answer from the server (waited %1)").arg(seconds(ms));
 }
 
 QString seconds(int ms) {
-    return QStringLiteral("%1 秒").arg(QString::number(ms / 1000.0, 'g', 4));
+    return SerialTexts::tr("%1 s").arg(QString::number(ms / 1000.0, 'g', 4));
+}
+
+QString comPortControlOffer() {
+    return SerialTexts::tr("the offer of COM port control");
 }
 
 }  // namespace RemoteTexts
@@ -449,72 +535,92 @@ QString seconds(int ms) {
 namespace SettingTexts {
 
 QString allSettings(const LineSettings& s) {
-    return QStringLiteral("通信設定 %1,%2,%3,%4")
+    return SerialTexts::tr("line settings %1,%2,%3,%4")
         .arg(QString::number(s.baudRate), QString(parityLetter(s.parity)),
              QString::number(s.dataBitCount()), QString::number(s.stopBitCount()));
 }
 
 QString baudRate(qint64 baud) {
-    return QStringLiteral("通信速度 %1").arg(baud);
+    return SerialTexts::tr("baud rate %1").arg(baud);
 }
 
 QString dataBits(int bits) {
-    return QStringLiteral("データビット %1").arg(bits);
+    return SerialTexts::tr("data bits %1").arg(bits);
 }
 
 QString parity(Parity parity) {
     switch (parity) {
         case Parity::Even:
-            return QStringLiteral("パリティ 偶数");
+            return SerialTexts::tr("parity even");
         case Parity::Odd:
-            return QStringLiteral("パリティ 奇数");
+            return SerialTexts::tr("parity odd");
         case Parity::Mark:
-            return QStringLiteral("パリティ マーク");
+            return SerialTexts::tr("parity mark");
         case Parity::Space:
-            return QStringLiteral("パリティ スペース");
+            return SerialTexts::tr("parity space");
         case Parity::None:
             break;
     }
-    return QStringLiteral("パリティ なし");
+    return SerialTexts::tr("parity none");
 }
 
 QString stopBits(int bits) {
-    return QStringLiteral("ストップビット %1").arg(bits);
+    return SerialTexts::tr("stop bits %1").arg(bits);
 }
 
 QString flowControl(bool rtsCts, bool xonXoff) {
-    if (rtsCts && xonXoff) return QStringLiteral("フロー制御 RTS/CTS と Xon/Xoff");
-    if (rtsCts) return QStringLiteral("フロー制御 RTS/CTS");
-    if (xonXoff) return QStringLiteral("フロー制御 Xon/Xoff");
-    return QStringLiteral("フロー制御 なし");
+    if (rtsCts && xonXoff) return SerialTexts::tr("flow control RTS/CTS and Xon/Xoff");
+    if (rtsCts) return SerialTexts::tr("flow control RTS/CTS");
+    if (xonXoff) return SerialTexts::tr("flow control Xon/Xoff");
+    return SerialTexts::tr("flow control none");
 }
 
 QString driverReports(const QString& value) {
-    return QStringLiteral("ドライバーの値は %1 です").arg(value);
+    return SerialTexts::tr("the driver reports %1").arg(value);
 }
 
 QString serverAnswers(const QString& value) {
-    return QStringLiteral("サーバーの答えは %1 です").arg(value);
+    return SerialTexts::tr("the server answered %1").arg(value);
 }
 
 QString rateMustBePositive() {
-    return QStringLiteral("通信速度は正の値でなければなりません");
+    return SerialTexts::tr("the baud rate must be positive");
 }
 
 QString driverIgnoresFlow(const QString& driver) {
-    return QStringLiteral("ドライバ %1 はハードウェアフロー制御を行いません").arg(driver);
+    return SerialTexts::tr("the driver %1 does no hardware flow control").arg(driver);
 }
 
 QString driverFastestRate(const QString& driver, qint32 fastest) {
-    return QStringLiteral("ドライバ %1 の最高速度は %2 です").arg(driver).arg(fastest);
+    return SerialTexts::tr("the driver %1 goes no faster than %2").arg(driver).arg(fastest);
 }
 
 QString remoteFlowCannotCombine() {
-    return QStringLiteral("リモートポートでは RTS/CTS と Xon/Xoff を同時には指定できません");
+    return SerialTexts::tr("a remote port cannot have RTS/CTS and Xon/Xoff at once");
 }
 
 QString serverCode(const QString& setting, const QString& code) {
-    return QStringLiteral("%1 コード %2").arg(setting, code);
+    return SerialTexts::tr("%1 code %2").arg(setting, code);
+}
+
+QString baudRateName() {
+    return SerialTexts::tr("baud rate");
+}
+
+QString dataBitsName() {
+    return SerialTexts::tr("data bits");
+}
+
+QString parityName() {
+    return SerialTexts::tr("parity");
+}
+
+QString stopBitsName() {
+    return SerialTexts::tr("stop bits");
+}
+
+QString flowControlName() {
+    return SerialTexts::tr("flow control");
 }
 
 }  // namespace SettingTexts

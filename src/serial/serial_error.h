@@ -1,20 +1,24 @@
 #pragma once
 
-// The one error type of the serial layer, with every description it gives. They are in the
-// window's language and keep the specifics: the device path, what the driver or the C library
-// answered (its reason stays untranslated inside the sentence), the device's group, the
-// program that holds the port. The window turns a code into its own message number.
+// The one error type of the serial layer, with every description it gives. The descriptions
+// are written in English and translated (translations/parvolo_ja.ts): the window always asks
+// for Japanese, the checker for the user's language. They keep the specifics: the device path,
+// what the driver or the C library answered (its reason stays untranslated inside the
+// sentence), the device's group, the program that holds the port.
 //
 // The error chain, from the operating system to what the operator or a script sees:
 //   errno (or a refusal found by looking: a holder, a lock file, a read-back)
-//   -> SerialError::Code, with its description, made here (openFailed() maps errno)
-//   -> the window's number, in window/window_error.cpp (numberOf: 380, 8002, 8005, 8010,
-//      8012, 8015; checked arithmetic gives 6)
-//   -> the message "description (number)", WindowError::messageText(), titled "通信エラー"
+//   -> SerialError: a Code, a Reason and a description, made here (openFailed() maps errno)
+//   -> the control's error number, number() (kCodes: 380, 8002, 8005, 8010, 8012, 8015;
+//      checked arithmetic gives 6)
+//   -> in the window, the message "description (number)", WindowError::messageText(),
+//      titled "通信エラー" (window/window_error.cpp)
 //   -> in parvolo-check, the result word and exit code, in tools/check/check_run.cpp
 //      (SettingRefused: settings-not-applied, 4; every other open error: cannot-open, 3;
-//      a hang-up during the run: line-lost, 5) and check_result.cpp.
+//      a hang-up during the run: line-lost, 5) and check_result.cpp; the reason word and the
+//      number go into its reports for scripts to match.
 
+#include <QCoreApplication>
 #include <QList>
 #include <QString>
 #include <stdexcept>
@@ -22,6 +26,54 @@
 #include "serial/line_settings.h"
 
 namespace parvolo {
+
+// The serial layer's texts, in one translation context.
+struct SerialTexts {
+    Q_DECLARE_TR_FUNCTIONS(SerialTexts)
+};
+
+// The control's error numbers, which the window shows with a description.
+namespace ErrorNumbers {
+enum : int {
+    Overflow = 6,
+    InvalidPropertyValue = 380,
+    InvalidPort = 8002,
+    PortAlreadyOpen = 8005,
+    HardwareUnavailable = 8010,
+    PortNotOpen = 8012,
+    CannotSetState = 8015,
+    DeviceLost = 1011,  // the communication event of a device that went away
+};
+}  // namespace ErrorNumbers
+
+// Why a port could not be opened or set, or was lost: a stable word for scripts to match,
+// one row each in kReasons (serial_error.cpp).
+enum class SerialReason {
+    Missing,         // nothing at the path, or a COM number that reaches no device
+    NotASerialPort,  // something is there, but it is no tty
+    BadName,         // a port name that names nothing: COM0, a malformed remote name
+    Busy,            // another program holds the port, or a lock says so
+    StillClosing,    // our own last close has not finished
+    Permission,      // the user may not open the device
+    Console,         // the kernel's console or a login is on the port
+    Unreachable,     // a remote host that is not found or does not accept the connection
+    ServerSilent,    // a remote server that accepted the connection and then did not answer
+    ServerRefused,   // a remote server that refused port control or closed the connection
+    SettingRefused,  // the driver or the server does not take the line settings
+    LineRefused,     // an RTS or DTR change refused
+    DeviceGone,      // the device went away during the run
+    ServerGone,      // the remote server went away during the run
+    OsError,         // any other reason the operating system gave
+    Misuse,          // an operation the control does not allow in its state
+};
+
+struct SerialReasonRow {
+    SerialReason reason;
+    const char* word;
+    const char* meaning;
+};
+extern const QList<SerialReasonRow> kSerialReasons;
+QString reasonWord(SerialReason reason);
 
 struct ComNumbers;
 struct ComPort;
@@ -61,9 +113,14 @@ public:
         LineRefused,     // the driver refuses an RTS or DTR change
     };
 
+    // The reason follows from the code unless given.
     SerialError(Code code, const QString& description);
+    SerialError(Code code, SerialReason reason, const QString& description);
 
     Code code() const noexcept { return m_code; }
+    SerialReason reason() const noexcept { return m_reason; }
+    // The control's error number for the code (ErrorNumbers).
+    int number() const noexcept;
     const QString& description() const noexcept { return m_description; }
 
     static SerialError invalidValue();
@@ -122,6 +179,7 @@ public:
 
 private:
     Code m_code;
+    SerialReason m_reason;
     QString m_description;
 };
 
@@ -145,6 +203,12 @@ QString driverFastestRate(const QString& driver, qint32 fastest);
 // that has no meaning.
 QString remoteFlowCannotCombine();
 QString serverCode(const QString& setting, const QString& code);
+// The settings by name, for a code a server answered.
+QString baudRateName();
+QString dataBitsName();
+QString parityName();
+QString stopBitsName();
+QString flowControlName();
 }  // namespace SettingTexts
 
 // Pieces of the remote port's texts.
@@ -161,8 +225,10 @@ QString ipv6NeedsBrackets();
 QString serverAnswered(const QString& line, bool on);
 QString serverAnsweredCode(int code);
 QString serverSilent(int ms);
-// "3 秒", "0.5 秒"
+// "3 s", "0.5 s"
 QString seconds(int ms);
+// What the device waited for when a server did not answer the port-control offer.
+QString comPortControlOffer();
 }  // namespace RemoteTexts
 
 // The C library's own, untranslated text for an errno value.

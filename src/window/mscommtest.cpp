@@ -25,12 +25,15 @@
 #include "serial/mscomm.h"
 #include "serial/port_names.h"
 #include "serial/serial_device.h"
+#include "serial/translations.h"
 
 namespace parvolo {
 
 MSCommTest::MSCommTest(std::unique_ptr<SerialDevice> device, MessageBoxService& messageBox,
                        EndProgram endProgram, QWidget* parent)
     : QWidget(parent), m_messageBox(messageBox), m_endProgram(std::move(endProgram)) {
+    // The window is Japanese whatever the locale, and so are the port's messages it shows.
+    installTranslations({QLatin1String(kSerialCatalog)}, windowLocale());
     setObjectName(QStringLiteral("MSCommTest"));
     setWindowTitle(QString::fromUtf8(kWindowTitle));
     setFont(QFont(QString::fromUtf8(kProportionalFamily), 9));

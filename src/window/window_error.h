@@ -3,22 +3,11 @@
 #include <QString>
 #include <exception>
 
-// The window reports an error as "description (number)", with the numbers its message table
-// knows (8002, 8010, 8015, ...). This is the one place where the errors of the layers below
-// get those numbers.
-namespace parvolo {
+#include "serial/serial_error.h"
 
-namespace ErrorNumbers {
-enum : int {
-    Overflow = 6,
-    InvalidPropertyValue = 380,
-    InvalidPort = 8002,
-    PortAlreadyOpen = 8005,
-    HardwareUnavailable = 8010,
-    PortNotOpen = 8012,
-    CannotSetState = 8015,
-};
-}  // namespace ErrorNumbers
+// The window reports an error as "description (number)", with the numbers its message table
+// knows (8002, 8010, 8015, ...), which the serial error gives (SerialError::number()).
+namespace parvolo {
 
 struct WindowError {
     int number = 0;

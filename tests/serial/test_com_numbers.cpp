@@ -11,6 +11,7 @@
 #include "serial/mscomm.h"
 #include "serial/serial_error.h"
 #include "support/fake_serial_device.h"
+#include "support/window_language.h"
 
 using namespace parvolo;
 
@@ -365,6 +366,8 @@ private slots:
         QVERIFY(!it->identity().contains(QLatin1Char('\t')));
     }
 };
+
+PARVOLO_TEST_IN_WINDOW_LANGUAGE
 
 QTEST_GUILESS_MAIN(TestComNumbers)
 #include "test_com_numbers.moc"

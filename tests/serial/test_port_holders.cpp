@@ -19,6 +19,7 @@
 #include "serial/serial_error.h"
 #include "support/holder_process.h"
 #include "support/pty_pair.h"
+#include "support/window_language.h"
 
 using namespace parvolo;
 
@@ -396,6 +397,8 @@ void PortHoldersTest::permissionHints() {
                  message.endsWith(hint),
              qPrintable(message));
 }
+
+PARVOLO_TEST_IN_WINDOW_LANGUAGE
 
 QTEST_MAIN(PortHoldersTest)
 #include "test_port_holders.moc"

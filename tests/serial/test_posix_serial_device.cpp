@@ -35,6 +35,7 @@
 #include "serial/serial_error.h"
 #include "support/holder_process.h"
 #include "support/pty_pair.h"
+#include "support/window_language.h"
 
 using namespace parvolo;
 using Code = SerialError::Code;
@@ -916,6 +917,8 @@ void TestPosixSerialDevice::closeLeavesNoFlowControlToWaitFor() {
     QCOMPARE(::tcgetattr(pty.slave(), &attributes), 0);
     QVERIFY(!(attributes.c_cflag & CRTSCTS));
 }
+
+PARVOLO_TEST_IN_WINDOW_LANGUAGE
 
 QTEST_MAIN(TestPosixSerialDevice)
 #include "test_posix_serial_device.moc"

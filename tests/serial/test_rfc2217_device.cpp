@@ -20,6 +20,7 @@
 #include "serial/rfc2217_device.h"
 #include "serial/serial_error.h"
 #include "support/remote_server.h"
+#include "support/window_language.h"
 
 using namespace parvolo;
 using Code = SerialError::Code;
@@ -571,6 +572,8 @@ void TestRfc2217Device::waitEndedFromInside() {
     if (device) QCOMPARE(device->isOpen(), !opening && action == QLatin1String("quit"));
     delete device.data();
 }
+
+PARVOLO_TEST_IN_WINDOW_LANGUAGE
 
 QTEST_GUILESS_MAIN(TestRfc2217Device)
 #include "test_rfc2217_device.moc"

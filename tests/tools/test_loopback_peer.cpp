@@ -782,6 +782,9 @@ private slots:
 
         QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray("--generate")
                               << QByteArray();
+        QTest::newRow("version") << QStringList{"--version"} << 0
+                                 << QByteArray("parvolo-loopback " PARVOLO_VERSION "\n")
+                                 << QByteArray();
         QTest::newRow("bad number")
             << QStringList{"--drop-every", "0"} << 2 << QByteArray() << QByteArray("--drop-every");
         QTest::newRow("unknown option")

@@ -51,6 +51,10 @@ int main(int argc, char** argv) {
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("parvolo-loopback %s\n", PARVOLO_VERSION);
+        return 0;
+    }
 
     const std::string dir =
         resolvePortDir(options.dir, std::getenv("PARVOLO_PORT_DIR"), homeDirectory());

@@ -36,6 +36,7 @@ struct Options {
     std::optional<std::uint64_t> quitAfterMs;
     bool printReady = false;
     bool help = false;
+    bool version = false;
 };
 
 struct ParseResult {
@@ -163,6 +164,8 @@ inline constexpr OptionSpec kOptions[] = {
      [](Options& o, std::uint64_t, const std::string&) { o.printReady = true; }},
     {"--help", ValueKind::None, "", "show this help",
      [](Options& o, std::uint64_t, const std::string&) { o.help = true; }},
+    {"--version", ValueKind::None, "", "show the version",
+     [](Options& o, std::uint64_t, const std::string&) { o.version = true; }},
 };
 
 inline std::string usageText() {
@@ -288,7 +291,7 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
     }
 
     const bool sink = seen.count("--sink") > 0;
-    if (o.help) return result;
+    if (o.help || o.version) return result;
 
     const bool generate = seen.count("--generate") > 0;
     if (sink && generate) return fail("options '--sink' and '--generate' exclude each other");

@@ -7,8 +7,8 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq \
-    build-essential cmake ninja-build qt6-base-dev libgl-dev fonts-ipafont-gothic \
-    desktop-file-utils dpkg-dev file pkg-config libudev-dev >/dev/null
+    build-essential cmake ninja-build qt6-base-dev qt6-tools-dev qt6-l10n-tools libgl-dev \
+    fonts-ipafont-gothic desktop-file-utils dpkg-dev file pkg-config libudev-dev >/dev/null
 if [ "${1:-}" = "--tests" ]; then
     # iproute2 and nftables: a network namespace whose packets the vanished-server test drops.
     $SUDO apt-get install -y -qq ser2net python3-serial python3-junitparser libxml2-utils \

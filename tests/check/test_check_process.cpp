@@ -32,10 +32,18 @@ qint64 bytesWritten(qint64 pid) {
 
 class Checker {
 public:
-    // Starts parvolo-check with the JSON report on stdout.
-    explicit Checker(const QStringList& arguments) {
-        m_process.start(qEnvironmentVariable("PARVOLO_CHECK_BIN"),
-                        arguments + QStringList{QStringLiteral("--json"), QStringLiteral("-")});
+    // Starts parvolo-check with the JSON report on stdout; `prefix` runs it through another
+    // program (setpriv), `environment` is added to the test's.
+    explicit Checker(const QStringList& arguments, const QStringList& environment = {},
+                     const QStringList& prefix = {}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& pair : environment)
+            env.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        m_process.setProcessEnvironment(env);
+        const QStringList command =
+            prefix + QStringList{qEnvironmentVariable("PARVOLO_CHECK_BIN")} + arguments +
+            QStringList{QStringLiteral("--json"), QStringLiteral("-")};
+        m_process.start(command.first(), command.mid(1));
         m_clock.start();
         m_process.waitForStarted();
     }
@@ -119,6 +127,8 @@ class CheckProcessTest : public QObject {
 private slots:
     void runs_data();
     void runs();
+    void cannotOpenReasons_data();
+    void cannotOpenReasons();
     void farEndFaults_data();
     void farEndFaults();
     void endedMidRun_data();
@@ -137,6 +147,73 @@ private slots:
     void reconnect();
     void htmlPage();
 };
+
+// Why a port could not be opened, for a script: the reason word and the window's number in the
+// report, whatever the language of the texts, which follows the locale.
+void CheckProcessTest::cannotOpenReasons_data() {
+    QTest::addColumn<QString>("port");  // PLUG: the loopback plug's device
+    QTest::addColumn<QString>("how");   // held: another process has it; nobody: run as nobody
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("english");
+    QTest::addColumn<QString>("japanese");
+    for (const char* locale : {"C.UTF-8", "ja_JP.UTF-8"}) {
+        auto row = [locale](const char* name, const char* port, const char* how, const char* reason,
+                            int number, const char* english, const char* japanese) {
+            QTest::addRow("%s, %s", name, locale)
+                << port << how << reason << number
+                << (locale[0] == 'C' ? QString::fromUtf8(english) : QString())
+                << (locale[0] == 'j' ? QString::fromUtf8(japanese) : QString());
+        };
+        row("missing", "/dev/ttyParvoloNowhere", "", "missing", 8002, "Cannot open",
+            "を開けません");
+        row("busy", "PLUG", "held", "busy", 8010, " is in use: ", " は使用中です: ");
+        row("permission", "PLUG", "nobody", "permission", 8010, "No permission to open",
+            "を開く権限がありません");
+        row("not a serial port", "/dev/null", "", "not-a-serial-port", 8002,
+            "/dev/null is not a serial port", "/dev/null はシリアルポートではありません");
+        row("refused connection", "rfc2217://127.0.0.1:1", "", "unreachable", 8002,
+            "the server is not running", "サーバーが動いていないか");
+    }
+}
+
+void CheckProcessTest::cannotOpenReasons() {
+    QFETCH(QString, port);
+    QFETCH(QString, how);
+    QFETCH(QString, english);
+    QFETCH(QString, japanese);
+    LoopbackPlug plug;
+    std::optional<HolderProcess> holder;
+    QStringList prefix;
+    if (port == QLatin1String("PLUG")) {
+        START_PLUG(plug, {});
+        port = plug.device();
+    }
+    if (how == QLatin1String("held")) {
+        holder.emplace(port, HolderProcess::Flock);
+        QVERIFY(holder->ok());
+    }
+    if (how == QLatin1String("nobody")) {
+        // Root opens any device; the permission check needs a user the device refuses.
+        if (::geteuid() != 0) QSKIP("needs root to run the checker as nobody");
+        ::chmod(QFile::encodeName(port).constData(), 0600);
+        prefix = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    const QString locale =
+        english.isEmpty() ? QStringLiteral("ja_JP.UTF-8") : QStringLiteral("C.UTF-8");
+    Checker checker({port}, {"LANG=" + locale, "LANGUAGE=", "LC_ALL=", "LC_MESSAGES="}, prefix);
+    QCOMPARE(checker.finish(), 3);
+    const QJsonObject& got = checker.report();
+    QCOMPARE(got.value("result").toString(), QStringLiteral("cannot-open"));
+    QTEST(got.value("error_reason").toString(), "reason");
+    QTEST(int(got.value("error_number").toInteger()), "number");
+    // Nothing was applied and nothing counted: unknown, not zero.
+    QCOMPARE(got.value("line_errors"), QJsonValue());
+    QCOMPARE(got.value("line_rate_bytes_per_second"), QJsonValue());
+    const QString error = got.value("error").toString();
+    QVERIFY2(error.contains(english.isEmpty() ? japanese : english), qPrintable(error));
+    QVERIFY2(checker.summary().contains(error), qPrintable(checker.summary()));
+}
 
 void CheckProcessTest::runs_data() {
     QTest::addColumn<QStringList>("plugOptions");
@@ -172,12 +249,12 @@ void CheckProcessTest::runs_data() {
         {"--baud", "300", "--text", QString(100, QLatin1Char('x'))}, 3,
         json(R"({"result": "cannot-open", "settings_applied": null,
             "settings_requested": {"timeout_ms": 6000}})"),
-        0, "は使用中です", true);
+        0, "is in use", true);
     // The pty driver takes neither; the report shows what it made of the request.
     const QJsonObject refused = json(R"({"result": "settings-not-applied",
         "settings_applied": {"data_bits": 8, "parity": "none"}})");
-    row("7 data bits on a pty", {}, {"--data-bits", "7"}, 4, refused, 0, "データビット 7");
-    row("even parity on a pty", {}, {"--parity", "even"}, 4, refused, 0, "パリティ 偶数");
+    row("7 data bits on a pty", {}, {"--data-bits", "7"}, 4, refused, 0, "data bits 7");
+    row("even parity on a pty", {}, {"--parity", "even"}, 4, refused, 0, "parity even");
     row("lines on a pty, with the data test", {}, {"--lines", "--blocks", "5"}, 0, linesSkipped(5),
         80, "lines       skipped");
     row("lines on a pty only: nothing checked", {}, {"--lines", "--blocks", "0"}, 2,
@@ -649,16 +726,16 @@ void CheckProcessTest::remotePorts_data() {
         << "pyserial" << QStringList{"--parity", "even", "--data-bits", "7"} << false << 4
         << json(R"({"result": "settings-not-applied", "blocks": 0,
                "settings_applied": {"data_bits": 8}})")
-        << QStringLiteral("サーバーの答え");
+        << QStringLiteral("the server answered");
     QTest::newRow("server killed") << "ser2net" << QStringList{"--continuous"} << true << 5
                                    << json(R"({"result": "line-lost"})") << QString();
     QTest::newRow("server never answers")
         << "scripted:silent" << blocks << false << 3
         << json(R"({"result": "cannot-open", "settings_applied": null})")
-        << QStringLiteral("応答しません");
+        << QStringLiteral("does not answer");
     QTest::newRow("nothing listens")
         << "none" << blocks << false << 3 << json(R"({"result": "cannot-open"})")
-        << QStringLiteral("接続できません");
+        << QStringLiteral("Cannot connect to");
 }
 
 // The checker on ports that ser2net and pyserial's server export, and on servers that fail.

@@ -859,6 +859,9 @@ void TestPosixSerialDevice::consoleIsNotTaken() {
         QVERIFY2(!refusal.isEmpty() && e.code() == Code::Busy &&
                      e.description().startsWith(pty.path() + QLatin1Char(' ') + refusal),
                  qPrintable(e.description()));
+        // What the checker reports for it.
+        QCOMPARE(reasonWord(e.reason()), QStringLiteral("console"));
+        QCOMPARE(e.number(), 8010);
         QVERIFY(!QFile::exists(dir.filePath(lockFileName(pty.path()))));  // not even locked
     }
 }

@@ -59,7 +59,7 @@ qint64 integerIn(const QString& option, const QString& value, qint64 low, qint64
     bool ok = false;
     const qint64 number = value.toLongLong(&ok);
     if (!ok || number < low || number > high)
-        throw UsageError(QStringLiteral("--%1 takes a whole number from %2 to %3, not '%4'")
+        throw UsageError(CheckTexts::tr("--%1 takes a whole number from %2 to %3, not '%4'")
                              .arg(option)
                              .arg(low)
                              .arg(high)
@@ -76,14 +76,14 @@ T wordIn(const QString& option, const QString& value, const WordRow<T> (&table)[
         words << QLatin1String(table[i].word);
     }
     throw UsageError(
-        QStringLiteral("--%1 takes %2, not '%3'").arg(option, words.join(QLatin1Char('|')), value));
+        CheckTexts::tr("--%1 takes %2, not '%3'").arg(option, words.join(QLatin1Char('|')), value));
 }
 
 qint64 durationMs(const QString& value) {
     bool ok = false;
     const double seconds = value.toDouble(&ok);
     if (!ok || !std::isfinite(seconds) || seconds < 0.001 || seconds > kMaxDurationSeconds)
-        throw UsageError(QStringLiteral("--duration takes seconds from 0.001 to %1, not '%2'")
+        throw UsageError(CheckTexts::tr("--duration takes seconds from 0.001 to %1, not '%2'")
                              .arg(kMaxDurationSeconds, 0, 'f', 0)
                              .arg(value));
     return std::llround(seconds * 1000.0);
@@ -92,9 +92,9 @@ qint64 durationMs(const QString& value) {
 // Every character must go out as the one byte it is compared with, so that a block is as
 // many bytes as it has characters.
 void requireSingleByteText(const QString& text) {
-    if (text.isEmpty()) throw UsageError(QStringLiteral("--text must not be empty"));
+    if (text.isEmpty()) throw UsageError(CheckTexts::tr("--text must not be empty"));
     if (text.size() > std::numeric_limits<qint16>::max())
-        throw UsageError(QStringLiteral("--text is %1 characters long; a block holds at most %2")
+        throw UsageError(CheckTexts::tr("--text is %1 characters long; a block holds at most %2")
                              .arg(text.size())
                              .arg(std::numeric_limits<qint16>::max()));
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -102,7 +102,7 @@ void requireSingleByteText(const QString& text) {
         if (bytes.size() != 1 ||
             CodePage::byteToChar(static_cast<unsigned char>(bytes[0])) != text[i])
             throw UsageError(
-                QStringLiteral("--text: '%1' (position %2) is not one byte in CP932; use ASCII "
+                CheckTexts::tr("--text: '%1' (position %2) is not one byte in CP932; use ASCII "
                                "or half-width katakana")
                     .arg(text.mid(i, 1))
                     .arg(i + 1));
@@ -116,13 +116,13 @@ void setPort(CheckOptions& options, const QString& port) {
     if (const QRegularExpressionMatch m = comName.match(port); m.hasMatch()) {
         const int n = m.captured(1).toInt();
         if (n < 1 || n > 15)
-            throw UsageError(QStringLiteral("%1: ports are COM1 to COM15").arg(port));
+            throw UsageError(CheckTexts::tr("%1: ports are COM1 to COM15").arg(port));
         options.comPort = qint16(n);
         return;
     }
     if (isRemotePortName(port) || isSerialNumberName(port)) return;
     if (!port.contains(QLatin1Char('/')))
-        throw UsageError(QStringLiteral("%1: PORT is COM1..COM15, a device path such as "
+        throw UsageError(CheckTexts::tr("%1: PORT is COM1..COM15, a device path such as "
                                         "/dev/ttyUSB0, serial:NUMBER (a USB serial number) or "
                                         "rfc2217://HOST:PORT")
                              .arg(port));
@@ -139,7 +139,7 @@ QList<CheckOptions> runsFor(const QStringList& ports, const CheckOptions& first)
         const QString key =
             options.comPort > 0 ? QStringLiteral("COM%1").arg(options.comPort) : options.port;
         if (seen.contains(key, Qt::CaseInsensitive))
-            throw UsageError(QStringLiteral("%1 given twice").arg(port));
+            throw UsageError(CheckTexts::tr("%1 given twice").arg(port));
         seen << key;
         runs << options;
     }
@@ -148,91 +148,91 @@ QList<CheckOptions> runsFor(const QStringList& ports, const CheckOptions& first)
 
 struct Options {
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
-                            QStringLiteral("Show this help and exit.")};
+                            CheckTexts::tr("Show this help and exit.")};
     QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
-                               QStringLiteral("Show the version and exit.")};
-    QCommandLineOption baud{QStringLiteral("baud"), QStringLiteral("Line rate in bit/s (9600)."),
+                               CheckTexts::tr("Show the version and exit.")};
+    QCommandLineOption baud{QStringLiteral("baud"), CheckTexts::tr("Line rate in bit/s (9600)."),
                             QStringLiteral("N")};
-    QCommandLineOption dataBits{QStringLiteral("data-bits"), QStringLiteral("7 or 8 (8)."),
+    QCommandLineOption dataBits{QStringLiteral("data-bits"), CheckTexts::tr("7 or 8 (8)."),
                                 QStringLiteral("BITS")};
     QCommandLineOption parity{QStringLiteral("parity"),
-                              QStringLiteral("none, even, odd, mark or space (none)."),
+                              CheckTexts::tr("none, even, odd, mark or space (none)."),
                               QStringLiteral("PARITY")};
-    QCommandLineOption stopBits{QStringLiteral("stop-bits"), QStringLiteral("1 or 2 (1)."),
+    QCommandLineOption stopBits{QStringLiteral("stop-bits"), CheckTexts::tr("1 or 2 (1)."),
                                 QStringLiteral("BITS")};
     QCommandLineOption flow{QStringLiteral("flow"),
-                            QStringLiteral("Flow control: none, rtscts or xonxoff (none)."),
+                            CheckTexts::tr("Flow control: none, rtscts or xonxoff (none)."),
                             QStringLiteral("FLOW")};
     QCommandLineOption text{
         QStringLiteral("text"),
-        QStringLiteral("Send TEXT as each block (%1).").arg(SendPatterns::kDefaultText),
+        CheckTexts::tr("Send TEXT as each block (%1).").arg(SendPatterns::kDefaultText),
         QStringLiteral("TEXT")};
     QCommandLineOption fox{QStringLiteral("fox"),
-                           QStringLiteral("Send the fox sentence as each block.")};
+                           CheckTexts::tr("Send the fox sentence as each block.")};
     QCommandLineOption countUp{
         QStringLiteral("count-up"),
-        QStringLiteral("Send count-up data: the block number in ten digits, A-Z, CR LF.")};
+        CheckTexts::tr("Send count-up data: the block number in ten digits, A-Z, CR LF.")};
     QCommandLineOption blocks{QStringLiteral("blocks"),
-                              QStringLiteral("Stop after N blocks (1000); 0 with --lines "
+                              CheckTexts::tr("Stop after N blocks (1000); 0 with --lines "
                                              "checks only the lines."),
                               QStringLiteral("N")};
     QCommandLineOption duration{QStringLiteral("duration"),
-                                QStringLiteral("Send blocks for SECONDS, then let the last one "
+                                CheckTexts::tr("Send blocks for SECONDS, then let the last one "
                                                "finish."),
                                 QStringLiteral("SECONDS")};
     QCommandLineOption continuous{QStringLiteral("continuous"),
-                                  QStringLiteral("Send blocks until Ctrl+C.")};
+                                  CheckTexts::tr("Send blocks until Ctrl+C.")};
     QCommandLineOption json{QStringLiteral("json"),
-                            QStringLiteral("Write the report as JSON to FILE (- for stdout)."),
+                            CheckTexts::tr("Write the report as JSON to FILE (- for stdout)."),
                             QStringLiteral("FILE")};
     QCommandLineOption lines{QStringLiteral("lines"),
-                             QStringLiteral("Also check that CTS follows RTS and DSR and DCD "
+                             CheckTexts::tr("Also check that CTS follows RTS and DSR and DCD "
                                             "follow DTR (a DE-9 loopback plug).")};
     QCommandLineOption list{QStringLiteral("list"),
-                            QStringLiteral("List COM1..COM15 and the serial devices, without "
+                            CheckTexts::tr("List COM1..COM15 and the serial devices, without "
                                            "opening any, and exit (with --json, as JSON).")};
     QCommandLineOption quiet{QStringLiteral("quiet"),
-                             QStringLiteral("No summary and no progress line on stderr.")};
+                             CheckTexts::tr("No summary and no progress line on stderr.")};
     QCommandLineOption stream{
         QStringLiteral("stream"),
-        QStringLiteral("Keep several blocks in flight, so that the line never idles; every "
+        CheckTexts::tr("Keep several blocks in flight, so that the line never idles; every "
                        "byte is still compared.")};
     QCommandLineOption inFlight{
         QStringLiteral("in-flight"),
-        QStringLiteral("With --stream, N blocks in flight (default: sized from the line rate "
+        CheckTexts::tr("With --stream, N blocks in flight (default: sized from the line rate "
                        "and the first block's round trip)."),
         QStringLiteral("N")};
 
     QCommandLineOption statusEvery{
         QStringLiteral("status-every"),
-        QStringLiteral("When stderr is not a terminal, one status line every SECONDS (default "
+        CheckTexts::tr("When stderr is not a terminal, one status line every SECONDS (default "
                        "60; 0: none)."),
         QStringLiteral("SECONDS")};
 
     QCommandLineOption reconnect{
         QStringLiteral("reconnect"),
-        QStringLiteral("When the device goes away mid-run, wait up to SECONDS for it to come "
+        CheckTexts::tr("When the device goes away mid-run, wait up to SECONDS for it to come "
                        "back, reopen it and go on; the outage is counted and the run never "
                        "passes."),
         QStringLiteral("SECONDS")};
     QCommandLineOption html{
         QStringLiteral("html"),
-        QStringLiteral("Also write one self-contained HTML page of the run to FILE: the rate "
+        CheckTexts::tr("Also write one self-contained HTML page of the run to FILE: the rate "
                        "over time with every failure and outage marked."),
         QStringLiteral("FILE")};
     QCommandLineOption log{
         QStringLiteral("log"),
-        QStringLiteral("Write every event with its time to FILE as JSON Lines, as it happens "
+        CheckTexts::tr("Write every event with its time to FILE as JSON Lines, as it happens "
                        "(- for stdout)."),
         QStringLiteral("FILE")};
     QCommandLineOption snapshotEvery{
         QStringLiteral("snapshot-every"),
-        QStringLiteral("Bring the JSON report up to date every SECONDS during the run, marked "
+        CheckTexts::tr("Bring the JSON report up to date every SECONDS during the run, marked "
                        "as in progress (default 60; 0: only at the end)."),
         QStringLiteral("SECONDS")};
 
     QCommandLineOption junit{QStringLiteral("junit"),
-                             QStringLiteral("Also write the result as JUnit XML to FILE (- for "
+                             CheckTexts::tr("Also write the result as JUnit XML to FILE (- for "
                                             "stdout), one test case per PORT."),
                              QStringLiteral("FILE")};
 
@@ -263,7 +263,7 @@ int countSet(const QCommandLineParser& parser,
 CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
     CheckOptions options;
     const QStringList ports = parser.positionalArguments();
-    if (ports.isEmpty()) throw UsageError(QStringLiteral("no PORT given"));
+    if (ports.isEmpty()) throw UsageError(CheckTexts::tr("no PORT given"));
     setPort(options, ports.first());
 
     if (parser.isSet(o.baud))
@@ -283,7 +283,7 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
         options.line.flow = wordIn(QStringLiteral("flow"), parser.value(o.flow), kFlowWords, 3);
 
     if (countSet(parser, {&o.text, &o.fox, &o.countUp}) > 1)
-        throw UsageError(QStringLiteral("choose one of --text, --fox and --count-up"));
+        throw UsageError(CheckTexts::tr("choose one of --text, --fox and --count-up"));
     options.text = SendPatterns::kDefaultText;
     if (parser.isSet(o.text)) {
         options.text = parser.value(o.text);
@@ -297,12 +297,12 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
     }
 
     if (countSet(parser, {&o.blocks, &o.duration, &o.continuous}) > 1)
-        throw UsageError(QStringLiteral("choose one of --blocks, --duration and --continuous"));
+        throw UsageError(CheckTexts::tr("choose one of --blocks, --duration and --continuous"));
     if (parser.isSet(o.blocks)) {
         options.blocks = qint32(integerIn(QStringLiteral("blocks"), parser.value(o.blocks), 0,
                                           std::numeric_limits<qint32>::max()));
         if (options.blocks == 0 && !parser.isSet(o.lines))
-            throw UsageError(QStringLiteral("--blocks 0 checks nothing without --lines"));
+            throw UsageError(CheckTexts::tr("--blocks 0 checks nothing without --lines"));
     } else if (parser.isSet(o.duration)) {
         options.stopRule = StopRule::Duration;
         options.durationMs = durationMs(parser.value(o.duration));
@@ -314,11 +314,11 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
     // With RTS/CTS the driver drives RTS itself.
     if (options.lines && options.line.rtsCts())
         throw UsageError(
-            QStringLiteral("--lines drives RTS itself; use it with --flow none or xonxoff"));
+            CheckTexts::tr("--lines drives RTS itself; use it with --flow none or xonxoff"));
     if (parser.isSet(o.json)) {
         options.jsonPath = parser.value(o.json);
         if (options.jsonPath.isEmpty())
-            throw UsageError(QStringLiteral("--json needs a FILE or -"));
+            throw UsageError(CheckTexts::tr("--json needs a FILE or -"));
     }
     options.quiet = parser.isSet(o.quiet);
     if (parser.isSet(o.reconnect))
@@ -326,11 +326,11 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
             qint32(integerIn(QStringLiteral("reconnect"), parser.value(o.reconnect), 1, 86400));
     if (parser.isSet(o.html)) {
         options.htmlPath = parser.value(o.html);
-        if (options.htmlPath.isEmpty()) throw UsageError(QStringLiteral("--html needs a FILE"));
+        if (options.htmlPath.isEmpty()) throw UsageError(CheckTexts::tr("--html needs a FILE"));
     }
     if (parser.isSet(o.log)) {
         options.logPath = parser.value(o.log);
-        if (options.logPath.isEmpty()) throw UsageError(QStringLiteral("--log needs a FILE or -"));
+        if (options.logPath.isEmpty()) throw UsageError(CheckTexts::tr("--log needs a FILE or -"));
     }
     if (parser.isSet(o.snapshotEvery))
         options.snapshotEverySeconds = qint32(
@@ -340,7 +340,7 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
             integerIn(QStringLiteral("status-every"), parser.value(o.statusEvery), 0, 86400));
     options.stream = parser.isSet(o.stream);
     if (parser.isSet(o.inFlight)) {
-        if (!options.stream) throw UsageError(QStringLiteral("--in-flight needs --stream"));
+        if (!options.stream) throw UsageError(CheckTexts::tr("--in-flight needs --stream"));
         options.inFlight =
             qint32(integerIn(QStringLiteral("in-flight"), parser.value(o.inFlight), 1, 4096));
     }
@@ -352,7 +352,7 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
 CommandLine parseCommandLine(const QStringList& arguments) {
     Options o;
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(CheckTexts::tr(
         "Sends blocks of test data to each PORT, all at once, compares what comes back\n"
         "byte by byte and ends with an exit code that tells scripts the result: with\n"
         "several ports, the highest exit code of any. PORT is COM1..COM15, resolved as\n"
@@ -361,7 +361,7 @@ CommandLine parseCommandLine(const QStringList& arguments) {
     parser.addOptions(o.all());
     parser.addPositionalArgument(
         QStringLiteral("PORT"),
-        QStringLiteral("COM1..COM15, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or "
+        CheckTexts::tr("COM1..COM15, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or "
                        "more."));
 
     CommandLine result;
@@ -381,10 +381,10 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         if (parser.isSet(o.list)) {
             const bool onlyJson = parser.optionNames().size() == (parser.isSet(o.json) ? 2 : 1);
             if (!onlyJson || !parser.positionalArguments().isEmpty())
-                throw UsageError(QStringLiteral("--list takes no PORT and no option but --json"));
+                throw UsageError(CheckTexts::tr("--list takes no PORT and no option but --json"));
             result.options.jsonPath = parser.value(o.json);
             if (parser.isSet(o.json) && result.options.jsonPath.isEmpty())
-                throw UsageError(QStringLiteral("--json needs a FILE or -"));
+                throw UsageError(CheckTexts::tr("--json needs a FILE or -"));
             result.action = CommandLine::Action::List;
             return result;
         }
@@ -393,13 +393,13 @@ CommandLine parseCommandLine(const QStringList& arguments) {
         if (parser.isSet(o.junit)) {
             result.junitPath = parser.value(o.junit);
             if (result.junitPath.isEmpty())
-                throw UsageError(QStringLiteral("--junit needs a FILE"));
+                throw UsageError(CheckTexts::tr("--junit needs a FILE"));
             if (result.junitPath == result.options.jsonPath)
-                throw UsageError(QStringLiteral("--junit and --json name the same FILE"));
+                throw UsageError(CheckTexts::tr("--junit and --json name the same FILE"));
         }
         const QString& log = result.options.logPath;
         if (!log.isEmpty() && (log == result.options.jsonPath || log == result.junitPath))
-            throw UsageError(QStringLiteral("--log names the same FILE as a report"));
+            throw UsageError(CheckTexts::tr("--log names the same FILE as a report"));
         result.action = CommandLine::Action::Run;
     } catch (const UsageError& error) {
         result.action = CommandLine::Action::UsageError;

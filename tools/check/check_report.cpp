@@ -109,7 +109,7 @@ QJsonValue failureJson(const std::optional<StreamFailure>& failure) {
 }
 
 QString failureText(const StreamFailure& f) {
-    return QStringLiteral("%1 at block %2, byte %3 of the block (byte %4 sent)")
+    return CheckTexts::tr("%1 at block %2, byte %3 of the block (byte %4 sent)")
         .arg(failureWord(f.kind))
         .arg(f.block)
         .arg(f.byteInBlock)
@@ -122,24 +122,25 @@ const LineSettings& settingsInForce(const CheckOptions& options, const CheckOutc
 
 QString endNote(const CheckOptions& options, const CheckOutcome& outcome) {
     if (outcome.counterFull)
-        return QStringLiteral("a counter reached 2147483647; the run ended there");
+        return CheckTexts::tr("a counter reached 2147483647; the run ended there");
     if (!options.sendsBlocks() && outcome.lines.verdict() == LinesVerdict::Skipped)
-        return QStringLiteral("nothing was checked: only the lines were asked for");
+        return CheckTexts::tr("nothing was checked: only the lines were asked for");
     switch (outcome.end) {
         case RunEnd::Interrupted:
-            return QStringLiteral("interrupted; the block in flight was not counted");
+            return CheckTexts::tr("interrupted; the block in flight was not counted");
         case RunEnd::NoAnswer:
-            return QStringLiteral("nothing came back within the first block's time-out");
+            return CheckTexts::tr("nothing came back within the first block's time-out");
         case RunEnd::LineLost:
             if (!outcome.remote)
                 return outcome.lostReason.isEmpty()
-                           ? QStringLiteral("the device went away mid-run")
-                           : QStringLiteral("the device went away mid-run: ") + outcome.lostReason;
+                           ? CheckTexts::tr("the device went away mid-run")
+                           : CheckTexts::tr("the device went away mid-run: %1")
+                                 .arg(outcome.lostReason);
             return outcome.lostReason.isEmpty()
-                       ? QStringLiteral("the server closed the connection mid-run")
-                       : QStringLiteral("the server went away mid-run: ") + outcome.lostReason;
+                       ? CheckTexts::tr("the server closed the connection mid-run")
+                       : CheckTexts::tr("the server went away mid-run: %1").arg(outcome.lostReason);
         case RunEnd::WentSilent:
-            return QStringLiteral(
+            return CheckTexts::tr(
                        "the far end stopped answering: %1 blocks in a row timed out "
                        "with nothing received")
                 .arg(CheckRun::kSilentBlocks);
@@ -208,14 +209,19 @@ QJsonObject reportJson(const CheckOptions& options, const CheckOutcome& outcome,
         {QStringLiteral("first_failure"), failureJson(outcome.firstFailure)},
         {QStringLiteral("kernel_line_errors"), kernelJson(outcome.kernelLineErrors)},
         {QStringLiteral("bytes_per_second"), bytesPerSecond(outcome)},
+        // Nothing was applied to a port that could not be opened.
         {QStringLiteral("line_rate_bytes_per_second"),
-         lineRateBytesPerSecond(settingsInForce(options, outcome))},
+         outcome.applied ? QJsonValue(lineRateBytesPerSecond(*outcome.applied)) : QJsonValue()},
         {QStringLiteral("duration_seconds"), std::round(outcome.seconds * 1e6) / 1e6},
         {QStringLiteral("round_trip_us"), roundTripJson(outcome.roundTrip)},
         {QStringLiteral("lines"), linesJson(options, outcome.lines)},
         {QStringLiteral("result"), resultWord(result)},
         {QStringLiteral("exit_code"), exitCode(result)},
         {QStringLiteral("error"), orNull(outcome.error)},
+        {QStringLiteral("error_reason"),
+         outcome.reason ? QJsonValue(reasonWord(*outcome.reason)) : QJsonValue()},
+        {QStringLiteral("error_number"),
+         outcome.reason ? QJsonValue(outcome.errorNumber) : QJsonValue()},
         {QStringLiteral("remote"), remoteJson(outcome)},
     };
 }
@@ -224,25 +230,29 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
     QString text = QStringLiteral("parvolo-check: %1 (exit %2)\n")
                        .arg(resultWord(result))
                        .arg(exitCode(result));
-    auto line = [&text](const char* label, const QString& value) {
-        text += QStringLiteral("  %1 %2\n").arg(QLatin1String(label), -11).arg(value);
+    auto line = [&text](const QString& label, const QString& value) {
+        text += QStringLiteral("  %1 %2\n").arg(label, -11).arg(value);
     };
-    if (!outcome.error.isEmpty()) line("error", outcome.error);
-    if (const QString note = endNote(options, outcome); !note.isEmpty()) line("note", note);
-    line("port",
+    if (!outcome.error.isEmpty()) line(CheckTexts::tr("error"), outcome.error);
+    if (outcome.reason)
+        line(CheckTexts::tr("reason"),
+             QStringLiteral("%1 (%2)").arg(reasonWord(*outcome.reason)).arg(outcome.errorNumber));
+    if (const QString note = endNote(options, outcome); !note.isEmpty())
+        line(CheckTexts::tr("note"), note);
+    line(CheckTexts::tr("port"),
          (outcome.devicePath.isEmpty() || outcome.devicePath == options.port
               ? options.port
               : QStringLiteral("%1 = %2").arg(options.port, outcome.devicePath)) +
-             (outcome.link.isEmpty() ? QString() : QStringLiteral(" (link %1)").arg(outcome.link)));
+             (outcome.link.isEmpty() ? QString() : CheckTexts::tr(" (link %1)").arg(outcome.link)));
     if (outcome.remote)
-        line("remote",
+        line(CheckTexts::tr("remote"),
              outcome.modemLines
-                 ? QStringLiteral("over RFC 2217; the modem lines as the server reported them")
-                 : QStringLiteral("over RFC 2217; no modem lines known from the server"));
-    line("settings",
+                 ? CheckTexts::tr("over RFC 2217; the modem lines as the server reported them")
+                 : CheckTexts::tr("over RFC 2217; no modem lines known from the server"));
+    line(CheckTexts::tr("settings"),
          shortSettings(options.line) +
-             (outcome.applied ? (outcome.remote ? QStringLiteral("; server answered ")
-                                                : QStringLiteral("; driver read back ")) +
+             (outcome.applied ? (outcome.remote ? CheckTexts::tr("; server answered ")
+                                                : CheckTexts::tr("; driver read back ")) +
                                     shortSettings(*outcome.applied)
                               : QString()));
     if (result == CheckResult::CannotOpen || result == CheckResult::SettingsNotApplied) return text;
@@ -260,41 +270,44 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
         if (!lines.reason().isEmpty()) value += QStringLiteral(": ") + lines.reason();
         if (lines.verdict() != LinesVerdict::Skipped)
             value += QStringLiteral("; ") + pins.join(QStringLiteral(", "));
-        line("lines", value);
+        line(CheckTexts::tr("lines"), value);
     }
     if (!options.sendsBlocks()) return text;
 
     const LoopbackCounters& c = outcome.counters;
-    line("data",
-         QStringLiteral("%1-character blocks (%2), time-out %3 ms, %4")
+    line(CheckTexts::tr("data"),
+         CheckTexts::tr("%1-character blocks (%2), time-out %3 ms, %4")
              .arg(outcome.blockLength)
              .arg(sendWord(options.send))
              .arg(outcome.timeoutMs)
              .arg(outcome.stream
-                      ? QStringLiteral("stream: up to %1 blocks in flight").arg(outcome.inFlight)
-                      : QStringLiteral("one block at a time")));
-    line("blocks", QStringLiteral("%1 completed, %2 timed out, in %3 s")
-                       .arg(c.blocks)
-                       .arg(outcome.abandonedBlocks)
-                       .arg(outcome.seconds, 0, 'f', 2));
+                      ? CheckTexts::tr("stream: up to %1 blocks in flight").arg(outcome.inFlight)
+                      : CheckTexts::tr("one block at a time")));
+    line(CheckTexts::tr("blocks"), CheckTexts::tr("%1 completed, %2 timed out, in %3 s")
+                                       .arg(c.blocks)
+                                       .arg(outcome.abandonedBlocks)
+                                       .arg(outcome.seconds, 0, 'f', 2));
     if (outcome.outages > 0)
-        line("outages", QStringLiteral("%1, %2 s in all; the device went away and came back")
-                            .arg(outcome.outages)
-                            .arg(outcome.outageSeconds, 0, 'f', 2));
-    line("bytes", QStringLiteral("%1 received, %2 matched, %3 mismatches, first mismatch at %4")
-                      .arg(c.receivedBytes)
-                      .arg(c.matchedBytes)
-                      .arg(c.mismatches)
-                      .arg(c.firstMismatch));
+        line(CheckTexts::tr("outages"),
+             CheckTexts::tr("%1, %2 s in all; the device went away and came back")
+                 .arg(outcome.outages)
+                 .arg(outcome.outageSeconds, 0, 'f', 2));
+    line(CheckTexts::tr("bytes"),
+         CheckTexts::tr("%1 received, %2 matched, %3 mismatches, first mismatch at %4")
+             .arg(c.receivedBytes)
+             .arg(c.matchedBytes)
+             .arg(c.mismatches)
+             .arg(c.firstMismatch));
     const StreamCounts& placed = outcome.placed;
-    line("compared", QStringLiteral("%1 bytes; %2 extra, %3 missing, %4 timed out")
-                         .arg(placed.compared())
-                         .arg(placed.extra)
-                         .arg(placed.missing)
-                         .arg(placed.timedOutBytes));
-    if (outcome.firstFailure) line("first fault", failureText(*outcome.firstFailure));
-    QString kernel = outcome.remote ? QStringLiteral("the server reported none")
-                                    : QStringLiteral("not kept by this driver");
+    line(CheckTexts::tr("compared"), CheckTexts::tr("%1 bytes; %2 extra, %3 missing, %4 timed out")
+                                         .arg(placed.compared())
+                                         .arg(placed.extra)
+                                         .arg(placed.missing)
+                                         .arg(placed.timedOutBytes));
+    if (outcome.firstFailure)
+        line(CheckTexts::tr("first fault"), failureText(*outcome.firstFailure));
+    QString kernel = outcome.remote ? CheckTexts::tr("the server reported none")
+                                    : CheckTexts::tr("not kept by this driver");
     if (const auto& k = outcome.kernelLineErrors) {
         QStringList counts;
         for (const LineErrorKind& kind : kLineErrorKinds)
@@ -304,28 +317,32 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
         kernel = counts.join(QStringLiteral(", "));
     }
     if (outcome.remote && !outcome.lineErrorsKnown)
-        line("line errors", QStringLiteral("unknown: the server sent no line-state report"));
+        line(CheckTexts::tr("line errors"),
+             CheckTexts::tr("unknown: the server sent no line-state report"));
     else if (!outcome.blindDriver.isEmpty())
-        line("line errors",
-             QStringLiteral("not seen: the driver %1 cannot report them, so a pass says nothing "
+        line(CheckTexts::tr("line errors"),
+             CheckTexts::tr("not seen: the driver %1 cannot report them, so a pass says nothing "
                             "of them")
                  .arg(outcome.blindDriver));
     else
-        line("line errors", QStringLiteral("%1 (%2: %3)")
-                                .arg(c.lineErrors)
-                                .arg(outcome.remote ? QStringLiteral("server notifications")
-                                                    : QStringLiteral("kernel"))
-                                .arg(kernel));
-    line("rate", QStringLiteral("%1 B/s compared; the line settings allow %2 B/s")
-                     .arg(bytesPerSecond(outcome), 0, 'f', 0)
-                     .arg(lineRateBytesPerSecond(settingsInForce(options, outcome)), 0, 'f', 1));
+        line(CheckTexts::tr("line errors"),
+             QStringLiteral("%1 (%2: %3)")
+                 .arg(c.lineErrors)
+                 .arg(outcome.remote ? CheckTexts::tr("server notifications")
+                                     : CheckTexts::tr("kernel"))
+                 .arg(kernel));
+    line(CheckTexts::tr("rate"),
+         CheckTexts::tr("%1 B/s compared; the line settings allow %2 B/s")
+             .arg(bytesPerSecond(outcome), 0, 'f', 0)
+             .arg(lineRateBytesPerSecond(settingsInForce(options, outcome)), 0, 'f', 1));
     const RoundTripStats& rt = outcome.roundTrip;
     if (rt.count() > 0)
-        line("round trip", QStringLiteral("min %1 µs, median %2 µs, p99 %3 µs, max %4 µs")
-                               .arg(rt.min())
-                               .arg(rt.percentile(50))
-                               .arg(rt.percentile(99))
-                               .arg(rt.max()));
+        line(CheckTexts::tr("round trip"),
+             CheckTexts::tr("min %1 µs, median %2 µs, p99 %3 µs, max %4 µs")
+                 .arg(rt.min())
+                 .arg(rt.percentile(50))
+                 .arg(rt.percentile(99))
+                 .arg(rt.max()));
     return text;
 }
 

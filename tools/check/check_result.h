@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QList>
 #include <QString>
 #include <QtGlobal>
@@ -7,6 +8,11 @@
 // How a run ended and what that means for a script: the result word and the exit code. The
 // classification is pure; the run only supplies the facts.
 namespace parvolo {
+
+// The checker's own texts, in one translation context (translations/parvolo-check_ja.ts).
+struct CheckTexts {
+    Q_DECLARE_TR_FUNCTIONS(CheckTexts)
+};
 
 enum class CheckResult {
     Pass,

@@ -65,12 +65,18 @@ void CheckRun::guarded(Step step) {
         m_outcome.counterFull = true;
         finish(RunEnd::Finished);
     } catch (const SerialError& error) {
-        m_outcome.error = error.description();
+        failWith(error);
         finish(RunEnd::LineLost);
     } catch (const std::exception& error) {
         m_outcome.error = QString::fromLocal8Bit(error.what());
         finish(RunEnd::LineLost);
     }
+}
+
+void CheckRun::failWith(const SerialError& error) {
+    m_outcome.error = error.description();
+    m_outcome.reason = error.reason();
+    m_outcome.errorNumber = error.number();
 }
 
 void CheckRun::configure() {
@@ -130,7 +136,9 @@ void CheckRun::start() {
             nameDevice();
         } catch (const SerialError& error) {
             nameDevice();
-            m_outcome.error = error.description();
+            failWith(error);
+            // Nothing ran, so nothing is known of the line's errors.
+            m_outcome.lineErrorsKnown = false;
             const bool refused = error.code() == SerialError::Code::SettingRefused;
             if (refused) m_outcome.applied = m_device->readBackSettings();
             finish(refused ? RunEnd::SettingsNotApplied : RunEnd::CannotOpen);
@@ -184,7 +192,7 @@ void CheckRun::tryReopen() {
     } catch (const SerialError&) {
         if (!m_reconnectDeadline.hasExpired()) return;
         m_outcome.lostReason =
-            QStringLiteral("it did not come back within %1 s").arg(m_options.reconnectSeconds);
+            CheckTexts::tr("it did not come back within %1 s").arg(m_options.reconnectSeconds);
         m_reconnectTimer.stop();
         return finish(RunEnd::LineLost);
     }
@@ -243,7 +251,7 @@ RunFacts CheckRun::facts() const {
 
 void CheckRun::startLines() {
     if (!m_device->hasModemLines()) {
-        m_outcome.lines.skip(QStringLiteral("the device has no modem lines"));
+        m_outcome.lines.skip(CheckTexts::tr("the device has no modem lines"));
         startBlocks();
         return;
     }
@@ -514,6 +522,12 @@ void CheckRun::finish(RunEnd end) {
     }
     if (end == RunEnd::LineLost && m_outcome.lostReason.isEmpty())
         m_outcome.lostReason = m_device->lostReason();
+    // A device that went away, for good or for a while, is the reason of a line-lost run.
+    if ((end == RunEnd::LineLost || m_outcome.outages > 0) && !m_outcome.reason) {
+        m_outcome.reason =
+            m_device->isRemote() ? SerialReason::ServerGone : SerialReason::DeviceGone;
+        m_outcome.errorNumber = ErrorNumbers::DeviceLost;
+    }
     if (m_outcome.remote) {
         m_outcome.lineErrorsKnown = m_outcome.kernelLineErrors.has_value();
         if (m_device->hasModemLines()) m_outcome.modemLines = m_device->modemLines();

@@ -29,12 +29,17 @@
 #include "stream_check.h"
 #include "serial/mscomm.h"
 #include "serial/port_device.h"
+#include "serial/serial_error.h"
 
 namespace parvolo {
 
 struct CheckOutcome {
     RunEnd end = RunEnd::Finished;
-    QString error;       // the serial layer's description when the port failed us
+    QString error;  // the serial layer's description when the port failed us
+    // Why the port could not be opened or was lost, for scripts: the reason and the control's
+    // error number that the window would show with it.
+    std::optional<SerialReason> reason;
+    qint32 errorNumber = 0;
     QString devicePath;  // the device PORT reached, links followed; else what it resolved to
     QString link;        // the port map link it went through, if any
     std::optional<LineSettings> applied;
@@ -129,6 +134,7 @@ private:
     void fillStream();
     void sizeStream(qint64 roundTripUs);
     void finish(RunEnd end);
+    void failWith(const SerialError& error);
     template <typename Step>
     void guarded(Step step);
 

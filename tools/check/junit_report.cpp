@@ -29,12 +29,14 @@ void property(QXmlStreamWriter& xml, const QString& name, const QString& value) 
 
 void portProperties(QXmlStreamWriter& xml, const PortReport& port) {
     const QJsonObject json = reportJson(port.options, port.outcome, port.result);
-    static const char* const kCounters[] = {"result",        "exit_code",      "blocks",
-                                            "matched_bytes", "mismatches",     "received_bytes",
-                                            "line_errors",   "first_mismatch", "abandoned_blocks",
-                                            "extra_bytes",   "missing_bytes",  "bytes_per_second"};
+    static const char* const kCounters[] = {
+        "result",         "exit_code",        "blocks",         "matched_bytes",    "mismatches",
+        "received_bytes", "line_errors",      "first_mismatch", "abandoned_blocks", "extra_bytes",
+        "missing_bytes",  "bytes_per_second", "error_reason",   "error_number"};
     for (const char* key : kCounters) {
         const QJsonValue value = json.value(QLatin1String(key));
+        // A port that failed for no reason of its port (or passed) has no error to name.
+        if (value.isNull() && QLatin1String(key).startsWith(QLatin1String("error_"))) continue;
         QString text =
             value.isString() ? value.toString() : QString::number(value.toDouble(), 'g', 12);
         if (value.isNull()) text = QStringLiteral("unknown");

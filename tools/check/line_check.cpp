@@ -15,10 +15,8 @@ void LineCheck::record(const LineStep& step, const ModemLines& seen) {
         const bool wanted = step.*row.output;
         if (seen.*row.level == wanted || pinFailed(pin) || pinUnavailable(pin)) continue;
         m_pinFailures[size_t(pin)] =
-            QStringLiteral("%1 with %2 %3")
-                .arg(wanted ? QStringLiteral("stayed off") : QStringLiteral("stayed on"),
-                     QLatin1String(row.follows),
-                     wanted ? QStringLiteral("on") : QStringLiteral("off"));
+            wanted ? CheckTexts::tr("stayed off with %1 on").arg(QLatin1String(row.follows))
+                   : CheckTexts::tr("stayed on with %1 off").arg(QLatin1String(row.follows));
     }
 }
 

@@ -22,21 +22,22 @@
 #include "report_file.h"
 #include "serial/port_names.h"
 #include "serial/stop_signals.h"
+#include "serial/translations.h"
 
 using namespace parvolo;
 
 namespace {
 
 int usageError(const QString& message) {
-    std::fprintf(stderr, "parvolo-check: %s\nTry 'parvolo-check --help' for more information.\n",
-                 qPrintable(message));
+    std::fprintf(stderr, "parvolo-check: %s\n%s\n", qPrintable(message),
+                 qPrintable(CheckTexts::tr("Try 'parvolo-check --help' for more information.")));
     return exitCode(CheckResult::Usage);
 }
 
 // The run's own result is on stderr already; the exit code says that its report is missing.
 int reportError(const QString& path, const QString& reason) {
-    std::fprintf(stderr, "parvolo-check: cannot write the report %s: %s\n", qPrintable(path),
-                 qPrintable(reason));
+    std::fprintf(stderr, "parvolo-check: %s\n",
+                 qPrintable(CheckTexts::tr("cannot write the report %1: %2").arg(path, reason)));
     return exitCode(CheckResult::ReportNotWritten);
 }
 
@@ -47,8 +48,8 @@ int listPorts(const QString& jsonPath) {
     const QList<PortEntry> comPorts = listComPorts(numbers, roots);
     const QList<PortEntry> others = listOtherDevices(comPorts, devices, roots);
     if (!numbers.problem.isEmpty())
-        std::fprintf(stderr, "parvolo-check: no COM number given: %s\n",
-                     qPrintable(numbers.problem));
+        std::fprintf(stderr, "parvolo-check: %s\n",
+                     qPrintable(CheckTexts::tr("no COM number given: %1").arg(numbers.problem)));
     if (jsonPath.isEmpty()) {
         std::fputs(qPrintable(formatPortList(comPorts, others)), stdout);
         return 0;
@@ -172,6 +173,9 @@ int main(int argc, char* argv[]) {
     // program without a window has nothing that needs glib.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    // Messages in the user's language; reports keep their words and keys in every language.
+    installTranslations({QLatin1String(kSerialCatalog), QStringLiteral("parvolo-check")},
+                        QLocale());
     const CommandLine command = parseCommandLine(QCoreApplication::arguments());
     switch (command.action) {
         case CommandLine::Action::Help:

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "check_result.h"
 #include "serial/serial_error.h"
 
 namespace parvolo {
@@ -30,10 +31,10 @@ bool ReportFile::fail(int err) {
     switch (err) {
         case ETIMEDOUT:
             m_error =
-                QStringLiteral("nothing read the report for %1 s").arg(kStalledWriteMs / 1000);
+                CheckTexts::tr("nothing read the report for %1 s").arg(kStalledWriteMs / 1000);
             break;
         case ENXIO:
-            m_error = QStringLiteral("a FIFO that nothing reads");
+            m_error = CheckTexts::tr("a FIFO that nothing reads");
             break;
         default:
             m_error = osReason(err);

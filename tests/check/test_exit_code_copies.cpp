@@ -1,5 +1,6 @@
-// The checker's exit codes are defined once, in its result table; the README and the man page
-// carry copies for their readers. Every copy must list the same codes with the same words.
+// The checker's exit codes are defined once, in its result table, and the reasons of a failed
+// port once, in the serial layer's reason table; the README and the man page carry copies for
+// their readers. Every copy must list the same codes with the same words, and the same reasons.
 #include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
@@ -7,6 +8,7 @@
 #include <map>
 
 #include "check_result.h"
+#include "serial/serial_error.h"
 
 using namespace parvolo;
 
@@ -37,6 +39,8 @@ class ExitCodeCopiesTest : public QObject {
 private slots:
     void copiesAgreeWithTheTable_data();
     void copiesAgreeWithTheTable();
+    void reasonCopiesAgree_data();
+    void reasonCopiesAgree();
 };
 
 void ExitCodeCopiesTest::copiesAgreeWithTheTable_data() {
@@ -66,6 +70,38 @@ void ExitCodeCopiesTest::copiesAgreeWithTheTable() {
     QVERIFY2(from >= 0, qPrintable(file + QStringLiteral(" has no exit-code table")));
     const Codes copy = rowsOf(text.mid(from, text.indexOf(end, from) - from), row);
     QVERIFY2(copy == table, qPrintable(file + QStringLiteral(" lists other exit codes")));
+}
+
+void ExitCodeCopiesTest::reasonCopiesAgree_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<QString>("row");  // a row's reason word
+    QTest::newRow("README") << "README.md"
+                            << "| Reason | Meaning | Window's number |"
+                            << "\n\n"
+                            << R"((?m)^\| `([a-z-]+)` \|)";
+    QTest::newRow("man page") << "tools/check/parvolo-check.1"
+                              << ".SH REASONS"
+                              << ".TE"
+                              << R"((?m)^((?:[a-z]|\\-)+)\t)";
+}
+
+void ExitCodeCopiesTest::reasonCopiesAgree() {
+    QFETCH(QString, file);
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    QFETCH(QString, row);
+    QStringList table;
+    for (const SerialReasonRow& reason : kSerialReasons) table << QLatin1String(reason.word);
+    const QString text = sourceFile(file.toLatin1().constData());
+    const qsizetype from = text.indexOf(start);
+    QVERIFY2(from >= 0, qPrintable(file + QStringLiteral(" has no table of reasons")));
+    QStringList copy;
+    QRegularExpressionMatchIterator it =
+        QRegularExpression(row).globalMatch(text.mid(from, text.indexOf(end, from) - from));
+    while (it.hasNext()) copy << it.next().captured(1).remove(QLatin1Char('\\'));
+    QCOMPARE(copy, table);
 }
 
 QTEST_GUILESS_MAIN(ExitCodeCopiesTest)

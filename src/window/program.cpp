@@ -72,7 +72,7 @@ int runProgram(int argc, char* argv[], const ProgramHooks& hooks) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Parvolo"));
-    QApplication::setDesktopFileName(QStringLiteral("io.github.parvolo.Parvolo"));
+    QApplication::setDesktopFileName(QStringLiteral("io.github.parvolo.parvolo"));
     installFontSubstitutions();
 
     QtMessageBox platformBox;

@@ -115,11 +115,13 @@ wdo set Combo2 "$com_b" >/dev/null
 wait_notice "何もつながっていません" && pass "a free number: the notice says nothing is there" ||
     fail "a free number" "$(notice)"
 unplug a "$tty_a"
-"$check" --json "$work/c.json" "$com_a" >"$work/c.txt" 2>&1
+LANG=C.UTF-8 "$check" --json "$work/c.json" "$com_a" >"$work/c.txt" 2>&1
 code=$?
 error=$(json "$work/c.json" error)
-echo "# checker on the unplugged $com_a: exit $code: $error"
-[ "$code" = 3 ] && [[ "$error" == "$com_a の "*"PVA001 はつながっていません。"* ]] &&
+reason="$(json "$work/c.json" error_reason) $(json "$work/c.json" error_number)"
+echo "# checker on the unplugged $com_a: exit $code: $error ($reason)"
+[ "$code" = 3 ] && [[ "$error" == *"PVA001 on $com_a is not connected. "* ]] &&
+    [ "$reason" = "missing 8002" ] &&
     pass "the checker on an unplugged adapter's number names it" || fail "unplugged $com_a" "$code $error"
 wdo set Combo2 "$com_a" >/dev/null
 wdo click cmdOpen >/dev/null

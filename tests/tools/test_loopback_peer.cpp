@@ -807,6 +807,56 @@ private slots:
         QVERIFY(process.readAllStandardError().contains(stderrHas));
         QVERIFY2(!QFileInfo::exists(dir.path() + "/ports"), "created a directory without running");
     }
+
+    // The plug speaks the user's language: the fragments come from its Japanese catalog, %1 is
+    // the port map directory. Each run must also lack the other language's words, so a message
+    // left untranslated, or translated under an English locale, fails.
+    void messagesInUserLanguage_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("lang");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<QString>("notSays");
+
+        QTest::newRow("unknown option, English")
+            << QStringList{"--bogus"} << "C.UTF-8" << 2 << "unknown option '--bogus'"
+            << "不明なオプション";
+        QTest::newRow("unknown option, Japanese")
+            << QStringList{"--bogus"} << "ja_JP.UTF-8" << 2 << "不明なオプションです: '--bogus'"
+            << "unknown option";
+        QTest::newRow("directory under a file, English")
+            << QStringList{} << "C.UTF-8" << 1 << "cannot create directory %1: "
+            << "作成できません";
+        QTest::newRow("directory under a file, Japanese")
+            << QStringList{} << "ja_JP.UTF-8" << 1 << "ディレクトリ %1 を作成できません: "
+            << "cannot create";
+    }
+
+    void messagesInUserLanguage() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, lang);
+        QFETCH(int, exitCode);
+        QFETCH(QString, says);
+        QFETCH(QString, notSays);
+
+        QTemporaryDir dir;
+        QVERIFY(QFile(dir.filePath("file")).open(QIODevice::WriteOnly));
+        const QString portDir = dir.filePath("file/ports");
+        // LANGUAGE outranks LANG for the plug, so the English runs must not inherit one.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) env.remove(name);
+        env.insert("LANG", lang);
+        if (lang.startsWith("ja")) env.insert("LANGUAGE", "ja");
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(m_binary, args + QStringList{"--dir", portDir});
+        QVERIFY(process.waitForFinished(kTimeoutMs));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), exitCode);
+        const QString error = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(error.contains(QString(says).replace("%1", portDir)), qPrintable(error));
+        QVERIFY2(!error.contains(notSays), qPrintable(error));
+    }
 };
 
 QTEST_GUILESS_MAIN(LoopbackPeerTest)

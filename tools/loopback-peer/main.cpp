@@ -5,6 +5,10 @@
 #include "peer_logic.h"
 #include "port_link.h"
 
+#include <QCoreApplication>
+#include <QLocale>
+#include <QTranslator>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,18 +41,32 @@ void say(const std::string& message) {
 
 int usageError(const std::string& message) {
     say(message);
-    std::fputs("Try 'parvolo-loopback --help' for more information.\n", stderr);
+    std::fprintf(
+        stderr, "%s\n",
+        PlugTexts::tr("Try 'parvolo-loopback --help' for more information.").toStdString().c_str());
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    // Taken before Qt sees them: QCoreApplication removes the few arguments it claims for itself,
+    // and the plug refuses everything it does not know.
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // Messages in the user's language (LANGUAGE, then LC_ALL, LC_MESSAGES and LANG); one without
+    // a translation keeps the English texts. The application exists only so the translator can
+    // be installed: the plug runs its own poll loop, never Qt's.
+    QCoreApplication application(argc, argv);
+    QTranslator translator;
+    if (translator.load(QLocale(), QStringLiteral("parvolo-loopback"), QStringLiteral("_"),
+                        QStringLiteral(":/i18n")))
+        QCoreApplication::installTranslator(&translator);
+
+    const ParseResult parsed = parseArguments(args);
     if (!parsed.ok()) return usageError(parsed.error);
     const Options& options = parsed.options;
     if (options.help) {
-        std::fputs(usageText().c_str(), stdout);
+        std::fputs(usageText().toStdString().c_str(), stdout);
         return 0;
     }
     if (options.version) {
@@ -59,7 +77,9 @@ int main(int argc, char** argv) {
     const std::string dir =
         resolvePortDir(options.dir, std::getenv("PARVOLO_PORT_DIR"), homeDirectory());
     if (dir.empty()) {
-        return usageError("no port map directory: pass --dir, or set PARVOLO_PORT_DIR or HOME");
+        return usageError(
+            PlugTexts::tr("no port map directory: pass --dir, or set PARVOLO_PORT_DIR or HOME")
+                .toStdString());
     }
 
     // The stop signals stay blocked except inside the wait, which unblocks them atomically: no

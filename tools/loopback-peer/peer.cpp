@@ -27,8 +27,11 @@ constexpr std::size_t kMaxQueued = 4 * 1024 * 1024;
 constexpr std::size_t kReadSize = 64 * 1024;
 constexpr std::size_t kPatternChunk = 64 * 1024;
 
-std::string osError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
+// `what` is a message with %1 for the C library's reason. errno is read before translating,
+// which may change it.
+std::string osError(const char* what) {
+    const int error = errno;
+    return PlugTexts::tr(what).arg(QString::fromLocal8Bit(std::strerror(error))).toStdString();
 }
 
 // Whether a process other than this one has `path` open, as /proc/PID/fd tells.
@@ -84,14 +87,15 @@ std::int64_t Peer::nowNs() {
 
 bool Peer::open(std::string& error) {
     if (openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0) {
-        error = osError("cannot create a pseudo-terminal");
+        error = osError(QT_TRANSLATE_NOOP("PlugTexts", "cannot create a pseudo-terminal: %1"));
         return false;
     }
     // Neither end may leak into programs a test harness might start from here.
     fcntl(m_master, F_SETFD, FD_CLOEXEC);
     fcntl(m_slave, F_SETFD, FD_CLOEXEC);
     if (fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK) != 0) {
-        error = osError("cannot make the pty master non-blocking");
+        error =
+            osError(QT_TRANSLATE_NOOP("PlugTexts", "cannot make the pty master non-blocking: %1"));
         return false;
     }
 
@@ -100,19 +104,19 @@ bool Peer::open(std::string& error) {
     // for a client that opens the port and sends before setting any mode.
     termios mode{};
     if (tcgetattr(m_slave, &mode) != 0) {
-        error = osError("cannot read the pty mode");
+        error = osError(QT_TRANSLATE_NOOP("PlugTexts", "cannot read the pty mode: %1"));
         return false;
     }
     cfmakeraw(&mode);
     mode.c_cflag |= CLOCAL | CREAD;
     if (tcsetattr(m_slave, TCSANOW, &mode) != 0) {
-        error = osError("cannot set the pty to raw mode");
+        error = osError(QT_TRANSLATE_NOOP("PlugTexts", "cannot set the pty to raw mode: %1"));
         return false;
     }
 
     char name[128];
     if (ptsname_r(m_master, name, sizeof name) != 0) {
-        error = osError("cannot name the pty");
+        error = osError(QT_TRANSLATE_NOOP("PlugTexts", "cannot name the pty: %1"));
         return false;
     }
     m_slavePath = name;
@@ -187,11 +191,11 @@ bool Peer::readInput(std::int64_t now, bool drainAll, std::string& error) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            error = osError("reading the pty failed");
+            error = osError(QT_TRANSLATE_NOOP("PlugTexts", "reading the pty failed: %1"));
             return false;
         }
         if (n == 0) {
-            error = "the pty closed unexpectedly";
+            error = PlugTexts::tr("the pty closed unexpectedly").toStdString();
             return false;
         }
         m_received += static_cast<std::uint64_t>(n);
@@ -258,7 +262,7 @@ bool Peer::writeOutput(std::int64_t now, std::string& error) {
                 m_masterFull = true;
                 return true;
             }
-            error = osError("writing the pty failed");
+            error = osError(QT_TRANSLATE_NOOP("PlugTexts", "writing the pty failed: %1"));
             return false;
         }
         if (generating)
@@ -353,7 +357,7 @@ bool Peer::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& 
         }
         if (ppoll(watched, m_closeWatch >= 0 ? 2 : 1, timeoutPtr, &waitMask) < 0) {
             if (errno == EINTR) continue;
-            error = osError("waiting on the pty failed");
+            error = osError(QT_TRANSLATE_NOOP("PlugTexts", "waiting on the pty failed: %1"));
             ok = false;
             break;
         }

@@ -3,6 +3,9 @@
 // The loopback plug's pure logic: command line, byte transform, rate meter, pattern source, port
 // map directory and summary. Header-only and free of I/O so the tests can include it directly.
 
+#include <QCoreApplication>
+#include <QString>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -15,6 +18,18 @@
 #include <vector>
 
 namespace parvolo::loopback {
+
+// The plug's messages, in one translation context (translations/parvolo-loopback_ja.ts). main()
+// installs the user's language; without a translator, as in the tests, they stay English. What
+// scripts read (the READY and SUMMARY lines, option names) is never translated.
+struct PlugTexts {
+    Q_DECLARE_TR_FUNCTIONS(PlugTexts)
+};
+
+// Arguments, values and paths go into a message as given. Qt reads the local encoding as UTF-8.
+inline QString asText(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 enum class Mode { Echo, Sink, Generate };
 
@@ -111,87 +126,107 @@ enum class Applies { Always, EchoOnly, GenerateOnly };
 struct OptionSpec {
     const char* name;
     ValueKind kind;
-    const char* valueName;  // in the usage text
-    const char* help;       // "\n" starts a continuation line
+    const char* valueName;  // in the usage text, as it is in every language
+    const char* help;       // translated when shown; "\n" starts a continuation line
     void (*store)(Options&, std::uint64_t number, const std::string& text);
     Applies applies = Applies::Always;
 };
 
 inline constexpr OptionSpec kOptions[] = {
-    {"--port", ValueKind::PortName, "COMn", "link name (default COM1)",
+    {"--port", ValueKind::PortName, "COMn",
+     QT_TRANSLATE_NOOP("PlugTexts", "link name (default COM1)"),
      [](Options& o, std::uint64_t, const std::string& t) { o.port = t; }},
     {"--dir", ValueKind::Text, "DIR",
-     "port map directory (default $PARVOLO_PORT_DIR,\nelse ~/.config/parvolo/ports)",
+     QT_TRANSLATE_NOOP(
+         "PlugTexts",
+         "port map directory (default $PARVOLO_PORT_DIR,\nelse ~/.config/parvolo/ports)"),
      [](Options& o, std::uint64_t, const std::string& t) { o.dir = t; }},
-    {"--force", ValueKind::None, "", "replace COMn even if it points somewhere else",
+    {"--force", ValueKind::None, "",
+     QT_TRANSLATE_NOOP("PlugTexts", "replace COMn even if it points somewhere else"),
      [](Options& o, std::uint64_t, const std::string&) { o.force = true; }},
-    {"--sink", ValueKind::None, "", "read and count only, send nothing back",
+    {"--sink", ValueKind::None, "",
+     QT_TRANSLATE_NOOP("PlugTexts", "read and count only, send nothing back"),
      [](Options& o, std::uint64_t, const std::string&) { o.mode = Mode::Sink; }},
     {"--delay-ms", ValueKind::Milliseconds, "N",
-     "turnaround: echo each byte N ms after it arrived\n(fractions allowed: 0.25)",
+     QT_TRANSLATE_NOOP(
+         "PlugTexts",
+         "turnaround: echo each byte N ms after it arrived\n(fractions allowed: 0.25)"),
      [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }, Applies::EchoOnly},
-    {"--latency-us", ValueKind::Microseconds, "N", "the same in whole microseconds",
+    {"--latency-us", ValueKind::Microseconds, "N",
+     QT_TRANSLATE_NOOP("PlugTexts", "the same in whole microseconds"),
      [](Options& o, std::uint64_t ns, const std::string&) { o.delayNs = ns; }, Applies::EchoOnly},
     {"--corrupt-every", ValueKind::Every, "N",
-     "flip all bits of every Nth byte echoed (N, 2N, ...)",
+     QT_TRANSLATE_NOOP("PlugTexts", "flip all bits of every Nth byte echoed (N, 2N, ...)"),
      [](Options& o, std::uint64_t n, const std::string&) { o.corruptEvery = n; },
      Applies::EchoOnly},
-    {"--drop-every", ValueKind::Every, "N", "do not echo every Nth byte (N, 2N, ...)",
+    {"--drop-every", ValueKind::Every, "N",
+     QT_TRANSLATE_NOOP("PlugTexts", "do not echo every Nth byte (N, 2N, ...)"),
      [](Options& o, std::uint64_t n, const std::string&) { o.dropEvery = n; }, Applies::EchoOnly},
-    {"--add-every", ValueKind::Every, "N", "echo one byte more after every Nth (N, 2N, ...)",
+    {"--add-every", ValueKind::Every, "N",
+     QT_TRANSLATE_NOOP("PlugTexts", "echo one byte more after every Nth (N, 2N, ...)"),
      [](Options& o, std::uint64_t n, const std::string&) { o.addEvery = n; }, Applies::EchoOnly},
-    {"--duplicate", ValueKind::None, "", "echo every chunk read twice",
+    {"--duplicate", ValueKind::None, "",
+     QT_TRANSLATE_NOOP("PlugTexts", "echo every chunk read twice"),
      [](Options& o, std::uint64_t, const std::string&) { o.duplicate = true; }, Applies::EchoOnly},
     {"--rate", ValueKind::Rate, "BYTES_PER_SEC",
-     "the line's rate: bytes are taken from the client and\nechoed no faster than this, each one "
-     "character time\non the line",
+     QT_TRANSLATE_NOOP("PlugTexts",
+                       "the line's rate: bytes are taken from the client and\n"
+                       "echoed no faster than this, each one character time\n"
+                       "on the line"),
      [](Options& o, std::uint64_t n, const std::string&) { o.rate = n; }, Applies::EchoOnly},
     {"--generate", ValueKind::Rate, "BYTES_PER_SEC",
-     "send a continuous pattern at this rate, ignore input",
+     QT_TRANSLATE_NOOP("PlugTexts", "send a continuous pattern at this rate, ignore input"),
      [](Options& o, std::uint64_t n, const std::string&) { o.generateRate = n; }},
-    {"--pattern", ValueKind::Text, "TEXT", "pattern for --generate (default 0123456789ABCDEF)",
+    {"--pattern", ValueKind::Text, "TEXT",
+     QT_TRANSLATE_NOOP("PlugTexts", "pattern for --generate (default 0123456789ABCDEF)"),
      [](Options& o, std::uint64_t, const std::string& t) { o.pattern = t; }, Applies::GenerateOnly},
     {"--generate-bytes", ValueKind::Count, "N",
-     "stop generating after N bytes (and keep the line open)",
+     QT_TRANSLATE_NOOP("PlugTexts", "stop generating after N bytes (and keep the line open)"),
      [](Options& o, std::uint64_t n, const std::string&) { o.generateBytes = n; },
      Applies::GenerateOnly},
-    {"--generate-on-input", ValueKind::None, "", "start generating when the first byte arrives",
+    {"--generate-on-input", ValueKind::None, "",
+     QT_TRANSLATE_NOOP("PlugTexts", "start generating when the first byte arrives"),
      [](Options& o, std::uint64_t, const std::string&) { o.generateOnInput = true; },
      Applies::GenerateOnly},
-    {"--quit-after-ms", ValueKind::WholeMs, "N", "exit by itself after N ms",
+    {"--quit-after-ms", ValueKind::WholeMs, "N",
+     QT_TRANSLATE_NOOP("PlugTexts", "exit by itself after N ms"),
      [](Options& o, std::uint64_t n, const std::string&) { o.quitAfterMs = n; }},
-    {"--print-ready", ValueKind::None, "", "print 'READY <link> <pty>' once the link exists",
+    {"--print-ready", ValueKind::None, "",
+     QT_TRANSLATE_NOOP("PlugTexts", "print 'READY <link> <pty>' once the link exists"),
      [](Options& o, std::uint64_t, const std::string&) { o.printReady = true; }},
-    {"--help", ValueKind::None, "", "show this help",
+    {"--help", ValueKind::None, "", QT_TRANSLATE_NOOP("PlugTexts", "show this help"),
      [](Options& o, std::uint64_t, const std::string&) { o.help = true; }},
-    {"--version", ValueKind::None, "", "show the version",
+    {"--version", ValueKind::None, "", QT_TRANSLATE_NOOP("PlugTexts", "show the version"),
      [](Options& o, std::uint64_t, const std::string&) { o.version = true; }},
 };
 
-inline std::string usageText() {
-    constexpr std::size_t kHelpColumn = 25;
-    std::string text =
-        "Usage: parvolo-loopback [OPTION]...\n"
-        "Create a pseudo-terminal and link it as COMn in the Parvolo port map directory,\n"
-        "then act as the far end of the line until interrupted.\n"
-        "\n";
+inline QString usageText() {
+    constexpr qsizetype kHelpColumn = 25;
+    const QString indent(kHelpColumn, QLatin1Char(' '));
+    QString text = PlugTexts::tr("Usage: parvolo-loopback [OPTION]...") + QLatin1Char('\n') +
+                   PlugTexts::tr(
+                       "Create a pseudo-terminal and link it as COMn in the Parvolo port map "
+                       "directory,\nthen act as the far end of the line until interrupted.") +
+                   QLatin1String("\n\n");
     for (const OptionSpec& option : kOptions) {
-        std::string head = std::string("  ") + option.name;
-        if (option.kind != ValueKind::None) head += std::string(" ") + option.valueName;
+        QString head = QLatin1String("  ") + QLatin1String(option.name);
+        if (option.kind != ValueKind::None)
+            head += QLatin1Char(' ') + QLatin1String(option.valueName);
         // A long name gets its help on the next line.
-        text += head.size() < kHelpColumn - 1 ? head + std::string(kHelpColumn - head.size(), ' ')
-                                              : head + "\n" + std::string(kHelpColumn, ' ');
-        for (const char* c = option.help; *c; ++c) {
-            text += *c;
-            if (*c == '\n') text += std::string(kHelpColumn, ' ');
-        }
-        text += '\n';
+        text += head.size() < kHelpColumn - 1 ? head.leftJustified(kHelpColumn)
+                                              : head + QLatin1Char('\n') + indent;
+        text += PlugTexts::tr(option.help).replace(QLatin1Char('\n'), QLatin1Char('\n') + indent);
+        text += QLatin1Char('\n');
     }
-    return text +
-           "\n"
-           "On SIGINT or SIGTERM the link is removed and a SUMMARY line is printed.\n"
-           "Exit status: 0 done, 1 system error, 2 bad arguments or COMn owned by something "
-           "else.\n";
+    text +=
+        QLatin1Char('\n') +
+        PlugTexts::tr("On SIGINT or SIGTERM the link is removed and a SUMMARY line is printed.") +
+        QLatin1Char('\n') +
+        PlugTexts::tr(
+            "Exit status: 0 done, 1 system error, 2 bad arguments or COMn owned by "
+            "something else.") +
+        QLatin1Char('\n');
+    return text;
 }
 
 inline const OptionSpec* findOption(const std::string& name) {
@@ -203,34 +238,41 @@ inline const OptionSpec* findOption(const std::string& name) {
 // The value of one option, checked; an error message when it is refused.
 inline std::optional<std::string> readValue(const OptionSpec& option, const std::string& value,
                                             std::uint64_t& number) {
-    const std::string name = option.name;
+    const QString name = QLatin1String(option.name);
+    // All placeholders filled in one arg() call, so that a value holding "%2" stays as typed.
     auto wholeNumber = [&](std::uint64_t min, std::uint64_t max) -> std::optional<std::string> {
         if (const auto parsed = parseUnsigned(value, min, max)) {
             number = *parsed;
             return std::nullopt;
         }
-        return "option '" + name + "' needs a whole number from " + std::to_string(min) + " to " +
-               std::to_string(max) + ", not '" + value + "'";
+        return PlugTexts::tr("option '%1' needs a whole number from %2 to %3, not '%4'")
+            .arg(name, QString::number(min), QString::number(max), asText(value))
+            .toStdString();
     };
     switch (option.kind) {
         case ValueKind::None:
             return std::nullopt;
         case ValueKind::Text:
             if (!value.empty()) return std::nullopt;
-            return name == "--dir" ? std::string("option '--dir' needs a directory")
-                                   : "option '" + name + "' needs at least one character";
+            return (name == QLatin1String("--dir")
+                        ? PlugTexts::tr("option '--dir' needs a directory")
+                        : PlugTexts::tr("option '%1' needs at least one character").arg(name))
+                .toStdString();
         case ValueKind::PortName:
             if (isValidPortName(value)) return std::nullopt;
-            return "option '" + name + "' needs a name like COM1 (COM and a number), not '" +
-                   value + "'";
+            return PlugTexts::tr("option '%1' needs a name like COM1 (COM and a number), not '%2'")
+                .arg(name, asText(value))
+                .toStdString();
         case ValueKind::Milliseconds:
             if (const auto ns = parseMilliseconds(value)) {
                 number = *ns;
                 return std::nullopt;
             }
-            return "option '" + name + "' needs milliseconds from 0 to " +
-                   std::to_string(kMaxMilliseconds) + " with at most six decimals, not '" + value +
-                   "'";
+            return PlugTexts::tr(
+                       "option '%1' needs milliseconds from 0 to %2 with at most six "
+                       "decimals, not '%3'")
+                .arg(name, QString::number(kMaxMilliseconds), asText(value))
+                .toStdString();
         case ValueKind::Microseconds: {
             auto refused = wholeNumber(0, kMaxMilliseconds * 1000);
             number *= 1000;
@@ -254,8 +296,8 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
     Options& o = result.options;
     std::set<std::string> seen;
 
-    auto fail = [&result](std::string message) {
-        result.error = std::move(message);
+    auto fail = [&result](const QString& message) {
+        result.error = message.toStdString();
         return result;
     };
 
@@ -268,11 +310,13 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
         }
         const OptionSpec* option = findOption(name);
         if (!option) {
-            if (name.rfind("-", 0) == 0) return fail("unknown option '" + name + "'");
-            return fail("unexpected argument '" + name + "'");
+            if (name.rfind("-", 0) == 0)
+                return fail(PlugTexts::tr("unknown option '%1'").arg(asText(name)));
+            return fail(PlugTexts::tr("unexpected argument '%1'").arg(asText(name)));
         }
         const bool isFlag = option->kind == ValueKind::None;
-        if (isFlag && inlineValue) return fail("option '" + name + "' takes no value");
+        if (isFlag && inlineValue)
+            return fail(PlugTexts::tr("option '%1' takes no value").arg(asText(name)));
 
         std::string value;
         if (!isFlag) {
@@ -281,12 +325,15 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
             } else if (i + 1 < args.size()) {
                 value = args[++i];
             } else {
-                return fail("option '" + name + "' needs a value");
+                return fail(PlugTexts::tr("option '%1' needs a value").arg(asText(name)));
             }
         }
         seen.insert(name);
         std::uint64_t number = 0;
-        if (const auto refused = readValue(*option, value, number)) return fail(*refused);
+        if (const auto refused = readValue(*option, value, number)) {
+            result.error = *refused;
+            return result;
+        }
         option->store(o, number, value);
     }
 
@@ -294,16 +341,18 @@ inline ParseResult parseArguments(const std::vector<std::string>& args) {
     if (o.help || o.version) return result;
 
     const bool generate = seen.count("--generate") > 0;
-    if (sink && generate) return fail("options '--sink' and '--generate' exclude each other");
+    if (sink && generate)
+        return fail(PlugTexts::tr("options '--sink' and '--generate' exclude each other"));
     for (const OptionSpec& option : kOptions) {
         if (!seen.count(option.name)) continue;
         if (option.applies == Applies::EchoOnly && (sink || generate)) {
-            return fail(std::string("option '") + option.name +
-                        "' only applies to echo, not with '" + (sink ? "--sink" : "--generate") +
-                        "'");
+            return fail(PlugTexts::tr("option '%1' only applies to echo, not with '%2'")
+                            .arg(QLatin1String(option.name),
+                                 QLatin1String(sink ? "--sink" : "--generate")));
         }
         if (option.applies == Applies::GenerateOnly && !generate)
-            return fail(std::string("option '") + option.name + "' only applies with '--generate'");
+            return fail(PlugTexts::tr("option '%1' only applies with '--generate'")
+                            .arg(QLatin1String(option.name)));
     }
     o.mode = generate ? Mode::Generate : sink ? Mode::Sink : Mode::Echo;
     return result;

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <vector>
 
-namespace parvolo::CodePage {
+namespace parvolo::code_page {
 
 namespace {
 
@@ -61,4 +61,4 @@ QString decodeBytes(const char* data, qsizetype size) {
     return text;
 }
 
-}  // namespace parvolo::CodePage
+}  // namespace parvolo::code_page

@@ -7,7 +7,7 @@
 // The system code page of the window, CP932 (Windows-31J). Sent text is encoded with it
 // (ASCII and half-width katakana one byte each, other characters two); a received byte is
 // shown and compared as the one character it stands for in the single-byte table.
-namespace parvolo::CodePage {
+namespace parvolo::code_page {
 
 QByteArray encode(const QString& text);
 
@@ -22,4 +22,4 @@ inline QString decodeBytes(const QByteArray& bytes) {
     return decodeBytes(bytes.constData(), bytes.size());
 }
 
-}  // namespace parvolo::CodePage
+}  // namespace parvolo::code_page

@@ -56,7 +56,7 @@ bool LoopbackCheck::compareByte(unsigned char byte, const QString& expected, Fee
         // A position past the end of the expected data (it may have shrunk since the block
         // began) never matches.
         const bool inRange = m_compareIndex >= 1 && m_compareIndex <= expected.size();
-        if (inRange && CodePage::byteToChar(byte) == expected.at(m_compareIndex - 1)) {
+        if (inRange && code_page::byteToChar(byte) == expected.at(m_compareIndex - 1)) {
             checkedIncrement(m_counters.matchedBytes);
             fed.matchedChanged = true;
         } else {

@@ -8,7 +8,7 @@
 
 namespace parvolo {
 
-namespace SendPatterns {
+namespace send_patterns {
 
 QString countUpData(qint32 value) {
     const qint64 magnitude = value < 0 ? -qint64(value) : qint64(value);
@@ -35,18 +35,18 @@ qint32 estimateTimeout(qint16 sendLength, qint32 baudRate, qint16 bitsPerCharact
     return checkedNarrow<qint32>(qint64(raised));
 }
 
-}  // namespace SendPatterns
+}  // namespace send_patterns
 
 void SendRun::start(qint16 sendLength, qint32 baudRate, qint16 bitsPerCharacter) {
     m_transmissions = 0;
     m_countUpValue = -1;
     m_timeoutMs =
-        SendPatterns::estimateTimeout(sendLength, baudRate, bitsPerCharacter, m_timeoutMs);
+        send_patterns::estimateTimeout(sendLength, baudRate, bitsPerCharacter, m_timeoutMs);
 }
 
 QString SendRun::nextData(const QString& text, bool countUp) {
-    m_countUpValue = SendPatterns::nextCountUpValue(m_countUpValue);
-    m_countUpData = SendPatterns::countUpData(m_countUpValue);
+    m_countUpValue = send_patterns::nextCountUpValue(m_countUpValue);
+    m_countUpData = send_patterns::countUpData(m_countUpValue);
     return countUp ? m_countUpData : text;
 }
 
@@ -55,7 +55,7 @@ void SendRun::countTransmission() {
 }
 
 const QString& SendRun::refreshCountUpData() {
-    m_countUpData = SendPatterns::countUpData(m_countUpValue);
+    m_countUpData = send_patterns::countUpData(m_countUpValue);
     return m_countUpData;
 }
 

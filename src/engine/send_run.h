@@ -8,7 +8,7 @@
 // completed block, timeout or hand-off the run decides whether another transmission is due.
 namespace parvolo {
 
-namespace SendPatterns {
+namespace send_patterns {
 
 // What the send box holds at start, and what the checker sends unless told otherwise.
 inline const QString kDefaultText = QStringLiteral("0123456789ABCDEF");
@@ -28,7 +28,7 @@ qint32 nextCountUpValue(qint32 value);
 qint32 estimateTimeout(qint16 sendLength, qint32 baudRate, qint16 bitsPerCharacter,
                        qint32 currentTimeoutMs);
 
-}  // namespace SendPatterns
+}  // namespace send_patterns
 
 class SendRun {
 public:

@@ -239,7 +239,7 @@ QByteArray MSComm::Input() {
 void MSComm::setOutput(const QString& text) {
     requireOpen();
     if (m_hungUp) return;
-    const QByteArray bytes = CodePage::encode(text);
+    const QByteArray bytes = code_page::encode(text);
     if (bytes.isEmpty()) return;
     // A text larger than the buffer is taken into an empty queue; one that does not fit
     // beside queued data is refused whole, so nothing is ever half-sent.

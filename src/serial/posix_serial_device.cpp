@@ -153,9 +153,9 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     auto refuse = [&](const QString& what, const QString& problem) {
         throw SerialError::settingRefused(m_path, what, problem);
     };
-    const QString allSettings = SettingTexts::allSettings(settings);
+    const QString allSettings = setting_texts::allSettings(settings);
     if (settings.baudRate <= 0)
-        refuse(SettingTexts::baudRate(settings.baudRate), SettingTexts::rateMustBePositive());
+        refuse(setting_texts::baudRate(settings.baudRate), setting_texts::rateMustBePositive());
 
     Termios2State previous;
     if (const int err = getTermios2(m_fd, previous)) {
@@ -164,12 +164,12 @@ void PosixSerialDevice::applySettings(const LineSettings& settings) {
     }
     // Hardware flow control that the driver would ignore is refused, not claimed.
     if (m_driver && settings.rtsCts() && !m_driver->rtsCts)
-        refuse(SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff()),
-               SettingTexts::driverIgnoresFlow(QString::fromLatin1(m_driver->driver)));
+        refuse(setting_texts::flowControl(settings.rtsCts(), settings.xonXoff()),
+               setting_texts::driverIgnoresFlow(QString::fromLatin1(m_driver->driver)));
     if (m_driver && m_driver->maxBaud > 0 && settings.baudRate > m_driver->maxBaud)
-        refuse(SettingTexts::baudRate(settings.baudRate),
-               SettingTexts::driverFastestRate(QString::fromLatin1(m_driver->driver),
-                                               m_driver->maxBaud));
+        refuse(setting_texts::baudRate(settings.baudRate),
+               setting_texts::driverFastestRate(QString::fromLatin1(m_driver->driver),
+                                                m_driver->maxBaud));
     // Line errors asked for the way the driver needs: cp210x reports them only while INPCK is
     // set, pl2303 only as bytes the line discipline marks. Elsewhere INPCK would turn a damaged
     // byte into a NUL, so it is left off.

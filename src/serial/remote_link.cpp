@@ -96,9 +96,9 @@ RemoteLink::~RemoteLink() {
 
 RemoteLink::Address RemoteLink::parseAddress(const QString& url, QLatin1String scheme) {
     auto bad = [&url](const QString& problem) { return SerialError::badRemoteName(url, problem); };
-    if (!url.startsWith(scheme, Qt::CaseInsensitive)) throw bad(RemoteTexts::notRemoteScheme());
+    if (!url.startsWith(scheme, Qt::CaseInsensitive)) throw bad(remote_texts::notRemoteScheme());
     const QString rest = url.mid(scheme.size());
-    if (rest.isEmpty()) throw bad(RemoteTexts::noHost());
+    if (rest.isEmpty()) throw bad(remote_texts::noHost());
 
     Address address;
     qsizetype afterHost = 0;
@@ -109,28 +109,28 @@ RemoteLink::Address RemoteLink::parseAddress(const QString& url, QLatin1String s
     };
     if (rest.startsWith(QLatin1Char('['))) {
         const qsizetype close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0) throw bad(RemoteTexts::badIpv6(rest.mid(1)));
+        if (close < 0) throw bad(remote_texts::badIpv6(rest.mid(1)));
         address.host = rest.mid(1, close - 1);
         in6_addr parsed{};
-        if (address.host.isEmpty()) throw bad(RemoteTexts::noHost());
+        if (address.host.isEmpty()) throw bad(remote_texts::noHost());
         if (::inet_pton(AF_INET6, address.host.toLatin1().constData(), &parsed) != 1)
-            throw bad(RemoteTexts::badIpv6(address.host));
+            throw bad(remote_texts::badIpv6(address.host));
         afterHost = close + 1;
     } else {
         afterHost = firstOf(":/?#", 0);
         address.host = rest.left(afterHost);
         if (rest.left(firstOf("/?#", 0)).count(QLatin1Char(':')) > 1)
-            throw bad(RemoteTexts::ipv6NeedsBrackets());
-        if (address.host.isEmpty()) throw bad(RemoteTexts::noHost());
+            throw bad(remote_texts::ipv6NeedsBrackets());
+        if (address.host.isEmpty()) throw bad(remote_texts::noHost());
         if (!std::all_of(address.host.begin(), address.host.end(), isHostCharacter) ||
             address.host.size() > 253)
-            throw bad(RemoteTexts::badHostCharacters(address.host));
+            throw bad(remote_texts::badHostCharacters(address.host));
     }
 
-    if (afterHost >= rest.size()) throw bad(RemoteTexts::noPort());
+    if (afterHost >= rest.size()) throw bad(remote_texts::noPort());
     if (rest.at(afterHost) != QLatin1Char(':')) {
-        if (rest.indexOf(QLatin1Char(':'), afterHost) < 0) throw bad(RemoteTexts::noPort());
-        throw bad(RemoteTexts::trailingText(rest.mid(afterHost)));
+        if (rest.indexOf(QLatin1Char(':'), afterHost) < 0) throw bad(remote_texts::noPort());
+        throw bad(remote_texts::trailingText(rest.mid(afterHost)));
     }
     const QString portText = rest.mid(afterHost + 1);
     qsizetype digits = 0;
@@ -138,12 +138,12 @@ RemoteLink::Address RemoteLink::parseAddress(const QString& url, QLatin1String s
            portText.at(digits).unicode() < 0x80)
         ++digits;
     if (digits == 0) {
-        if (portText.isEmpty()) throw bad(RemoteTexts::noPort());
-        throw bad(RemoteTexts::badPort(portText));
+        if (portText.isEmpty()) throw bad(remote_texts::noPort());
+        throw bad(remote_texts::badPort(portText));
     }
-    if (digits < portText.size()) throw bad(RemoteTexts::trailingText(portText.mid(digits)));
+    if (digits < portText.size()) throw bad(remote_texts::trailingText(portText.mid(digits)));
     const int port = digits <= 5 ? portText.toInt() : 0;
-    if (port < 1 || port > 65535) throw bad(RemoteTexts::badPort(portText));
+    if (port < 1 || port > 65535) throw bad(remote_texts::badPort(portText));
     address.port = quint16(port);
     return address;
 }

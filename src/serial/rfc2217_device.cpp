@@ -124,7 +124,7 @@ void Rfc2217Device::open(const QString& url) {
             throw fail(SerialError::remoteClosed(url, printableText(m_input)));
         case WaitResult::TimedOut:
         case WaitResult::Ended:
-            throw fail(SerialError::remoteNoAnswer(url, RemoteTexts::comPortControlOffer(),
+            throw fail(SerialError::remoteNoAnswer(url, remote_texts::comPortControlOffer(),
                                                    m_bounds.answerMs));
         case WaitResult::Done:
             break;
@@ -205,11 +205,11 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
         throw SerialError::settingRefused(url, what, problem);
     };
     if (settings.baudRate <= 0)
-        refuse(SettingTexts::baudRate(settings.baudRate), SettingTexts::rateMustBePositive());
+        refuse(setting_texts::baudRate(settings.baudRate), setting_texts::rateMustBePositive());
     const std::optional<quint8> flow = flowCode(settings.flow);
     if (!flow)
-        refuse(SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff()),
-               SettingTexts::remoteFlowCannotCombine());
+        refuse(setting_texts::flowControl(settings.rtsCts(), settings.xonXoff()),
+               setting_texts::remoteFlowCannotCombine());
     const QByteArray commands[] = {setBaudRate(quint32(settings.baudRate)),
                                    setDataSize(settings.dataBits), setParity(settings.parity),
                                    setStopSize(settings.stopBits), setControl(*flow)};
@@ -219,10 +219,11 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
     const ComCommand order[] = {ComCommand::SetBaudRate, ComCommand::SetDataSize,
                                 ComCommand::SetParity, ComCommand::SetStopSize,
                                 ComCommand::SetControl};
-    const QString whats[] = {
-        SettingTexts::baudRate(settings.baudRate), SettingTexts::dataBits(settings.dataBitCount()),
-        SettingTexts::parity(settings.parity), SettingTexts::stopBits(settings.stopBitCount()),
-        SettingTexts::flowControl(settings.rtsCts(), settings.xonXoff())};
+    const QString whats[] = {setting_texts::baudRate(settings.baudRate),
+                             setting_texts::dataBits(settings.dataBitCount()),
+                             setting_texts::parity(settings.parity),
+                             setting_texts::stopBits(settings.stopBitCount()),
+                             setting_texts::flowControl(settings.rtsCts(), settings.xonXoff())};
     quint64 ids[5];
     for (int i = 0; i < 5; ++i) {
         ids[i] = expectAnswer(order[i], i == 4 ? *flow : 0);
@@ -272,32 +273,33 @@ void Rfc2217Device::applySettings(const LineSettings& settings) {
 
     // An answer that has no meaning is named by its bytes.
     const auto codeOf = [&](int i, const QString& setting) {
-        return SettingTexts::serverCode(setting,
-                                        QString::fromLatin1(values[i].toHex(' ').toUpper()));
+        return setting_texts::serverCode(setting,
+                                         QString::fromLatin1(values[i].toHex(' ').toUpper()));
     };
     // A UART reaches most rates only approximately; 2% is what a receiver tolerates.
     const qint64 wantedBaud = settings.baudRate;
     if (!baud || std::llabs(qint64(*baud) - wantedBaud) * 50 > wantedBaud)
         refuse(whats[0],
-               SettingTexts::serverAnswers(baud ? SettingTexts::baudRate(*baud)
-                                                : codeOf(0, SettingTexts::baudRateName())));
+               setting_texts::serverAnswers(baud ? setting_texts::baudRate(*baud)
+                                                 : codeOf(0, setting_texts::baudRateName())));
     if (dataRead != settings.dataBits)
         refuse(whats[1],
-               SettingTexts::serverAnswers(dataRead ? SettingTexts::dataBits(int(*dataRead))
-                                                    : codeOf(1, SettingTexts::dataBitsName())));
+               setting_texts::serverAnswers(dataRead ? setting_texts::dataBits(int(*dataRead))
+                                                     : codeOf(1, setting_texts::dataBitsName())));
     if (parityRead != settings.parity)
         refuse(whats[2],
-               SettingTexts::serverAnswers(parityRead ? SettingTexts::parity(*parityRead)
-                                                      : codeOf(2, SettingTexts::parityName())));
+               setting_texts::serverAnswers(parityRead ? setting_texts::parity(*parityRead)
+                                                       : codeOf(2, setting_texts::parityName())));
     if (stopRead != settings.stopBits)
         refuse(whats[3],
-               SettingTexts::serverAnswers(stopRead ? SettingTexts::stopBits(int(*stopRead))
-                                                    : codeOf(3, SettingTexts::stopBitsName())));
+               setting_texts::serverAnswers(stopRead ? setting_texts::stopBits(int(*stopRead))
+                                                     : codeOf(3, setting_texts::stopBitsName())));
     if (flowRead != settings.flow)
-        refuse(whats[4], SettingTexts::serverAnswers(
-                             flowRead ? SettingTexts::flowControl(*flowRead == FlowControl::RtsCts,
-                                                                  *flowRead == FlowControl::XonXoff)
-                                      : codeOf(4, SettingTexts::flowControlName())));
+        refuse(whats[4],
+               setting_texts::serverAnswers(
+                   flowRead ? setting_texts::flowControl(*flowRead == FlowControl::RtsCts,
+                                                         *flowRead == FlowControl::XonXoff)
+                            : codeOf(4, setting_texts::flowControlName())));
 }
 
 void Rfc2217Device::setRts(bool on) {
@@ -342,11 +344,11 @@ void Rfc2217Device::setLine(quint8 value, const QString& line, bool on) {
     if (answer == value) return;
     QString problem;
     if (answer == control::kRtsOn || answer == control::kRtsOff)
-        problem = RemoteTexts::serverAnswered(QStringLiteral("RTS"), answer == control::kRtsOn);
+        problem = remote_texts::serverAnswered(QStringLiteral("RTS"), answer == control::kRtsOn);
     else if (answer == control::kDtrOn || answer == control::kDtrOff)
-        problem = RemoteTexts::serverAnswered(QStringLiteral("DTR"), answer == control::kDtrOn);
+        problem = remote_texts::serverAnswered(QStringLiteral("DTR"), answer == control::kDtrOn);
     else
-        problem = RemoteTexts::serverAnsweredCode(answer ? int(*answer) : -1);
+        problem = remote_texts::serverAnsweredCode(answer ? int(*answer) : -1);
     throw SerialError::remoteLineRefused(url, line, on, problem);
 }
 

@@ -82,19 +82,20 @@ struct CodeRow {
 };
 
 constexpr CodeRow kCodes[] = {
-    {SerialError::Code::InvalidValue, ErrorNumbers::InvalidPropertyValue, SerialReason::Misuse},
-    {SerialError::Code::InvalidPort, ErrorNumbers::InvalidPort, SerialReason::BadName},
-    {SerialError::Code::NoSuchPort, ErrorNumbers::InvalidPort, SerialReason::Missing},
-    {SerialError::Code::AlreadyOpen, ErrorNumbers::PortAlreadyOpen, SerialReason::Misuse},
-    {SerialError::Code::NotOpen, ErrorNumbers::PortNotOpen, SerialReason::Misuse},
-    {SerialError::Code::PermissionDenied, ErrorNumbers::HardwareUnavailable,
+    {SerialError::Code::InvalidValue, error_numbers::InvalidPropertyValue, SerialReason::Misuse},
+    {SerialError::Code::InvalidPort, error_numbers::InvalidPort, SerialReason::BadName},
+    {SerialError::Code::NoSuchPort, error_numbers::InvalidPort, SerialReason::Missing},
+    {SerialError::Code::AlreadyOpen, error_numbers::PortAlreadyOpen, SerialReason::Misuse},
+    {SerialError::Code::NotOpen, error_numbers::PortNotOpen, SerialReason::Misuse},
+    {SerialError::Code::PermissionDenied, error_numbers::HardwareUnavailable,
      SerialReason::Permission},
-    {SerialError::Code::Busy, ErrorNumbers::HardwareUnavailable, SerialReason::Busy},
-    {SerialError::Code::StillClosing, ErrorNumbers::HardwareUnavailable,
+    {SerialError::Code::Busy, error_numbers::HardwareUnavailable, SerialReason::Busy},
+    {SerialError::Code::StillClosing, error_numbers::HardwareUnavailable,
      SerialReason::StillClosing},
-    {SerialError::Code::OpenFailed, ErrorNumbers::HardwareUnavailable, SerialReason::OsError},
-    {SerialError::Code::SettingRefused, ErrorNumbers::CannotSetState, SerialReason::SettingRefused},
-    {SerialError::Code::LineRefused, ErrorNumbers::CannotSetState, SerialReason::LineRefused},
+    {SerialError::Code::OpenFailed, error_numbers::HardwareUnavailable, SerialReason::OsError},
+    {SerialError::Code::SettingRefused, error_numbers::CannotSetState,
+     SerialReason::SettingRefused},
+    {SerialError::Code::LineRefused, error_numbers::CannotSetState, SerialReason::LineRefused},
 };
 
 const CodeRow& rowOf(SerialError::Code code) {
@@ -408,7 +409,7 @@ SerialError SerialError::remoteLookupTimedOut(const QString& url, const QString&
         Code::NoSuchPort, SerialReason::Unreachable,
         SerialTexts::tr("Cannot connect to %1: host %2 not found (no answer to the name "
                         "lookup; waited %3)")
-            .arg(url, host, RemoteTexts::seconds(ms)));
+            .arg(url, host, remote_texts::seconds(ms)));
 }
 
 SerialError SerialError::remoteUnreachable(const QString& url, int err) {
@@ -436,14 +437,14 @@ SerialError SerialError::remoteConnectTimedOut(const QString& url, int ms) {
     return SerialError(
         Code::OpenFailed, SerialReason::Unreachable,
         SerialTexts::tr("Cannot connect to %1: no answer to the connection (waited %2)")
-            .arg(url, RemoteTexts::seconds(ms)));
+            .arg(url, remote_texts::seconds(ms)));
 }
 
 SerialError SerialError::remoteNoAnswer(const QString& url, const QString& what, int ms) {
     return SerialError(
         Code::OpenFailed, SerialReason::ServerSilent,
         SerialTexts::tr("The server of %1 does not answer: no answer to %2 (waited %3)")
-            .arg(url, what, RemoteTexts::seconds(ms)));
+            .arg(url, what, remote_texts::seconds(ms)));
 }
 
 SerialError SerialError::remoteRefusedControl(const QString& url) {
@@ -466,7 +467,7 @@ SerialError SerialError::remoteOpenCancelled(const QString& url) {
 }
 
 SerialError SerialError::remoteSettingUnanswered(const QString& url, const QString& what, int ms) {
-    return settingRefused(url, what, RemoteTexts::serverSilent(ms));
+    return settingRefused(url, what, remote_texts::serverSilent(ms));
 }
 
 SerialError SerialError::remoteLineRefused(const QString& url, const QString& line, bool on,
@@ -476,7 +477,7 @@ SerialError SerialError::remoteLineRefused(const QString& url, const QString& li
         SerialTexts::tr("Cannot turn %2 of %1 %3: %4").arg(url, line, onOff(on), problem));
 }
 
-namespace RemoteTexts {
+namespace remote_texts {
 
 QString notRemoteScheme() {
     return SerialTexts::tr("it does not begin with rfc2217://");
@@ -530,9 +531,9 @@ QString comPortControlOffer() {
     return SerialTexts::tr("the offer of COM port control");
 }
 
-}  // namespace RemoteTexts
+}  // namespace remote_texts
 
-namespace SettingTexts {
+namespace setting_texts {
 
 QString allSettings(const LineSettings& s) {
     return SerialTexts::tr("line settings %1,%2,%3,%4")
@@ -623,6 +624,6 @@ QString flowControlName() {
     return SerialTexts::tr("flow control");
 }
 
-}  // namespace SettingTexts
+}  // namespace setting_texts
 
 }  // namespace parvolo

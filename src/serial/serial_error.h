@@ -33,7 +33,7 @@ struct SerialTexts {
 };
 
 // The control's error numbers, which the window shows with a description.
-namespace ErrorNumbers {
+namespace error_numbers {
 enum : int {
     Overflow = 6,
     InvalidPropertyValue = 380,
@@ -44,7 +44,7 @@ enum : int {
     CannotSetState = 8015,
     DeviceLost = 1011,  // the communication event of a device that went away
 };
-}  // namespace ErrorNumbers
+}  // namespace error_numbers
 
 // Why a port could not be opened or set, or was lost: a stable word for scripts to match,
 // one row each in kReasons (serial_error.cpp).
@@ -119,7 +119,7 @@ public:
 
     Code code() const noexcept { return m_code; }
     SerialReason reason() const noexcept { return m_reason; }
-    // The control's error number for the code (ErrorNumbers).
+    // The control's error number for the code (error_numbers).
     int number() const noexcept;
     const QString& description() const noexcept { return m_description; }
 
@@ -154,7 +154,7 @@ public:
 
     // A remote port (rfc2217://HOST:PORT). `url` is the name as given; the reasons stay inside
     // the sentence as the C library or the server gave them.
-    // A name that is not HOST:PORT; `problem` says what is wrong (RemoteTexts).
+    // A name that is not HOST:PORT; `problem` says what is wrong (remote_texts).
     static SerialError badRemoteName(const QString& url, const QString& problem);
     // The host name does not resolve (`reason` from gai_strerror), or not within the bound.
     static SerialError remoteHostNotFound(const QString& url, const QString& host,
@@ -184,7 +184,7 @@ private:
 };
 
 // Pieces of the refusal texts.
-namespace SettingTexts {
+namespace setting_texts {
 QString allSettings(const LineSettings& settings);
 QString baudRate(qint64 baud);
 QString dataBits(int bits);
@@ -209,10 +209,10 @@ QString dataBitsName();
 QString parityName();
 QString stopBitsName();
 QString flowControlName();
-}  // namespace SettingTexts
+}  // namespace setting_texts
 
 // Pieces of the remote port's texts.
-namespace RemoteTexts {
+namespace remote_texts {
 QString notRemoteScheme();
 QString noHost();
 QString noPort();
@@ -229,7 +229,7 @@ QString serverSilent(int ms);
 QString seconds(int ms);
 // What the device waited for when a server did not answer the port-control offer.
 QString comPortControlOffer();
-}  // namespace RemoteTexts
+}  // namespace remote_texts
 
 // The C library's own, untranslated text for an errno value.
 QString osReason(int err);

@@ -35,7 +35,7 @@ Parity parityOf(quint32 cflag) {
 }
 
 QString flowControlText(quint32 cflag, quint32 iflag) {
-    return SettingTexts::flowControl(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
+    return setting_texts::flowControl(cflag & CRTSCTS, (iflag & (IXON | IXOFF)) != 0);
 }
 
 LineSettings settingsOf(const Termios2State& state) {
@@ -116,21 +116,21 @@ ReadBack compareReadBack(const LineSettings& wanted, const TermiosBits& bits,
     const quint32 in = termios2InputSpeed(actual);
     auto refused = [&result](const QString& what, const QString& instead) {
         result.what = what;
-        result.problem = SettingTexts::driverReports(instead);
+        result.problem = setting_texts::driverReports(instead);
         return result;
     };
     if (farOff(out) || farOff(in))
-        return refused(SettingTexts::baudRate(baud),
-                       SettingTexts::baudRate(farOff(out) ? out : in));
+        return refused(setting_texts::baudRate(baud),
+                       setting_texts::baudRate(farOff(out) ? out : in));
     if ((actual.cflag & CSIZE) != (bits.cflag & CSIZE))
-        return refused(SettingTexts::dataBits(wanted.dataBitCount()),
-                       SettingTexts::dataBits(dataBitsOf(actual.cflag)));
+        return refused(setting_texts::dataBits(wanted.dataBitCount()),
+                       setting_texts::dataBits(dataBitsOf(actual.cflag)));
     if ((actual.cflag & kParityBits) != (bits.cflag & kParityBits))
-        return refused(SettingTexts::parity(wanted.parity),
-                       SettingTexts::parity(parityOf(actual.cflag)));
+        return refused(setting_texts::parity(wanted.parity),
+                       setting_texts::parity(parityOf(actual.cflag)));
     if ((actual.cflag & CSTOPB) != (bits.cflag & CSTOPB))
-        return refused(SettingTexts::stopBits(wanted.stopBitCount()),
-                       SettingTexts::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
+        return refused(setting_texts::stopBits(wanted.stopBitCount()),
+                       setting_texts::stopBits((actual.cflag & CSTOPB) ? 2 : 1));
     if ((actual.cflag & CRTSCTS) != (bits.cflag & CRTSCTS) ||
         (actual.iflag & kFlowInputBits) != (bits.iflag & kFlowInputBits))
         return refused(flowControlText(bits.cflag, bits.iflag),

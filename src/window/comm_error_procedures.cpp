@@ -43,12 +43,12 @@ void MSCommTest::fatalError(LineEvent event) {
     // Set before the box is shown: notifications dispatched while it waits are dropped.
     commAborted = True16;
     showMessage(fatalMessage(event) + QStringLiteral("\r\n") + QStringLiteral("通信を中断します。"),
-                MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+                msg_box::Exclamation + msg_box::OkOnly, port_messages::kTitle);
 }
 
 void MSCommTest::stopSequence() {
     recvData = MSComm->Input();
-    if (!recvData.isEmpty()) Text9->appendText(CodePage::decodeBytes(recvData));
+    if (!recvData.isEmpty()) Text9->appendText(code_page::decodeBytes(recvData));
     if (MSComm->PortOpen()) MSComm->setPortOpen(false);
     showPortOpen(false);
     sendActive = False16;

@@ -49,7 +49,7 @@ void MSCommTest::MSComm_OnComm() {
         }
         if (commAborted) stopSequence();
     } catch (...) {
-        showMessage(QStringLiteral("COM error"), MsgBox::OkOnly, MsgBox::kAppTitle);
+        showMessage(QStringLiteral("COM error"), msg_box::OkOnly, msg_box::kAppTitle);
     }
 }
 

@@ -32,11 +32,11 @@ void MSCommTest::Form_Load() {
     Combo1->setCurrentText(QString::number(9600));
     for (int port = 1; port <= 15; ++port) Combo2->addItem(QStringLiteral("COM%1").arg(port));
     Combo2->setCurrentText(QStringLiteral("COM1"));
-    fill(Combo3, PortConfig::parityCaptions(), PortConfig::parityCaptions().first());
+    fill(Combo3, port_config::parityCaptions(), port_config::parityCaptions().first());
     fill(Combo4, {QStringLiteral("7"), QStringLiteral("8")}, QStringLiteral("8"));
     fill(Combo5, {QStringLiteral("1"), QStringLiteral("2")}, QStringLiteral("1"));
-    fill(Combo6, PortConfig::flowCaptions(), PortConfig::flowCaptions().first());
-    txtOutData->setText(SendPatterns::kDefaultText);
+    fill(Combo6, port_config::flowCaptions(), port_config::flowCaptions().first());
+    txtOutData->setText(send_patterns::kDefaultText);
     commAborted = False16;
     cmdOut->setText(QStringLiteral("送信"));
     sendActive = False16;
@@ -66,8 +66,8 @@ void MSCommTest::Form_Load() {
 }
 
 void MSCommTest::Form_QueryUnload(Bool16& cancel, int /*unloadMode*/) {
-    if (showMessage(QStringLiteral("終了しますか？"), MsgBox::Question + MsgBox::YesNo,
-                    QString()) == MsgBox::No)
+    if (showMessage(QStringLiteral("終了しますか？"), msg_box::Question + msg_box::YesNo,
+                    QString()) == msg_box::No)
         cancel = True16;
 }
 

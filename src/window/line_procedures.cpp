@@ -12,8 +12,8 @@ void MSCommTest::Check5_Click() {
         if (!MSComm->PortOpen()) return;
         MSComm->setRTSEnable(Check5->checkState() == Qt::Checked);
     } catch (...) {
-        showMessage(QStringLiteral("RTS err"), MsgBox::Exclamation + MsgBox::OkOnly,
-                    MsgBox::kAppTitle);
+        showMessage(QStringLiteral("RTS err"), msg_box::Exclamation + msg_box::OkOnly,
+                    msg_box::kAppTitle);
     }
 }
 
@@ -21,8 +21,8 @@ void MSCommTest::Check6_Click() {
     try {
         MSComm->setDTREnable(Check6->checkState() == Qt::Checked);
     } catch (...) {
-        showMessage(QStringLiteral("DTR err"), MsgBox::Exclamation + MsgBox::OkOnly,
-                    MsgBox::kAppTitle);
+        showMessage(QStringLiteral("DTR err"), msg_box::Exclamation + msg_box::OkOnly,
+                    msg_box::kAppTitle);
     }
 }
 

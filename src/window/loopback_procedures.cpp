@@ -47,7 +47,7 @@ void MSCommTest::receiveStep() {
         qsizetype(std::clamp<qint64>(limit - shownBefore, 0, qint64(fed.taken)));
     const bool follow = shownBefore + displayed < limit;
     if (displayed > 0)
-        Text9->appendText(CodePage::decodeBytes(recvBytes.constData(), displayed), follow);
+        Text9->appendText(code_page::decodeBytes(recvBytes.constData(), displayed), follow);
     else if (follow)
         Text9->setSelStart(Text9->textLength());
     if (fed.overflowed) throw ArithmeticOverflow();

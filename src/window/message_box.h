@@ -7,11 +7,11 @@ class QWidget;
 namespace parvolo {
 
 // Styles and results of the modal message box, as the procedures pass them.
-namespace MsgBox {
+namespace msg_box {
 enum Style : int { OkOnly = 0, YesNo = 4, Question = 32, Exclamation = 48 };
 enum Result : int { Ok = 1, Yes = 6, No = 7 };
 inline const QString kAppTitle = QStringLiteral("Parvolo");
-}  // namespace MsgBox
+}  // namespace msg_box
 
 // The platform's modal message box. It returns only when the operator has answered; while it
 // waits, the event queue keeps running. An empty title shows the application's name.

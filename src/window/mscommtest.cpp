@@ -252,7 +252,7 @@ void MSCommTest::connectProcedures() {
 
 int MSCommTest::showMessage(const QString& text, int style, const QString& title) {
     flushCounters();  // the box is shown over the counters' latest values
-    return m_messageBox.show(this, text, style, title.isEmpty() ? MsgBox::kAppTitle : title);
+    return m_messageBox.show(this, text, style, title.isEmpty() ? msg_box::kAppTitle : title);
 }
 
 void MSCommTest::reportUnhandled() {
@@ -260,7 +260,7 @@ void MSCommTest::reportUnhandled() {
     const WindowError error = currentWindowError();
     const QString text = error.number ? error.messageText() : error.description;
     try {
-        showMessage(text, MsgBox::OkOnly, MsgBox::kAppTitle);
+        showMessage(text, msg_box::OkOnly, msg_box::kAppTitle);
     } catch (...) {
         // Nothing more can be reported; the window keeps running.
     }

@@ -1,6 +1,6 @@
 #include "window/port_config.h"
 
-namespace parvolo::PortConfig {
+namespace parvolo::port_config {
 
 namespace {
 // The one place each caption is written: the lists offer the rows marked listed, in this
@@ -64,4 +64,4 @@ QString settingsText(const QString& baud, const QString& parity, const QString& 
            stopBits;
 }
 
-}  // namespace parvolo::PortConfig
+}  // namespace parvolo::port_config

@@ -5,7 +5,7 @@
 #include <optional>
 
 // Turning the texts of the six choice boxes into port settings.
-namespace parvolo::PortConfig {
+namespace parvolo::port_config {
 
 // What the parity and flow-control lists offer, in their order; the first is the default.
 QStringList parityCaptions();
@@ -20,4 +20,4 @@ std::optional<qint32> handshaking(const QString& flowText);
 QString settingsText(const QString& baud, const QString& parity, const QString& dataBits,
                      const QString& stopBits);
 
-}  // namespace parvolo::PortConfig
+}  // namespace parvolo::port_config

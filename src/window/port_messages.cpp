@@ -2,7 +2,7 @@
 
 #include "serial/com_numbers.h"
 
-namespace parvolo::PortMessages {
+namespace parvolo::port_messages {
 
 namespace {
 struct Row {
@@ -35,9 +35,9 @@ QString tableMessage(const QString& errorNumberText) {
     return kCannotOpen;
 }
 
-}  // namespace parvolo::PortMessages
+}  // namespace parvolo::port_messages
 
-namespace parvolo::PortMessages {
+namespace parvolo::port_messages {
 
 QString portNotice(const ComPort& port) {
     const QString prefix = port.name() + QStringLiteral(": ");
@@ -56,4 +56,4 @@ QString portNotice(const ComPort& port) {
     return prefix + QStringLiteral("何もつながっていません");
 }
 
-}  // namespace parvolo::PortMessages
+}  // namespace parvolo::port_messages

@@ -4,7 +4,7 @@
 
 // Messages for a port that cannot be opened. All are shown titled "通信エラー" with the
 // exclamation icon and an OK button.
-namespace parvolo::PortMessages {
+namespace parvolo::port_messages {
 
 inline const QString kTitle = QStringLiteral("通信エラー");
 inline const QString kCannotOpen = QStringLiteral("通信ポートが開けません");
@@ -13,15 +13,15 @@ inline const QString kCannotOpen = QStringLiteral("通信ポートが開けま�
 // port closed without raising an error.
 QString tableMessage(const QString& errorNumberText);
 
-}  // namespace parvolo::PortMessages
+}  // namespace parvolo::port_messages
 
 namespace parvolo {
 struct ComPort;
-namespace PortMessages {
+namespace port_messages {
 
 // The notice under the receive group: what the chosen COM number reaches now, or that nothing
 // is there ("COM3: FT232R USB UART A10K1234 (ttyUSB0)", "COM3: 何もつながっていません").
 QString portNotice(const ComPort& port);
 
-}  // namespace PortMessages
+}  // namespace port_messages
 }  // namespace parvolo

@@ -56,30 +56,30 @@ void MSCommTest::Combo2_Click() {
 // Looking gives numbers to new devices too, so a device plugged in is reachable before it is
 // chosen.
 void MSCommTest::showPortNotice() {
-    const auto port = PortConfig::portNumber(Combo2->currentText());
+    const auto port = port_config::portNumber(Combo2->currentText());
     if (!port) return Label15->clear();
     const ComNumbers numbers = refreshComNumbers();
     m_deviceMonitor->watchMapDirectory();
     // Each entry of the open list tells its device as a tooltip; its text stays "COMn".
     for (int i = 0; i < Combo2->count(); ++i)
-        if (const auto n = PortConfig::portNumber(Combo2->itemText(i)))
-            Combo2->setItemData(i, PortMessages::portNotice(numbers.port(*n)), Qt::ToolTipRole);
-    const QString notice = PortMessages::portNotice(numbers.port(*port));
+        if (const auto n = port_config::portNumber(Combo2->itemText(i)))
+            Combo2->setItemData(i, port_messages::portNotice(numbers.port(*n)), Qt::ToolTipRole);
+    const QString notice = port_messages::portNotice(numbers.port(*port));
     Label15->setText(
         QFontMetrics(Label15->font()).elidedText(notice, Qt::ElideMiddle, Label15->width()));
     Label15->setAccessibleName(notice);
 }
 
 void MSCommTest::configurePort() {
-    if (const auto port = PortConfig::portNumber(Combo2->currentText()))
+    if (const auto port = port_config::portNumber(Combo2->currentText()))
         MSComm->setCommPort(*port);
     else
-        showMessage(PortMessages::kCannotOpen, MsgBox::Exclamation + MsgBox::OkOnly,
-                    PortMessages::kTitle);
-    const QString letter = PortConfig::parityLetter(Combo3->currentText());
-    MSComm->setSettings(PortConfig::settingsText(Combo1->currentText(), letter,
-                                                 Combo4->currentText(), Combo5->currentText()));
-    if (const auto mode = PortConfig::handshaking(Combo6->currentText()))
+        showMessage(port_messages::kCannotOpen, msg_box::Exclamation + msg_box::OkOnly,
+                    port_messages::kTitle);
+    const QString letter = port_config::parityLetter(Combo3->currentText());
+    MSComm->setSettings(port_config::settingsText(Combo1->currentText(), letter,
+                                                  Combo4->currentText(), Combo5->currentText()));
+    if (const auto mode = port_config::handshaking(Combo6->currentText()))
         MSComm->setHandshaking(*mode);
 }
 
@@ -89,8 +89,8 @@ void MSCommTest::cmdOpen_Click() {
             configurePort();
         } catch (...) {
             // A setting the port refuses: reported like a failed open; the port stays closed.
-            showMessage(currentWindowError().messageText(), MsgBox::Exclamation + MsgBox::OkOnly,
-                        PortMessages::kTitle);
+            showMessage(currentWindowError().messageText(), msg_box::Exclamation + msg_box::OkOnly,
+                        port_messages::kTitle);
             return;
         }
     }
@@ -118,8 +118,8 @@ void MSCommTest::cmdOpen_Click() {
             openSequence();
             communicationLoop();
         } else if (!m_portShownOpen) {
-            showMessage(PortMessages::tableMessage(errorNumber),
-                        MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+            showMessage(port_messages::tableMessage(errorNumber),
+                        msg_box::Exclamation + msg_box::OkOnly, port_messages::kTitle);
         } else {
             closeSequence();
         }
@@ -173,7 +173,7 @@ void MSCommTest::errorPath(const QString& description, int number) {
     Timer1->stop();
     if (sendActive) cmdOut_Click();
     showMessage(WindowError{number, description}.messageText(),
-                MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+                msg_box::Exclamation + msg_box::OkOnly, port_messages::kTitle);
 }
 
 void MSCommTest::communicationLoop() {

@@ -15,7 +15,7 @@ namespace parvolo {
 
 void MSCommTest::Check1_Click() {
     if (ticked(Check1) && ticked(Check7)) Check7->setChecked(false);
-    txtOutData->setText(SendPatterns::kFoxSentence);
+    txtOutData->setText(send_patterns::kFoxSentence);
 }
 
 void MSCommTest::Check7_Click() {
@@ -35,8 +35,8 @@ void MSCommTest::Timer1_Timer() {
 void MSCommTest::cmdOut_Click() {
     // A send text longer than the 16-bit length cannot start a run: say so and stay idle.
     if (!sendActive && txtOutData->textLength() > std::numeric_limits<qint16>::max()) {
-        showMessage(WindowError{ErrorNumbers::Overflow, QStringLiteral("Overflow")}.messageText(),
-                    MsgBox::Exclamation + MsgBox::OkOnly, PortMessages::kTitle);
+        showMessage(WindowError{error_numbers::Overflow, QStringLiteral("Overflow")}.messageText(),
+                    msg_box::Exclamation + msg_box::OkOnly, port_messages::kTitle);
         return;
     }
     sendActive = sendActive ? False16 : True16;
@@ -70,7 +70,7 @@ void MSCommTest::SendData() {
         if (ticked(Check4)) Timer1->start(m_sendRun.timeoutMs());
         if (MSComm->PortOpen()) MSComm->setOutput(data);
     } catch (...) {
-        showMessage(QStringLiteral("Send Error"), MsgBox::OkOnly, MsgBox::kAppTitle);
+        showMessage(QStringLiteral("Send Error"), msg_box::OkOnly, msg_box::kAppTitle);
     }
 }
 

@@ -11,7 +11,7 @@ WindowError windowErrorOf(const std::exception_ptr& error) {
     } catch (const SerialError& e) {
         return {e.number(), e.description()};
     } catch (const ArithmeticOverflow&) {
-        return {ErrorNumbers::Overflow, QStringLiteral("Overflow")};
+        return {error_numbers::Overflow, QStringLiteral("Overflow")};
     } catch (const std::exception& e) {
         return {0, QString::fromLocal8Bit(e.what())};
     } catch (...) {

@@ -382,7 +382,7 @@ void CheckUnitsTest::jsonReport() {
         outcome.end = RunEnd::CannotOpen;
         outcome.error = expected.value("error").toString();
         outcome.reason = SerialReason::Busy;
-        outcome.errorNumber = ErrorNumbers::HardwareUnavailable;
+        outcome.errorNumber = error_numbers::HardwareUnavailable;
     }
     const QJsonObject report =
         reportJson(options, outcome, pass ? CheckResult::Pass : CheckResult::CannotOpen);

@@ -35,20 +35,20 @@ void SendRunTest::estimate() {
     QFETCH(int, baud);
     QFETCH(int, bits);
     QFETCH(int, current);
-    QTEST(int(SendPatterns::estimateTimeout(qint16(length), baud, qint16(bits), current)),
+    QTEST(int(send_patterns::estimateTimeout(qint16(length), baud, qint16(bits), current)),
           "expected");
 }
 
 void SendRunTest::countUpPatterns() {
-    const QString zero = SendPatterns::countUpData(0);
+    const QString zero = send_patterns::countUpData(0);
     QCOMPARE(zero, QStringLiteral("0000000000ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n"));
     QCOMPARE(zero.size(), 38);
-    QCOMPARE(SendPatterns::countUpData(-1),
+    QCOMPARE(send_patterns::countUpData(-1),
              QStringLiteral("-0000000001ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n"));
-    QCOMPARE(SendPatterns::countUpData(2147483647).left(10), QStringLiteral("2147483647"));
-    QCOMPARE(SendPatterns::nextCountUpValue(2147483647), 0);
-    QCOMPARE(SendPatterns::nextCountUpValue(-1), 0);
-    QCOMPARE(SendPatterns::kFoxSentence.size(), 53);
+    QCOMPARE(send_patterns::countUpData(2147483647).left(10), QStringLiteral("2147483647"));
+    QCOMPARE(send_patterns::nextCountUpValue(2147483647), 0);
+    QCOMPARE(send_patterns::nextCountUpValue(-1), 0);
+    QCOMPARE(send_patterns::kFoxSentence.size(), 53);
 }
 
 void SendRunTest::transmissionsCarryTheCount_data() {
@@ -60,7 +60,7 @@ void SendRunTest::transmissionsCarryTheCount_data() {
 void SendRunTest::transmissionsCarryTheCount() {
     QFETCH(bool, countUp);
     SendRun run;
-    QCOMPARE(run.refreshCountUpData(), SendPatterns::countUpData(0));
+    QCOMPARE(run.refreshCountUpData(), send_patterns::countUpData(0));
     for (int pass = 0; pass < 2; ++pass) {
         run.start(16, 9600, 10);
         QCOMPARE(run.transmissions(), 0);
@@ -69,8 +69,8 @@ void SendRunTest::transmissionsCarryTheCount() {
             const QString data = run.nextData(QStringLiteral("typed"), countUp);
             run.countTransmission();
             // The counter advances whether or not the count-up data is sent.
-            QCOMPARE(run.countUpData(), SendPatterns::countUpData(i));
-            QCOMPARE(data, countUp ? SendPatterns::countUpData(i) : QStringLiteral("typed"));
+            QCOMPARE(run.countUpData(), send_patterns::countUpData(i));
+            QCOMPARE(data, countUp ? send_patterns::countUpData(i) : QStringLiteral("typed"));
         }
         QCOMPARE(run.transmissions(), 3);
     }

@@ -118,28 +118,28 @@ void TestRfc2217Device::remoteNames_data() {
     QTest::newRow("name") << "rfc2217://serial-1.lab:2217" << QString();
     QTest::newRow("IPv4, scheme in capitals") << "RFC2217://10.0.0.7:1" << QString();
     QTest::newRow("IPv6 in brackets") << "rfc2217://[::1]:65535" << QString();
-    QTest::newRow("no port") << "rfc2217://host" << RemoteTexts::noPort();
-    QTest::newRow("empty port") << "rfc2217://host:" << RemoteTexts::noPort();
-    QTest::newRow("port 0") << "rfc2217://host:0" << RemoteTexts::badPort("0");
-    QTest::newRow("port too large") << "rfc2217://host:65536" << RemoteTexts::badPort("65536");
-    QTest::newRow("port not a number") << "rfc2217://host:x1" << RemoteTexts::badPort("x1");
+    QTest::newRow("no port") << "rfc2217://host" << remote_texts::noPort();
+    QTest::newRow("empty port") << "rfc2217://host:" << remote_texts::noPort();
+    QTest::newRow("port 0") << "rfc2217://host:0" << remote_texts::badPort("0");
+    QTest::newRow("port too large") << "rfc2217://host:65536" << remote_texts::badPort("65536");
+    QTest::newRow("port not a number") << "rfc2217://host:x1" << remote_texts::badPort("x1");
     QTest::newRow("a path after the port")
-        << "rfc2217://host:2217/dev/ttyS0" << RemoteTexts::trailingText("/dev/ttyS0");
-    QTest::newRow("a path and no port") << "rfc2217://host/dev/ttyS0" << RemoteTexts::noPort();
-    QTest::newRow("no host") << "rfc2217://:2217" << RemoteTexts::noHost();
+        << "rfc2217://host:2217/dev/ttyS0" << remote_texts::trailingText("/dev/ttyS0");
+    QTest::newRow("a path and no port") << "rfc2217://host/dev/ttyS0" << remote_texts::noPort();
+    QTest::newRow("no host") << "rfc2217://:2217" << remote_texts::noHost();
     QTest::newRow("space in the host")
-        << "rfc2217://my host:1" << RemoteTexts::badHostCharacters("my host");
-    QTest::newRow("a user name") << "rfc2217://me@h:1" << RemoteTexts::badHostCharacters("me@h");
+        << "rfc2217://my host:1" << remote_texts::badHostCharacters("my host");
+    QTest::newRow("a user name") << "rfc2217://me@h:1" << remote_texts::badHostCharacters("me@h");
     QTest::newRow("IPv6 without brackets")
-        << "rfc2217://::1:2217" << RemoteTexts::ipv6NeedsBrackets();
-    QTest::newRow("not IPv6 in brackets") << "rfc2217://[::g]:1" << RemoteTexts::badIpv6("::g");
-    QTest::newRow("a local port") << "/dev/ttyUSB0" << RemoteTexts::notRemoteScheme();
+        << "rfc2217://::1:2217" << remote_texts::ipv6NeedsBrackets();
+    QTest::newRow("not IPv6 in brackets") << "rfc2217://[::g]:1" << remote_texts::badIpv6("::g");
+    QTest::newRow("a local port") << "/dev/ttyUSB0" << remote_texts::notRemoteScheme();
 }
 
 void TestRfc2217Device::remoteNames() {
     QFETCH(QString, url);
     QFETCH(QString, problem);
-    QCOMPARE(Rfc2217Device::isRemoteName(url), problem != RemoteTexts::notRemoteScheme());
+    QCOMPARE(Rfc2217Device::isRemoteName(url), problem != remote_texts::notRemoteScheme());
     try {
         const Rfc2217Device::RemoteAddress address = Rfc2217Device::parseRemoteName(url);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
@@ -266,20 +266,21 @@ void TestRfc2217Device::settingAnswers_data() {
     // A pty refuses 7 data bits and parity (EINVAL); pyserial reads back and answers the old
     // value, ser2net repeats what it was asked.
     QTest::newRow("pyserial: 7 data bits refused")
-        << "pyserial" << s(9600, P::None, D::Seven, F::None) << SettingTexts::dataBits(7)
-        << SettingTexts::dataBits(8) << s(9600, P::None, D::Eight, F::None);
+        << "pyserial" << s(9600, P::None, D::Seven, F::None) << setting_texts::dataBits(7)
+        << setting_texts::dataBits(8) << s(9600, P::None, D::Eight, F::None);
     QTest::newRow("pyserial: even parity refused")
-        << "pyserial" << s(9600, P::Even, D::Eight, F::None) << SettingTexts::parity(P::Even)
-        << SettingTexts::parity(P::None) << s(9600, P::None, D::Eight, F::None);
+        << "pyserial" << s(9600, P::Even, D::Eight, F::None) << setting_texts::parity(P::Even)
+        << setting_texts::parity(P::None) << s(9600, P::None, D::Eight, F::None);
     QTest::newRow("ser2net: 7 data bits answered as taken")
         << "ser2net" << s(9600, P::None, D::Seven, F::None) << QString() << QString()
         << s(9600, P::None, D::Seven, F::None);
     QTest::newRow("a port that stays at 9600")
-        << "scripted:fixed" << s(19200, P::None, D::Eight, F::None) << SettingTexts::baudRate(19200)
-        << SettingTexts::baudRate(9600) << s(9600, P::None, D::Eight, F::None);
+        << "scripted:fixed" << s(19200, P::None, D::Eight, F::None)
+        << setting_texts::baudRate(19200) << setting_texts::baudRate(9600)
+        << s(9600, P::None, D::Eight, F::None);
     QTest::newRow("a port without flow control")
         << "scripted:fixed" << s(9600, P::None, D::Eight, F::RtsCts)
-        << SettingTexts::flowControl(true, false) << SettingTexts::flowControl(false, false)
+        << setting_texts::flowControl(true, false) << setting_texts::flowControl(false, false)
         << s(9600, P::None, D::Eight, F::None);
     QTest::newRow("a port that has it all")
         << "scripted:fixed" << s(9600, P::None, D::Eight, F::None) << QString() << QString()
@@ -300,7 +301,7 @@ void TestRfc2217Device::settingAnswers() {
         QVERIFY2(what.isEmpty(), qPrintable(what));
     } catch (const SerialError& e) {
         QCOMPARE(e.description(), SerialError::settingRefused(remote->url(), what,
-                                                              SettingTexts::serverAnswers(instead))
+                                                              setting_texts::serverAnswers(instead))
                                       .description());
     }
     QCOMPARE(device.readBackSettings(), std::optional<LineSettings>(readBack));
@@ -319,9 +320,9 @@ void TestRfc2217Device::lineSwitches_data() {
         << Switches{{"RTS", true, ""}, {"DTR", true, ""}, {"RTS", false, ""}, {"DTR", false, ""}};
     QTest::newRow("a port whose lines stay off")
         << "scripted:fixed"
-        << Switches{{"RTS", true, RemoteTexts::serverAnswered("RTS", false)},
+        << Switches{{"RTS", true, remote_texts::serverAnswered("RTS", false)},
                     {"RTS", false, ""},
-                    {"DTR", true, RemoteTexts::serverAnswered("DTR", false)}};
+                    {"DTR", true, remote_texts::serverAnswered("DTR", false)}};
     // ser2net does not answer a line change its device refuses (a pty has no lines): the port
     // has no lines, and takes the changes silently; only the first one waits.
     QTest::newRow("ser2net on a pty")
@@ -559,7 +560,7 @@ void TestRfc2217Device::waitEndedFromInside() {
                        ? SerialError::remoteNoAnswer(remote.url(), "COM ポート制御の申し込み", 3000)
                              .description()
                        : SerialError::remoteSettingUnanswered(remote.url(),
-                                                              SettingTexts::baudRate(9600), 3000)
+                                                              setting_texts::baudRate(9600), 3000)
                              .description();
         // An application quit leaves every later event loop ending at once; one exec() resets it.
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);

@@ -387,13 +387,13 @@ void SerialControlTest::codePageEncode_data() {
 
 void SerialControlTest::codePageEncode() {
     QFETCH(QString, text);
-    QTEST(CodePage::encode(text), "bytes");
+    QTEST(code_page::encode(text), "bytes");
 }
 
 void SerialControlTest::codePageDecode() {
     QByteArray all;
     for (int b = 0; b < 256; ++b) all.append(char(b));
-    const QString text = CodePage::decodeBytes(all);
+    const QString text = code_page::decodeBytes(all);
     QCOMPARE(text.size(), 256);
     for (int b = 0; b < 256; ++b) {
         QChar expected = b < 0x80                   ? QChar(b)
@@ -408,7 +408,7 @@ void SerialControlTest::codePageDecode() {
     QByteArray singles;
     for (int b = 0; b < 256; ++b)
         if (b < 0x80 || (b >= 0xA1 && b <= 0xDF)) singles.append(char(b));
-    QCOMPARE(CodePage::encode(CodePage::decodeBytes(singles)), singles);
+    QCOMPARE(code_page::encode(code_page::decodeBytes(singles)), singles);
 }
 
 QTEST_MAIN(SerialControlTest)

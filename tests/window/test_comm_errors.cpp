@@ -105,7 +105,7 @@ void CommErrorsTest::receiveOverflowDuringContinuousSend() {
                [&] { return !w.MSComm->PortOpen(); }});
     QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("受信バッファオーバー") + kStop});
     QCOMPARE(h.messages.shown[0].title, QStringLiteral("通信エラー"));
-    QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation + MsgBox::OkOnly);
+    QCOMPARE(h.messages.shown[0].style, msg_box::Exclamation + msg_box::OkOnly);
     QCOMPARE(w.commAborted, True16);
     expectClosedState(w);
 }
@@ -161,7 +161,7 @@ void CommErrorsTest::failureInsideTheHandler() {
                [&] { return !h.messages.shown.isEmpty(); },
                WindowHarness::act([&] { QVERIFY(h.w().MSComm->PortOpen()); })});
     QCOMPARE(h.messages.texts(), QStringList{QStringLiteral("COM error")});
-    QCOMPARE(h.messages.shown[0].style, MsgBox::OkOnly);
+    QCOMPARE(h.messages.shown[0].style, msg_box::OkOnly);
     QCOMPARE(h.messages.shown[0].title, QStringLiteral("Parvolo"));
     QCOMPARE(h.w().commAborted, False16);
 }

@@ -320,11 +320,11 @@ void MainWindowTest::closeAnsweredNoKeepsEverythingRunning() {
     h.runOpen({
         WindowHarness::act([&] {
             QTest::mouseClick(h.w().cmdOut, Qt::LeftButton);
-            h.messages.answers = {MsgBox::No};
+            h.messages.answers = {msg_box::No};
             QVERIFY(!h.w().close());
             const auto& box = h.messages.shown.last();
             QCOMPARE(box.text, QStringLiteral("終了しますか？"));
-            QCOMPARE(box.style, MsgBox::Question + MsgBox::YesNo);
+            QCOMPARE(box.style, msg_box::Question + msg_box::YesNo);
             QCOMPARE(box.title, QStringLiteral("Parvolo"));
             sentBefore = h.w().sendRun().transmissions();
         }),
@@ -342,7 +342,7 @@ void MainWindowTest::closeAnsweredYesWhileOpen() {
     WindowHarness h;
     h.whileOpen([&] {
         QVERIFY(h.device.open);
-        h.messages.answers = {MsgBox::Yes};
+        h.messages.answers = {msg_box::Yes};
         h.w().close();
         QVERIFY(!h.device.open);
         QCOMPARE(h.programEnds, 1);
@@ -353,7 +353,7 @@ void MainWindowTest::closeAnsweredYesWhileOpen() {
 void MainWindowTest::closeAnsweredYesWhileClosed() {
     WindowHarness h;
     const int dtrBefore = h.device.dtrChanges;
-    h.messages.answers = {MsgBox::Yes};
+    h.messages.answers = {msg_box::Yes};
     QVERIFY(h.w().close());
     QCOMPARE(h.programEnds, 1);
     QCOMPARE(h.device.opens, 0);

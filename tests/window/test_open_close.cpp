@@ -139,7 +139,7 @@ void OpenCloseTest::unknownPortNameKeepsPreviousPort() {
     QCOMPARE(h.messages.shown.size(), 2);
     QCOMPARE(h.messages.shown[0].text, QStringLiteral("通信ポートが開けません"));
     QCOMPARE(h.messages.shown[0].title, kTitle);
-    QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation);
+    QCOMPARE(h.messages.shown[0].style, msg_box::Exclamation);
     QCOMPARE(h.messages.shown[1].text, QStringLiteral("プロパティの値が無効です (380)"));
     QCOMPARE(h.w().MSComm->CommPort(), qint16(4));
     expectClosedState(h.w());
@@ -188,7 +188,7 @@ void OpenCloseTest::tableMessage_data() {
 void OpenCloseTest::tableMessage() {
     QFETCH(QString, number);
     QFETCH(QString, message);
-    QCOMPARE(PortMessages::tableMessage(number), message);
+    QCOMPARE(port_messages::tableMessage(number), message);
 }
 
 void OpenCloseTest::failedOpen_data() {
@@ -219,7 +219,7 @@ void OpenCloseTest::failedOpen() {
     QVERIFY(box.text.contains(QStringLiteral("/dev/ttyS0")) ||
             box.text.contains(QStringLiteral("COM1")));
     QCOMPARE(box.title, kTitle);
-    QCOMPARE(box.style, MsgBox::Exclamation + MsgBox::OkOnly);
+    QCOMPARE(box.style, msg_box::Exclamation + msg_box::OkOnly);
     expectClosedState(h.w());
     QVERIFY(!h.device.open);
 }
@@ -413,7 +413,7 @@ void OpenCloseTest::eofAndUndefinedCodes() {
     QCOMPARE(h.messages.texts(),
              QStringList{QStringLiteral("未定義エラー発生\r\n通信を中断します。")});
     QCOMPARE(h.messages.shown[0].title, kTitle);
-    QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation);
+    QCOMPARE(h.messages.shown[0].style, msg_box::Exclamation);
     expectClosedState(h.w());
 }
 
@@ -501,7 +501,7 @@ void OpenCloseTest::refusedSwitch() {
         QVERIFY(!box->isChecked());
         QCOMPARE(h.messages.texts(),
                  QStringList{rts ? QStringLiteral("RTS err") : QStringLiteral("DTR err")});
-        QCOMPARE(h.messages.shown[0].style, MsgBox::Exclamation);
+        QCOMPARE(h.messages.shown[0].style, msg_box::Exclamation);
         QCOMPARE(h.messages.shown[0].title, QStringLiteral("Parvolo"));
         QTest::mouseClick(box, Qt::LeftButton);
         QCOMPARE(h.messages.shown.size(), 2);

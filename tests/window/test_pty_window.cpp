@@ -119,7 +119,7 @@ void PtyWindowTest::countUpRecordsOnTheLine() {
                [&] { return w.sendActive == False16; }},
               20000);
     QString expected;
-    for (int i = 0; i < n; ++i) expected += SendPatterns::countUpData(i);
+    for (int i = 0; i < n; ++i) expected += send_patterns::countUpData(i);
     // The echo is exactly what went out on the line.
     QCOMPARE(w.Text9->text(), expected);
     QCOMPARE(w.loopbackCheck().counters().blocks, n);
@@ -136,7 +136,7 @@ void PtyWindowTest::pasteRoundTripOverTheLine() {
     MSCommTest& w = h.w();
     const QString sample = QStringLiteral("ab\rcd\nef\r\n") + QString(300, QLatin1Char('x')) +
                            QStringLiteral("ｱｲｳﾟ\r\n");
-    const qint64 bytes = CodePage::encode(sample).size();
+    const qint64 bytes = code_page::encode(sample).size();
     QCOMPARE(bytes, sample.size());
     w.txtOutData->setText(sample);
     w.Check4->setChecked(true);

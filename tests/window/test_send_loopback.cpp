@@ -326,8 +326,8 @@ void SendLoopbackTest::countUpSentAlthoughBoxEdited() {
     w.Text2->setText(QStringLiteral("3"));
     h.runOpen({WindowHarness::act([&] { QTest::mouseClick(w.cmdOut, Qt::LeftButton); }),
                [&] { return w.sendActive == False16; }});
-    QCOMPARE(h.device.written, (SendPatterns::countUpData(0) + SendPatterns::countUpData(1) +
-                                SendPatterns::countUpData(2))
+    QCOMPARE(h.device.written, (send_patterns::countUpData(0) + send_patterns::countUpData(1) +
+                                send_patterns::countUpData(2))
                                    .toLatin1());
     QCOMPARE(w.sendRun().countUpValue(), 2);
 }
@@ -367,18 +367,18 @@ void SendLoopbackTest::patternBoxesClearEachOther() {
     WindowHarness h;
     MSCommTest& w = h.w();
     QTest::mouseClick(w.Check7, Qt::LeftButton);
-    QCOMPARE(w.txtOutData->text(), SendPatterns::countUpData(0));
+    QCOMPARE(w.txtOutData->text(), send_patterns::countUpData(0));
     QTest::mouseClick(w.Check1, Qt::LeftButton);
     QVERIFY(!w.Check7->isChecked());
-    QCOMPARE(w.txtOutData->text(), SendPatterns::kFoxSentence);
+    QCOMPARE(w.txtOutData->text(), send_patterns::kFoxSentence);
     QTest::mouseClick(w.Check7, Qt::LeftButton);
     QVERIFY(!w.Check1->isChecked());
-    QCOMPARE(w.txtOutData->text(), SendPatterns::countUpData(0));
+    QCOMPARE(w.txtOutData->text(), send_patterns::countUpData(0));
     QTest::mouseClick(w.Check7, Qt::LeftButton);  // clearing writes the data once more
-    QCOMPARE(w.txtOutData->text(), SendPatterns::countUpData(0));
+    QCOMPARE(w.txtOutData->text(), send_patterns::countUpData(0));
     QTest::mouseClick(w.Check1, Qt::LeftButton);
     QTest::mouseClick(w.Check1, Qt::LeftButton);
-    QCOMPARE(w.txtOutData->text(), SendPatterns::kFoxSentence);
+    QCOMPARE(w.txtOutData->text(), send_patterns::kFoxSentence);
     // A run that made no transmission leaves the counter at -1.
     w.Text2->setText(QStringLiteral("0"));
     w.Check4->setChecked(true);

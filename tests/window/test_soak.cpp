@@ -72,7 +72,7 @@ quint64 envNumber(const char* name, quint64 fallback) {
 class SoakMessageBox : public RecordingMessageBox {
 public:
     int show(QWidget* parent, const QString& text, int style, const QString& title) override {
-        const QString shownTitle = title.isEmpty() ? MsgBox::kAppTitle : title;
+        const QString shownTitle = title.isEmpty() ? msg_box::kAppTitle : title;
         const bool commError = shownTitle == kCommErrorTitle;
         const bool fatal = text.endsWith(kAbortNotice);
         openStack.push_back(shownTitle + QStringLiteral(" \"") + text.left(30) + QLatin1Char('"'));
@@ -1059,7 +1059,7 @@ void Soak::closeWindow() {
              .arg(yes ? QStringLiteral("Yes") : QStringLiteral("No")));
     const int endsBefore = rig.programEnds;
     const qsizetype boxesBefore = rig.messages.shown.size();
-    rig.messages.answers = {yes ? MsgBox::Yes : MsgBox::No};
+    rig.messages.answers = {yes ? msg_box::Yes : msg_box::No};
     w().close();
     rig.messages.answers.clear();
     if (rig.messages.shown.size() == boxesBefore ||
@@ -1096,7 +1096,7 @@ void Soak::receive() {
         // What a loopback plug would send back: a piece of the send text.
         const QString expected =
             w().Check7->isChecked() ? w().sendRun().countUpData() : w().txtOutData->text();
-        bytes = CodePage::encode(expected.left(4096));
+        bytes = code_page::encode(expected.left(4096));
         const qsizetype from = bytes.isEmpty() ? 0 : qsizetype(pick(quint64(bytes.size())));
         bytes = bytes.mid(chance(60) ? 0 : from, 1 + qsizetype(pick(64)));
     } else {
@@ -1111,7 +1111,7 @@ void Soak::receive() {
 
 void Soak::corruptEcho() {
     QByteArray bytes = m_rig->device.written.right(qsizetype(1 + pick(64)));
-    if (bytes.isEmpty()) bytes = CodePage::encode(w().txtOutData->text().left(64));
+    if (bytes.isEmpty()) bytes = code_page::encode(w().txtOutData->text().left(64));
     if (bytes.isEmpty()) bytes = "?";
     const qsizetype at = qsizetype(pick(quint64(bytes.size())));
     switch (pick(3)) {

@@ -26,7 +26,7 @@ void likeTheWindow(MultiLineTextBox& box) {
 QString allHighBytes() {
     QByteArray bytes;
     for (int b = 0x80; b <= 0xFF; ++b) bytes.append(char(b));
-    return CodePage::decodeBytes(bytes);
+    return code_page::decodeBytes(bytes);
 }
 
 QAccessibleTextInterface* textOf(MultiLineTextBox& box) {
@@ -215,7 +215,7 @@ void TextBoxTest::wrapsAtTheEdgeByRealWidths_data() {
     QTest::newRow("ASCII") << QStringLiteral("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ").repeated(12);
     QTest::newRow("full-width") << QStringLiteral("漢字ＡＢかな").repeated(40);
     QTest::newRow("received bytes")
-        << CodePage::decodeBytes(QByteArray("\x80\xA1\x41\xFF\xDF\x09\x30", 7).repeated(60));
+        << code_page::decodeBytes(QByteArray("\x80\xA1\x41\xFF\xDF\x09\x30", 7).repeated(60));
     QTest::newRow("surrogate pairs") << QString::fromUtf16(u"\U00020BB7a").repeated(80);
     QTest::newRow("lines and CRs") << (QString(90, QLatin1Char('m')) + QStringLiteral("\r\r\n") +
                                        QString(70, QChar(0xFF71)) + QStringLiteral("\n\r"))

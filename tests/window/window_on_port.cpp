@@ -23,7 +23,7 @@ public:
         line.replace(QStringLiteral("\r\n"), QStringLiteral(" / "));
         std::printf("MESSAGE %s\n", qPrintable(line));
         std::fflush(stdout);
-        return (style & 0x0F) == MsgBox::YesNo ? MsgBox::Yes : MsgBox::Ok;
+        return (style & 0x0F) == msg_box::YesNo ? msg_box::Yes : msg_box::Ok;
     }
 };
 }  // namespace

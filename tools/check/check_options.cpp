@@ -98,9 +98,9 @@ void requireSingleByteText(const QString& text) {
                              .arg(text.size())
                              .arg(std::numeric_limits<qint16>::max()));
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const QByteArray bytes = CodePage::encode(text.mid(i, 1));
+        const QByteArray bytes = code_page::encode(text.mid(i, 1));
         if (bytes.size() != 1 ||
-            CodePage::byteToChar(static_cast<unsigned char>(bytes[0])) != text[i])
+            code_page::byteToChar(static_cast<unsigned char>(bytes[0])) != text[i])
             throw UsageError(
                 CheckTexts::tr("--text: '%1' (position %2) is not one byte in CP932; use ASCII "
                                "or half-width katakana")
@@ -165,7 +165,7 @@ struct Options {
                             QStringLiteral("FLOW")};
     QCommandLineOption text{
         QStringLiteral("text"),
-        CheckTexts::tr("Send TEXT as each block (%1).").arg(SendPatterns::kDefaultText),
+        CheckTexts::tr("Send TEXT as each block (%1).").arg(send_patterns::kDefaultText),
         QStringLiteral("TEXT")};
     QCommandLineOption fox{QStringLiteral("fox"),
                            CheckTexts::tr("Send the fox sentence as each block.")};
@@ -284,16 +284,16 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
 
     if (countSet(parser, {&o.text, &o.fox, &o.countUp}) > 1)
         throw UsageError(CheckTexts::tr("choose one of --text, --fox and --count-up"));
-    options.text = SendPatterns::kDefaultText;
+    options.text = send_patterns::kDefaultText;
     if (parser.isSet(o.text)) {
         options.text = parser.value(o.text);
         requireSingleByteText(options.text);
     } else if (parser.isSet(o.fox)) {
         options.send = SendKind::Fox;
-        options.text = SendPatterns::kFoxSentence;
+        options.text = send_patterns::kFoxSentence;
     } else if (parser.isSet(o.countUp)) {
         options.send = SendKind::CountUp;
-        options.text = SendPatterns::countUpData(0);
+        options.text = send_patterns::countUpData(0);
     }
 
     if (countSet(parser, {&o.blocks, &o.duration, &o.continuous}) > 1)

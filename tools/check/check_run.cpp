@@ -333,7 +333,7 @@ void CheckRun::sendStreamBlock() {
     if (m_options.send == SendKind::CountUp) m_expected = m_sendRun.nextData(m_expected, true);
     m_sendRun.countTransmission();
     ++m_blocksSent;
-    const qint64 block = m_stream.expect(CodePage::encode(m_expected));
+    const qint64 block = m_stream.expect(code_page::encode(m_expected));
     Flight flight{block, m_runClock.nsecsElapsed(), QDeadlineTimer(Qt::PreciseTimer),
                   m_stream.counts().received};
     flight.deadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
@@ -416,7 +416,7 @@ void CheckRun::sendBlock() {
     m_blockClock.start();
     m_blockDeadline.setRemainingTime(m_outcome.timeoutMs, Qt::PreciseTimer);
     if (!m_blockTimer.isActive()) m_blockTimer.start(m_outcome.timeoutMs);
-    m_stream.expect(CodePage::encode(m_expected));
+    m_stream.expect(code_page::encode(m_expected));
     m_comm.setOutput(m_expected);
 }
 
@@ -526,7 +526,7 @@ void CheckRun::finish(RunEnd end) {
     if ((end == RunEnd::LineLost || m_outcome.outages > 0) && !m_outcome.reason) {
         m_outcome.reason =
             m_device->isRemote() ? SerialReason::ServerGone : SerialReason::DeviceGone;
-        m_outcome.errorNumber = ErrorNumbers::DeviceLost;
+        m_outcome.errorNumber = error_numbers::DeviceLost;
     }
     if (m_outcome.remote) {
         m_outcome.lineErrorsKnown = m_outcome.kernelLineErrors.has_value();

@@ -56,7 +56,7 @@ public:
         QString line = text;
         line.replace(QStringLiteral("\r\n"), QStringLiteral(" / "));
         say(QStringLiteral("MESSAGE %1 %2").arg(wallNs()).arg(line));
-        return (style & 0x0F) == MsgBox::YesNo ? MsgBox::Yes : MsgBox::Ok;
+        return (style & 0x0F) == msg_box::YesNo ? msg_box::Yes : msg_box::Ok;
     }
 };
 

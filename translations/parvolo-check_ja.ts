@@ -28,14 +28,6 @@
         <translation>--text: &apos;%1&apos; (%2 文字目) は CP932 で 1 バイトの文字ではありません。ASCII か半角カタカナを使ってください</translation>
     </message>
     <message>
-        <source>%1: ports are COM1 to COM15</source>
-        <translation>%1: ポートは COM1 から COM15 までです</translation>
-    </message>
-    <message>
-        <source>%1: PORT is COM1..COM15, a device path such as /dev/ttyUSB0, serial:NUMBER (a USB serial number) or rfc2217://HOST:PORT</source>
-        <translation>%1: PORT には COM1..COM15、/dev/ttyUSB0 のようなデバイスパス、serial:NUMBER (USB のシリアル番号)、rfc2217://HOST:PORT のいずれかを指定してください</translation>
-    </message>
-    <message>
         <source>%1 given twice</source>
         <translation>%1 が 2 回指定されています</translation>
     </message>
@@ -98,10 +90,6 @@
     <message>
         <source>Also check that CTS follows RTS and DSR and DCD follow DTR (a DE-9 loopback plug).</source>
         <translation>CTS が RTS に、DSR と DCD が DTR に追従することも確認します (DE-9 のループバックプラグ)。</translation>
-    </message>
-    <message>
-        <source>List COM1..COM15 and the serial devices, without opening any, and exit (with --json, as JSON).</source>
-        <translation>COM1..COM15 とシリアルデバイスを、どれも開かずに一覧表示して終了します (--json があれば JSON で)。</translation>
     </message>
     <message>
         <source>No summary and no progress line on stderr.</source>
@@ -174,22 +162,6 @@
     <message>
         <source>--in-flight needs --stream</source>
         <translation>--in-flight には --stream が必要です</translation>
-    </message>
-    <message>
-        <source>Sends blocks of test data to each PORT, all at once, compares what comes back
-byte by byte and ends with an exit code that tells scripts the result: with
-several ports, the highest exit code of any. PORT is COM1..COM15, resolved as
-the Parvolo window resolves it, a device path, serial:NUMBER (a USB serial
-number) or rfc2217://HOST:PORT.</source>
-        <translation>各 PORT にテストデータのブロックを一斉に送り、戻ってきたデータを 1 バイトずつ
-照合して、結果をスクリプトに終了コードで伝えます。複数のポートでは、その中で
-最も大きい終了コードを返します。PORT には COM1..COM15 (Parvolo のウィンドウと
-同じように解決)、デバイスパス、serial:NUMBER (USB のシリアル番号)、
-rfc2217://HOST:PORT のいずれかを指定します。</translation>
-    </message>
-    <message>
-        <source>COM1..COM15, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or more.</source>
-        <translation>COM1..COM15、デバイスパス、serial:NUMBER、rfc2217://HOST:PORT のいずれか。1 つ以上。</translation>
     </message>
     <message>
         <source>--list takes no PORT and no option but --json</source>
@@ -426,6 +398,34 @@ rfc2217://HOST:PORT のいずれかを指定します。</translation>
     <message>
         <source>reason</source>
         <translation>理由</translation>
+    </message>
+    <message>
+        <source>%1: ports are COM1 to COM%2</source>
+        <translation>%1: ポートは COM1 から COM%2 までです</translation>
+    </message>
+    <message>
+        <source>%1: PORT is COM1..COM%2, a device path such as /dev/ttyUSB0, serial:NUMBER (a USB serial number) or rfc2217://HOST:PORT</source>
+        <translation>%1: PORT には COM1..COM%2、/dev/ttyUSB0 のようなデバイスパス、serial:NUMBER (USB のシリアル番号)、rfc2217://HOST:PORT のいずれかを指定してください</translation>
+    </message>
+    <message>
+        <source>List COM1..COM%1 and the serial devices, without opening any, and exit (with --json, as JSON).</source>
+        <translation>COM1..COM%1 とシリアルデバイスを、どれも開かずに一覧表示して終了します (--json があれば JSON で)。</translation>
+    </message>
+    <message>
+        <source>Sends blocks of test data to each PORT, all at once, compares what comes back
+byte by byte and ends with an exit code that tells scripts the result: with
+several ports, the highest exit code of any. PORT is COM1..COM%1, resolved as
+the Parvolo window resolves it, a device path, serial:NUMBER (a USB serial
+number) or rfc2217://HOST:PORT.</source>
+        <translation>各 PORT にテストデータのブロックを一斉に送り、戻ってきたデータを 1 バイトずつ
+照合して、結果をスクリプトに終了コードで伝えます。複数のポートでは、その中で
+最も大きい終了コードを返します。PORT には COM1..COM%1 (Parvolo のウィンドウと
+同じように解決)、デバイスパス、serial:NUMBER (USB のシリアル番号)、
+rfc2217://HOST:PORT のいずれかを指定します。</translation>
+    </message>
+    <message>
+        <source>COM1..COM%1, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or more.</source>
+        <translation>COM1..COM%1、デバイスパス、serial:NUMBER、rfc2217://HOST:PORT のいずれか。1 つ以上。</translation>
     </message>
 </context>
 </TS>

@@ -19,11 +19,10 @@
 
 #include <optional>
 
+#include "serial/port_names.h"
 #include "serial/serial_discovery.h"
 
 namespace parvolo {
-
-inline constexpr int kComPortCount = 15;
 
 struct ComAssignment {
     int number = 0;

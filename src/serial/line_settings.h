@@ -24,8 +24,12 @@ struct LineSettings {
     int dataBitCount() const { return int(dataBits); }
     int stopBitCount() const { return int(stopBits); }
     int parityBitCount() const { return parity == Parity::None ? 0 : 1; }
+    // Bits per character as the send-time estimate counts them: the start bit is not counted.
+    int estimateBitsPerCharacter() const {
+        return dataBitCount() + parityBitCount() + stopBitCount();
+    }
     // Bits on the line per character, the start bit included.
-    int bitsPerCharacter() const { return 1 + dataBitCount() + parityBitCount() + stopBitCount(); }
+    int bitsPerCharacter() const { return 1 + estimateBitsPerCharacter(); }
     bool rtsCts() const { return flow == FlowControl::RtsCts || flow == FlowControl::Both; }
     bool xonXoff() const { return flow == FlowControl::XonXoff || flow == FlowControl::Both; }
 };

@@ -61,7 +61,7 @@ MSComm::~MSComm() {
 }
 
 void MSComm::setCommPort(qint16 port) {
-    if (port < 1 || port > 15) throw SerialError::invalidPortNumber(port);
+    if (port < 1 || port > kComPortCount) throw SerialError::invalidPortNumber(port);
     if (m_open) throw SerialError::alreadyOpen();
     m_commPort = port;
 }

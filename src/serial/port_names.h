@@ -4,6 +4,9 @@
 
 namespace parvolo {
 
+// The ports a user picks by number: COM1 to COM15.
+inline constexpr int kComPortCount = 15;
+
 // COMn resolves to the symlink "COMn" in the port map directory when one exists, else to
 // /dev/ttyS<n-1>; the links are made by hand or given to devices (com_numbers.h). The map
 // directory is $PARVOLO_PORT_DIR, else ~/.config/parvolo/ports.

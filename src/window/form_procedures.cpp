@@ -9,15 +9,11 @@
 #include "window/port_config.h"
 #include "window/multi_line_text_box.h"
 #include "serial/mscomm.h"
+#include "serial/port_names.h"
 
 namespace parvolo {
 
 namespace {
-
-const char* const kBaudRates[] = {"300",    "600",     "1200",    "2400",    "4800",
-                                  "9600",   "14400",   "19200",   "28800",   "38400",
-                                  "57600",  "115200",  "128000",  "256000",  "460800",
-                                  "921600", "1000000", "1500000", "2000000", "3000000"};
 
 void fill(QComboBox* combo, const QStringList& entries, const QString& selected) {
     combo->addItems(entries);
@@ -28,9 +24,9 @@ void fill(QComboBox* combo, const QStringList& entries, const QString& selected)
 
 void MSCommTest::Form_Load() {
     Text9->setText(QString());
-    for (const char* rate : kBaudRates) Combo1->addItem(QString::fromLatin1(rate));
-    Combo1->setCurrentText(QString::number(9600));
-    for (int port = 1; port <= 15; ++port) Combo2->addItem(QStringLiteral("COM%1").arg(port));
+    fill(Combo1, port_config::baudCaptions(), QString::number(9600));
+    for (int port = 1; port <= kComPortCount; ++port)
+        Combo2->addItem(QStringLiteral("COM%1").arg(port));
     Combo2->setCurrentText(QStringLiteral("COM1"));
     fill(Combo3, port_config::parityCaptions(), port_config::parityCaptions().first());
     fill(Combo4, {QStringLiteral("7"), QStringLiteral("8")}, QStringLiteral("8"));

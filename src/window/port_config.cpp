@@ -1,5 +1,7 @@
 #include "window/port_config.h"
 
+#include "serial/port_names.h"
+
 namespace parvolo::port_config {
 
 namespace {
@@ -14,6 +16,10 @@ const ParityRow kParity[] = {
     {"なし(None)", "N", true}, {"偶数(Even)", "E", true},    {"奇数(Odd)", "O", true},
     {"ﾏｰｸ(Mark)", "M", false}, {"ｽﾍﾟｰｽ(Space)", "S", false},
 };
+const char* const kBaudRates[] = {"300",    "600",     "1200",    "2400",    "4800",
+                                  "9600",   "14400",   "19200",   "28800",   "38400",
+                                  "57600",  "115200",  "128000",  "256000",  "460800",
+                                  "921600", "1000000", "1500000", "2000000", "3000000"};
 struct FlowRow {
     const char* text;
     qint32 mode;
@@ -31,6 +37,12 @@ QStringList listedCaptions(const Row (&rows)[N]) {
 }
 }  // namespace
 
+QStringList baudCaptions() {
+    QStringList captions;
+    for (const char* rate : kBaudRates) captions << QLatin1String(rate);
+    return captions;
+}
+
 QStringList parityCaptions() {
     return listedCaptions(kParity);
 }
@@ -40,7 +52,7 @@ QStringList flowCaptions() {
 }
 
 std::optional<qint16> portNumber(const QString& portName) {
-    for (qint16 n = 1; n <= 15; ++n)
+    for (qint16 n = 1; n <= kComPortCount; ++n)
         if (portName == QStringLiteral("COM%1").arg(n)) return n;
     return std::nullopt;
 }

@@ -7,10 +7,12 @@
 // Turning the texts of the six choice boxes into port settings.
 namespace parvolo::port_config {
 
+// What the baud-rate list offers, in its order (the window picks 9600).
+QStringList baudCaptions();
 // What the parity and flow-control lists offer, in their order; the first is the default.
 QStringList parityCaptions();
 QStringList flowCaptions();
-// "COM1".."COM15" give 1..15; any other text gives nothing.
+// "COM1".."COM15" (kComPortCount) give their numbers; any other text gives nothing.
 std::optional<qint16> portNumber(const QString& portName);
 // The parity letter of a parity text, empty when the text is not known.
 QString parityLetter(const QString& parityText);

@@ -11,8 +11,8 @@
 #include "window/message_box.h"
 #include "window/mscommtest.h"
 #include "serial/port_device.h"
+#include "serial/port_names.h"
 #include "serial/stop_signals.h"
-#include "serial/port_device.h"
 
 namespace parvolo {
 
@@ -40,12 +40,14 @@ QString commandLineAnswer(int argc, char* argv[]) {
     QCommandLineParser parser;
     // "-reverse" is one of Qt's options, not -r -e -v ...: single-dash words stay whole.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(QStringLiteral(
-        "Serial port tester with loopback check: one window in which COM1..COM15 and\n"
-        "the line settings are chosen, test data is sent and what comes back is\n"
-        "compared byte by byte. COMn opens the link COMn in $PARVOLO_PORT_DIR\n"
-        "(default ~/.config/parvolo/ports), else /dev/ttyS<n-1>.\n"
-        "The same test without a window, for scripts: parvolo-check."));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Serial port tester with loopback check: one window in which COM1..COM%1 and\n"
+            "the line settings are chosen, test data is sent and what comes back is\n"
+            "compared byte by byte. COMn opens the link COMn in $PARVOLO_PORT_DIR\n"
+            "(default ~/.config/parvolo/ports), else /dev/ttyS<n-1>.\n"
+            "The same test without a window, for scripts: parvolo-check.")
+            .arg(kComPortCount));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},

@@ -52,9 +52,8 @@ void MSCommTest::cmdOut_Click() {
     m_loopback.resetForRun(sendLength);
     for (QLineEdit* counter : {Text1, Text3, Text4, Text5, Text6, Text7}) showCounter(counter, 0);
     const LineSettings& line = MSComm->lineSettings();
-    const qint16 bits =
-        checkedNarrow<qint16>(line.stopBitCount() + line.dataBitCount() + line.parityBitCount());
-    m_sendRun.start(sendLength, line.baudRate, bits);
+    m_sendRun.start(sendLength, line.baudRate,
+                    checkedNarrow<qint16>(line.estimateBitsPerCharacter()));
     if (sendCountLimit() != 0) SendData();
 }
 

@@ -41,6 +41,8 @@ private slots:
     void copiesAgreeWithTheTable();
     void reasonCopiesAgree_data();
     void reasonCopiesAgree();
+    void orderFromWorstAgrees_data();
+    void orderFromWorstAgrees();
 };
 
 void ExitCodeCopiesTest::copiesAgreeWithTheTable_data() {
@@ -102,6 +104,37 @@ void ExitCodeCopiesTest::reasonCopiesAgree() {
         QRegularExpression(row).globalMatch(text.mid(from, text.indexOf(end, from) - from));
     while (it.hasNext()) copy << it.next().captured(1).remove(QLatin1Char('\\'));
     QCOMPARE(copy, table);
+}
+
+// The order of several ports' results, which the table ranks, as each copy words it.
+void ExitCodeCopiesTest::orderFromWorstAgrees_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<QString>("word");  // a result word in the list
+    QTest::newRow("README") << "README.md"
+                            << "the order from worst is"
+                            << ";"
+                            << "`([a-z-]+)`";
+    QTest::newRow("man page") << "tools/check/parvolo-check.1"
+                              << "so from the worst:"
+                              << ";"
+                              << R"(\s([a-z-]+)(?=,|$))";
+}
+
+void ExitCodeCopiesTest::orderFromWorstAgrees() {
+    QFETCH(QString, file);
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    QFETCH(QString, word);
+    const QString text = sourceFile(file.toLatin1().constData());
+    const qsizetype from = text.indexOf(start) + start.size();
+    QVERIFY2(from >= start.size(), qPrintable(file + QStringLiteral(" does not give the order")));
+    const QString order = text.mid(from, text.indexOf(end, from) - from);
+    QStringList words;
+    QRegularExpressionMatchIterator it = QRegularExpression(word).globalMatch(order);
+    while (it.hasNext()) words << it.next().captured(1);
+    QCOMPARE(words, resultsFromWorst());
 }
 
 QTEST_GUILESS_MAIN(ExitCodeCopiesTest)

@@ -12,6 +12,8 @@
 
 #include "window/controls_table.h"
 #include "window/multi_line_text_box.h"
+#include "window/port_config.h"
+#include "serial/port_names.h"
 #include "support/window_harness.h"
 
 using namespace parvolo;
@@ -259,10 +261,15 @@ void MainWindowTest::startState() {
     QVERIFY(w.cmdOpen->isEnabled());
     QCOMPARE(w.cmdOut->text(), QStringLiteral("送信"));
     QVERIFY(!w.cmdOut->isEnabled());
-    QCOMPARE(w.Combo1->count(), 20);
-    QCOMPARE(w.Combo1->itemText(19), QStringLiteral("3000000"));
-    QCOMPARE(w.Combo2->count(), 15);
-    QCOMPARE(w.Combo2->itemText(14), QStringLiteral("COM15"));
+    QStringList rates;
+    for (int i = 0; i < w.Combo1->count(); ++i) rates << w.Combo1->itemText(i);
+    QCOMPARE(rates, port_config::baudCaptions());
+    QCOMPARE(w.Combo1->currentText(), QStringLiteral("9600"));
+    // The window's range, 300 to 3,000,000 baud, in the list's order.
+    QCOMPARE(rates.first(), QStringLiteral("300"));
+    QCOMPARE(rates.last(), QStringLiteral("3000000"));
+    QCOMPARE(w.Combo2->count(), kComPortCount);
+    QCOMPARE(w.Combo2->itemText(kComPortCount - 1), QStringLiteral("COM%1").arg(kComPortCount));
     QCOMPARE(w.Combo3->itemText(2), QStringLiteral("奇数(Odd)"));
     QCOMPARE(w.Combo6->itemText(1), QStringLiteral("RTS/CTS"));
     for (auto* c : {w.Combo1, w.Combo2, w.Combo3, w.Combo4, w.Combo5, w.Combo6})

@@ -115,17 +115,19 @@ void setPort(CheckOptions& options, const QString& port) {
     options.port = port;
     if (const QRegularExpressionMatch m = comName.match(port); m.hasMatch()) {
         const int n = m.captured(1).toInt();
-        if (n < 1 || n > 15)
-            throw UsageError(CheckTexts::tr("%1: ports are COM1 to COM15").arg(port));
+        if (n < 1 || n > kComPortCount)
+            throw UsageError(
+                CheckTexts::tr("%1: ports are COM1 to COM%2").arg(port).arg(kComPortCount));
         options.comPort = qint16(n);
         return;
     }
     if (isRemotePortName(port) || isSerialNumberName(port)) return;
     if (!port.contains(QLatin1Char('/')))
-        throw UsageError(CheckTexts::tr("%1: PORT is COM1..COM15, a device path such as "
+        throw UsageError(CheckTexts::tr("%1: PORT is COM1..COM%2, a device path such as "
                                         "/dev/ttyUSB0, serial:NUMBER (a USB serial number) or "
                                         "rfc2217://HOST:PORT")
-                             .arg(port));
+                             .arg(port)
+                             .arg(kComPortCount));
 }
 
 // Every PORT gets the same settings; one given twice would only find itself busy.
@@ -189,8 +191,9 @@ struct Options {
                              CheckTexts::tr("Also check that CTS follows RTS and DSR and DCD "
                                             "follow DTR (a DE-9 loopback plug).")};
     QCommandLineOption list{QStringLiteral("list"),
-                            CheckTexts::tr("List COM1..COM15 and the serial devices, without "
-                                           "opening any, and exit (with --json, as JSON).")};
+                            CheckTexts::tr("List COM1..COM%1 and the serial devices, without "
+                                           "opening any, and exit (with --json, as JSON).")
+                                .arg(kComPortCount)};
     QCommandLineOption quiet{QStringLiteral("quiet"),
                              CheckTexts::tr("No summary and no progress line on stderr.")};
     QCommandLineOption stream{
@@ -352,17 +355,20 @@ CheckOptions readOptions(const QCommandLineParser& parser, const Options& o) {
 CommandLine parseCommandLine(const QStringList& arguments) {
     Options o;
     QCommandLineParser parser;
-    parser.setApplicationDescription(CheckTexts::tr(
-        "Sends blocks of test data to each PORT, all at once, compares what comes back\n"
-        "byte by byte and ends with an exit code that tells scripts the result: with\n"
-        "several ports, the highest exit code of any. PORT is COM1..COM15, resolved as\n"
-        "the Parvolo window resolves it, a device path, serial:NUMBER (a USB serial\n"
-        "number) or rfc2217://HOST:PORT."));
+    parser.setApplicationDescription(
+        CheckTexts::tr(
+            "Sends blocks of test data to each PORT, all at once, compares what comes back\n"
+            "byte by byte and ends with an exit code that tells scripts the result: with\n"
+            "several ports, the highest exit code of any. PORT is COM1..COM%1, resolved as\n"
+            "the Parvolo window resolves it, a device path, serial:NUMBER (a USB serial\n"
+            "number) or rfc2217://HOST:PORT.")
+            .arg(kComPortCount));
     parser.addOptions(o.all());
     parser.addPositionalArgument(
         QStringLiteral("PORT"),
-        CheckTexts::tr("COM1..COM15, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or "
-                       "more."));
+        CheckTexts::tr("COM1..COM%1, a device path, serial:NUMBER or rfc2217://HOST:PORT; one or "
+                       "more.")
+            .arg(kComPortCount));
 
     CommandLine result;
     const bool parsed = parser.parse(arguments);

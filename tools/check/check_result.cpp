@@ -1,5 +1,7 @@
 #include "check_result.h"
 
+#include <algorithm>
+
 namespace parvolo {
 
 namespace {
@@ -8,21 +10,24 @@ struct ResultRow {
     CheckResult result;
     const char* word;
     int exitCode;
+    // How bad a port's result is: of several ports, the one ranked highest stands for all. 0 for
+    // the results of the program rather than of a port.
+    int rank;
     const char* meaning;
 };
 
 constexpr ResultRow kResults[] = {
-    {CheckResult::Pass, "pass", 0, "every block came back whole and equal"},
-    {CheckResult::Mismatch, "mismatch", 1,
+    {CheckResult::Pass, "pass", 0, 1, "every block came back whole and equal"},
+    {CheckResult::Mismatch, "mismatch", 1, 2,
      "mismatched, missing or extra bytes, line errors, failed pins"},
-    {CheckResult::NoAnswer, "no-answer", 2, "nothing came back"},
-    {CheckResult::CannotOpen, "cannot-open", 3, "the port is missing, busy or not permitted"},
-    {CheckResult::SettingsNotApplied, "settings-not-applied", 4,
+    {CheckResult::NoAnswer, "no-answer", 2, 3, "nothing came back"},
+    {CheckResult::CannotOpen, "cannot-open", 3, 4, "the port is missing, busy or not permitted"},
+    {CheckResult::SettingsNotApplied, "settings-not-applied", 4, 5,
      "the driver read back other line settings"},
-    {CheckResult::LineLost, "line-lost", 5, "the device went away mid-run"},
-    {CheckResult::ReportNotWritten, "report-not-written", 6,
+    {CheckResult::LineLost, "line-lost", 5, 6, "the device went away mid-run"},
+    {CheckResult::ReportNotWritten, "report-not-written", 6, 0,
      "the JSON or JUnit report could not be written whole"},
-    {CheckResult::Usage, "usage", 64, "the command line is wrong"},
+    {CheckResult::Usage, "usage", 64, 0, "the command line is wrong"},
 };
 
 const ResultRow& rowOf(CheckResult result) {
@@ -51,10 +56,21 @@ QString exitCodeTable() {
     return text;
 }
 
+QStringList resultsFromWorst() {
+    QList<const ResultRow*> rows;
+    for (const ResultRow& row : kResults)
+        if (row.rank > 0) rows << &row;
+    std::sort(rows.begin(), rows.end(),
+              [](const ResultRow* a, const ResultRow* b) { return a->rank > b->rank; });
+    QStringList words;
+    for (const ResultRow* row : rows) words << QLatin1String(row->word);
+    return words;
+}
+
 CheckResult worstResult(const QList<CheckResult>& results) {
     CheckResult worst = CheckResult::Pass;
     for (const CheckResult result : results)
-        if (exitCode(result) > exitCode(worst)) worst = result;
+        if (rowOf(result).rank > rowOf(worst).rank) worst = result;
     return worst;
 }
 

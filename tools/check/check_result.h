@@ -30,9 +30,12 @@ int exitCode(CheckResult result);
 // "  0  pass  ..." one line per result, for --help.
 QString exitCodeTable();
 
-// Several ports' results as one: the one with the highest exit code, so that a port that went
-// away outranks one that could not be opened, which outranks a mismatch.
+// Several ports' results as one: the one ranked worst in the result table, so that a port that
+// went away outranks one that could not be opened, which outranks a mismatch. The ranks follow
+// the exit codes.
 CheckResult worstResult(const QList<CheckResult>& results);
+// A port's result words, from the worst.
+QStringList resultsFromWorst();
 
 // Why the run stopped.
 enum class RunEnd {

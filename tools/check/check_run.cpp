@@ -107,9 +107,8 @@ void CheckRun::configure() {
     // reported, even when the port then does not open.
     const LineSettings& inForce = m_comm.lineSettings();
     m_outcome.blockLength = checkedNarrow<qint16>(m_options.text.size());
-    const qint16 bits = checkedNarrow<qint16>(inForce.stopBitCount() + inForce.dataBitCount() +
-                                              inForce.parityBitCount());
-    m_sendRun.start(m_outcome.blockLength, inForce.baudRate, bits);
+    m_sendRun.start(m_outcome.blockLength, inForce.baudRate,
+                    checkedNarrow<qint16>(inForce.estimateBitsPerCharacter()));
     m_outcome.timeoutMs = m_sendRun.timeoutMs();
 }
 

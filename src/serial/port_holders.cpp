@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 #include <utility>
 
 namespace parvolo {
@@ -332,6 +334,59 @@ bool isPseudoTerminal(dev_t rdev) {
     const unsigned number = major(rdev);
     return (number >= kPtySlaveMajorFirst && number <= kPtySlaveMajorLast) ||
            number == kLegacyPtySlaveMajor;
+}
+
+// Who may open a device: its owner and group, and whether the user is in that group now or only
+// after logging in again.
+namespace {
+
+QString groupName(gid_t gid) {
+    const group* entry = ::getgrgid(gid);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(gid);
+}
+
+bool inGroups(gid_t gid, const std::vector<gid_t>& groups) {
+    for (gid_t g : groups)
+        if (g == gid) return true;
+    return false;
+}
+
+std::vector<gid_t> sessionGroups() {
+    std::vector<gid_t> groups(size_t(std::max(0, ::getgroups(0, nullptr))));
+    groups.resize(size_t(std::max(0, ::getgroups(int(groups.size()), groups.data()))));
+    groups.push_back(::getegid());
+    return groups;
+}
+
+// The groups the user database gives the user now, which a new login would have.
+std::vector<gid_t> databaseGroups() {
+    const passwd* user = ::getpwuid(::getuid());
+    if (!user) return {};
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(size_t(count));
+        if (::getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) return {};
+    }
+    groups.resize(size_t(count));
+    return groups;
+}
+
+}  // namespace
+
+DeviceAccess deviceAccess(const QString& path) {
+    DeviceAccess access;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return access;
+    constexpr mode_t kReadWrite = S_IRGRP | S_IWGRP;
+    // Open to everyone and still refused: something else (an ACL, a security module) said no.
+    if ((st.st_mode & (S_IROTH | S_IWOTH)) == (S_IROTH | S_IWOTH)) return access;
+    access.unknown = false;
+    access.owner = userName(st.st_uid);
+    if ((st.st_mode & kReadWrite) != kReadWrite || st.st_gid == 0) return access;
+    access.group = groupName(st.st_gid);
+    access.joined = inGroups(st.st_gid, databaseGroups()) && !inGroups(st.st_gid, sessionGroups());
+    return access;
 }
 
 }  // namespace parvolo

@@ -65,6 +65,17 @@ LockFileState readLockFile(const QString& path);
 // The name of a user, or the number when the user database does not know it.
 QString userName(uid_t uid);
 
+// Who may open a device that refused us with EACCES.
+struct DeviceAccess {
+    QString group;        // a group that may open it; empty: only its owner and root may
+    QString owner;        // the user who owns it
+    bool joined = false;  // the user is in that group, but this session started before
+    bool unknown = true;  // the device could not be looked at
+};
+
+// Reads the device's owner, group and mode, and the user's groups now and at the next login.
+DeviceAccess deviceAccess(const QString& path);
+
 // A UUCP lock file taken by this process; removed again by release() or the destructor.
 class PortLock {
 public:

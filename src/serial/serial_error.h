@@ -8,7 +8,9 @@
 //
 // The error chain, from the operating system to what the operator or a script sees:
 //   errno (or a refusal found by looking: a holder, a lock file, a read-back)
-//   -> SerialError: a Code, a Reason and a description, made here (openFailed() maps errno)
+//   -> SerialError: a Code, a Reason and a description, made in serial_error.cpp (openFailed()
+//      maps errno; who may open a refused device is found by deviceAccess(), port_holders.h)
+//      or, for a port on another machine, in remote_errors.cpp
 //   -> the control's error number, number() (kCodes: 380, 8002, 8005, 8010, 8012, 8015;
 //      checked arithmetic gives 6)
 //   -> in the window, the message "description (number)", WindowError::messageText(),
@@ -76,26 +78,16 @@ extern const QList<SerialReasonRow> kSerialReasons;
 QString reasonWord(SerialReason reason);
 
 struct ComNumbers;
+struct DeviceAccess;
 struct ComPort;
 struct SerialPortInfo;
 struct PortHolder;
 struct LockFileState;
 struct PortUse;
 
-// Who may open a device that refused us with EACCES.
-struct DeviceAccess {
-    QString group;        // a group that may open it; empty: only its owner and root may
-    QString owner;        // the user who owns it
-    bool joined = false;  // the user is in that group, but this session started before
-    bool unknown = true;  // the device could not be looked at
-};
-
 // Errors after which a device cannot be used any more: the adapter is gone or the tty was hung
 // up under us.
 bool isDeviceGone(int err);
-
-// Reads the device's owner group and mode and the user's groups.
-DeviceAccess deviceAccess(const QString& path);
 
 class SerialError : public std::runtime_error {
 public:
@@ -185,6 +177,8 @@ private:
 
 // Pieces of the refusal texts.
 namespace setting_texts {
+// "on", "off"
+QString onOff(bool on);
 QString allSettings(const LineSettings& settings);
 QString baudRate(qint64 baud);
 QString dataBits(int bits);

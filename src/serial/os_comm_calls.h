@@ -1,5 +1,8 @@
 #pragma once
 
+// The operating system's three communication calls on a port handle (PurgeComm, ClearCommError,
+// SetCommTimeouts), as the window calls them on the serial control's CommID.
+
 #include <QtGlobal>
 
 namespace parvolo {

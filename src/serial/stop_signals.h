@@ -1,5 +1,8 @@
 #pragma once
 
+// The stop signals (SIGTERM, SIGHUP, SIGINT) turned into an ordinary event on the main thread,
+// for the window and the checker alike.
+
 #include <QObject>
 
 class QSocketNotifier;

@@ -1,5 +1,7 @@
 #pragma once
 
+// The window's counter boxes, brought up to date at most once a frame.
+
 #include <QObject>
 #include <QTimer>
 #include <vector>

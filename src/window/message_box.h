@@ -1,5 +1,8 @@
 #pragma once
 
+// The window's modal message box: its styles and results, the platform's box and a service
+// that tests replace.
+
 #include <QString>
 
 class QWidget;

@@ -1,5 +1,7 @@
 #pragma once
 
+// The numeric entry fields: which keys get in, and the number a field's text stands for.
+
 #include <QString>
 #include <QtGlobal>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// The window program from main(): --help and --version without a display, the check for one,
+// the application, the window and the stop signals.
+
 #include <QString>
 #include <functional>
 

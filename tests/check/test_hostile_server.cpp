@@ -107,8 +107,8 @@ void HostileServerTest::storms() {
     env.insert(QStringLiteral("PARVOLO_PORT_DIR"), ports.path());
     // AddressSanitizer keeps freed memory in quarantine (256 MB by default), which a flood of
     // short-lived buffers fills: that would be its memory, not the program's.
-    env.insert(QStringLiteral("ASAN_OPTIONS"),
-               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=16"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                   QStringLiteral(":quarantine_size_mb=16"));
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const bool window = program == QLatin1String("window");

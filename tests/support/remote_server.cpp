@@ -28,9 +28,9 @@ bool RemoteServer::start(const QString& kind, const QStringList& plugOptions) {
     if (m_netns.isEmpty())
         m_process.start(python(), args);
     else
-        m_process.start(QStringLiteral("ip"),
-                        QStringList{QStringLiteral("netns"), QStringLiteral("exec"), m_netns,
-                                    python()} + args);
+        m_process.start(
+            QStringLiteral("ip"),
+            QStringList{QStringLiteral("netns"), QStringLiteral("exec"), m_netns, python()} + args);
     const QString first = nextLine(10000);
     if (m_scripted && first.startsWith(QLatin1String("LISTENING ")))
         m_url = QStringLiteral("rfc2217://%1:%2").arg(m_host, first.mid(10));

@@ -7,9 +7,9 @@
 
 #include "serial/translations.h"
 
-#define PARVOLO_TEST_IN_WINDOW_LANGUAGE                                                          \
-    static void parvoloUseWindowLanguage() {                                                     \
-        parvolo::installTranslations({QLatin1String(parvolo::kSerialCatalog)},                  \
-                                     parvolo::windowLocale());                                   \
-    }                                                                                            \
+#define PARVOLO_TEST_IN_WINDOW_LANGUAGE                                        \
+    static void parvoloUseWindowLanguage() {                                   \
+        parvolo::installTranslations({QLatin1String(parvolo::kSerialCatalog)}, \
+                                     parvolo::windowLocale());                 \
+    }                                                                          \
     Q_COREAPP_STARTUP_FUNCTION(parvoloUseWindowLanguage)

@@ -43,8 +43,7 @@ void RemoteWindowTest::loopbackThroughTheServer() {
     w.Combo2->setCurrentText(QStringLiteral("COM2"));
     w.Check4->setChecked(true);
     w.Text2->setText(QStringLiteral("200"));
-    h.runOpen({[&] { return w.MSComm->PortOpen(); },
-               WindowHarness::act([&] {
+    h.runOpen({[&] { return w.MSComm->PortOpen(); }, WindowHarness::act([&] {
                    QCOMPARE(w.MSComm->portPath(), remote.url());
                    QVERIFY(w.MSComm->device().isRemote());
                    QTest::mouseClick(w.cmdOut, Qt::LeftButton);

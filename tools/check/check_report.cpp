@@ -108,6 +108,21 @@ QJsonValue failureJson(const std::optional<StreamFailure>& failure) {
                        {QStringLiteral("byte_in_block"), failure->byteInBlock}};
 }
 
+// The columns a text takes in a terminal: a wide East Asian character takes two, so that a
+// translated label lines its value up with the others.
+int terminalColumns(const QString& text) {
+    int columns = 0;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool wide = (u >= 0x1100 && u <= 0x115F) || (u >= 0x2E80 && u <= 0xA4CF) ||
+                          (u >= 0xAC00 && u <= 0xD7A3) || (u >= 0xF900 && u <= 0xFAFF) ||
+                          (u >= 0xFE30 && u <= 0xFE4F) || (u >= 0xFF00 && u <= 0xFF60) ||
+                          (u >= 0xFFE0 && u <= 0xFFE6);
+        columns += wide ? 2 : 1;
+    }
+    return columns;
+}
+
 QString failureText(const StreamFailure& f) {
     return CheckTexts::tr("%1 at block %2, byte %3 of the block (byte %4 sent)")
         .arg(failureWord(f.kind))
@@ -231,7 +246,9 @@ QString summaryText(const CheckOptions& options, const CheckOutcome& outcome, Ch
                        .arg(resultWord(result))
                        .arg(exitCode(result));
     auto line = [&text](const QString& label, const QString& value) {
-        text += QStringLiteral("  %1 %2\n").arg(label, -11).arg(value);
+        text += QStringLiteral("  %1%2 %3\n")
+                    .arg(label, QString(std::max(0, 11 - terminalColumns(label)), QLatin1Char(' ')),
+                         value);
     };
     if (!outcome.error.isEmpty()) line(CheckTexts::tr("error"), outcome.error);
     if (outcome.reason)

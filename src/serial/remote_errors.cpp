@@ -89,8 +89,7 @@ SerialError SerialError::remoteSettingUnanswered(const QString& url, const QStri
 
 SerialError SerialError::remoteLineRefused(const QString& url, const QString& line, bool on,
                                            const QString& problem) {
-    return SerialError(Code::LineRefused, SerialTexts::tr("Cannot turn %2 of %1 %3: %4")
-                                              .arg(url, line, setting_texts::onOff(on), problem));
+    return lineRefused(url, line, on, problem);
 }
 
 namespace remote_texts {

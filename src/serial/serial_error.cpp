@@ -320,9 +320,13 @@ SerialError SerialError::settingRefused(const QString& path, const QString& what
 }
 
 SerialError SerialError::lineRefused(const QString& path, const QString& line, bool on, int err) {
-    return SerialError(Code::LineRefused,
-                       SerialTexts::tr("Cannot turn %2 of %1 %3: %4")
-                           .arg(path, line, setting_texts::onOff(on), osReason(err)));
+    return lineRefused(path, line, on, osReason(err));
+}
+
+SerialError SerialError::lineRefused(const QString& path, const QString& line, bool on,
+                                     const QString& problem) {
+    return SerialError(Code::LineRefused, SerialTexts::tr("Cannot turn %2 of %1 %3: %4")
+                                              .arg(path, line, setting_texts::onOff(on), problem));
 }
 
 namespace setting_texts {

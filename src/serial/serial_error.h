@@ -143,6 +143,9 @@ public:
     static SerialError settingRefused(const QString& path, const QString& what,
                                       const QString& problem);
     static SerialError lineRefused(const QString& path, const QString& line, bool on, int err);
+    // The same, with what was answered instead of an errno.
+    static SerialError lineRefused(const QString& path, const QString& line, bool on,
+                                   const QString& problem);
 
     // A remote port (rfc2217://HOST:PORT). `url` is the name as given; the reasons stay inside
     // the sentence as the C library or the server gave them.
